@@ -1,0 +1,290 @@
+#include "app/CApplication.h"
+
+#include "app/Text.h"
+#include "chords/Chord.h"
+#include "engine/CKvSeq.h"
+#include "midi/CMidiPort.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+using vtn::startsWith;
+using vtn::toLower;
+using vtn::trim;
+
+namespace {
+const char* const kFrame = "  *******************************************************************";
+
+void printText(const char* text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// The text after the first colon.
+std::string_view afterColon(std::string_view s)
+{
+    const size_t p = s.find(':');
+    return p == std::string_view::npos ? std::string_view() : s.substr(p + 1);
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+} // namespace
+
+CApplication::CApplication() = default;
+
+CApplication::~CApplication()
+{
+    if (!engine) return;
+    engine->requestStop();
+    engine->shutdown();
+    // shutdown returns only when no thread of the engine runs any more.
+    delete engine;
+    engine = nullptr;
+}
+
+void CApplication::printLine(const char* text)
+{
+    if (text) std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void CApplication::run()
+{
+    // Ctrl-C and SIGTERM end the arranger exactly as "quit" does. They are
+    // blocked in every thread (the threads started below inherit the mask)
+    // and taken by the console loop alone.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    startUp();
+    commandLoop();
+}
+
+void CApplication::startUp()
+{
+    printText("\n");
+    printLine(kFrame);
+    printLine("  * Veltrona Live v1.0 - Realtime Arranger for the Raspberry Pi *");
+    printLine(kFrame);
+    printText("\n");
+
+    engine = new CKvSeq();
+    engine->init(1);
+    engine->application = this;
+
+    readConfigFirstPass();
+    loadSettingsFile();
+    readConfigSecondPass();
+
+    engine->lock();
+    parseChordSymbol(engine->currentChord, "C");
+    engine->unlock();
+    printText("Ready\n");
+}
+
+void CApplication::commandLoop()
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+
+    bool inputOpen = true;
+    std::string line;
+    bool overlong = false;
+    char buffer[4096];
+    for (;;) {
+        pollfd fds[2];
+        nfds_t n = 0;
+        if (signals >= 0) fds[n++] = {signals, POLLIN, 0};
+        const nfds_t inputSlot = n;
+        if (inputOpen) fds[n++] = {STDIN_FILENO, POLLIN, 0};
+        if (n == 0) break; // neither input nor signals: nothing can ever end us but a kill
+        if (poll(fds, n, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (signals >= 0 && (fds[0].revents & POLLIN)) break;
+        if (!inputOpen || !(fds[inputSlot].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
+
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            // End of input: a last line without its newline still counts;
+            // then the arranger runs on headless until a stop signal.
+            inputOpen = false;
+            if (!line.empty() || overlong) {
+                const bool go = overlong ? (printText("Line too long\nReady\n"), true) : command(line);
+                if (!go) break;
+            }
+            line.clear();
+            overlong = false;
+            if (signals < 0) break;
+            continue;
+        }
+        bool quit = false;
+        for (ssize_t i = 0; i < got && !quit; ++i) {
+            const char c = buffer[i];
+            if (c != '\n') {
+                // Keep the line bounded whatever arrives; a line that grew too
+                // long is refused whole, never carried out in pieces.
+                if (line.size() < kMaxLine) line.push_back(c);
+                else overlong = true;
+                continue;
+            }
+            if (overlong) {
+                printText("Line too long\nReady\n");
+            } else if (!command(line)) {
+                quit = true;
+            }
+            line.clear();
+            overlong = false;
+        }
+        if (quit) break;
+    }
+    if (signals >= 0) ::close(signals);
+}
+
+bool CApplication::command(std::string_view line)
+{
+    if (line == "quit") return false;
+    const std::string t = trim(line);
+    const std::string l = toLower(t);
+
+    if (startsWith(l, "split:")) {
+        const long n = vtn::decimalValue(trim(afterColon(l)));
+        engine->set(engine->splitKey, n - 1);
+    } else if (l == "record") {
+        const uint8_t was = engine->get(engine->recording);
+        engine->set(engine->recording, was ? 0 : 1);
+    } else if (startsWith(l, "midiin:")) {
+        engine->midiInName = trim(afterColon(l));
+        engine->port->connectInput(0, 1);
+    } else if (startsWith(l, "midiout:")) {
+        engine->midiOutName = trim(afterColon(l));
+        engine->port->connectOutput();
+    } else if (startsWith(l, "stylefiles:")) {
+        styleFolder = trim(afterColon(t));
+        styleFiles.clear();
+    } else if (startsWith(l, "midifiles:")) {
+        midiFolder = trim(afterColon(t));
+    } else {
+        int kind = 0, index = 0;
+        classifyCommand(t, kind, index);
+        if (kind == kCommandNone) printText("Unknown command\n");
+    }
+    printText("Ready\n");
+    return true;
+}
+
+void CApplication::classifyCommand(std::string_view text, int& kind, int& index)
+{
+    kind = kCommandNone;
+    if (text.empty()) return;
+    if (text.find('.') != std::string_view::npos) {
+        kind = kCommandStyle;
+        return;
+    }
+    const std::string wanted = toLower(trim(text));
+    engine->lock();
+    for (int p = 0; p < kPresetCount; ++p) {
+        kind = kCommandNone;
+        index = 0;
+        if (toLower(trim(engine->presets[p].name)) == wanted) {
+            kind = kCommandPreset;
+            index = p;
+            break;
+        }
+    }
+    engine->unlock();
+    if (kind != kCommandNone) return;
+    if (text.size() >= 2 && text[0] == 'i' && isDigit(text[1])) {
+        kind = kCommandPreset;
+        index = defineMultiVoice(text);
+    }
+}
+
+int CApplication::defineMultiVoice(std::string_view text)
+{
+    engine->lock();
+    int number = -1;
+    for (int p = 0; p < kPresetCount; ++p) {
+        if (engine->presets[p].name == kFreePresetName) {
+            number = p;
+            break;
+        }
+    }
+    if (number < 0) {
+        engine->unlock();
+        // Every preset is in use: overwrite none of them.
+        printLine(("No free preset for " + std::string(text)).c_str());
+        return -1;
+    }
+    Preset& preset = engine->presets[number];
+    preset.name = std::string(text);
+
+    int layer = -1;
+    long value = 0;
+    bool expectProgram = false, expectVolume = false, collecting = false, hasLeftLayer = false;
+    auto current = [&]() -> PresetLayer* { return layer >= 0 && layer <= 3 ? &preset.layers[layer] : nullptr; };
+    for (size_t pos = 0; pos <= text.size(); ++pos) {
+        const char c = pos < text.size() ? text[pos] : '\0'; // the end acts as a final separator
+        if (collecting) {
+            if (isDigit(c)) {
+                if (value <= 100000) value = value * 10 + (c - '0');
+                continue;
+            }
+            PresetLayer* l = current();
+            if (expectProgram && value <= 127) {
+                if (l) {
+                    l->program = static_cast<int32_t>(value);
+                    l->volume = 100;
+                    if (expectVolume) l->volume = static_cast<int32_t>(value);
+                }
+            } else if (expectVolume && !expectProgram && value <= 127) {
+                if (l) l->volume = static_cast<int32_t>(value);
+            }
+            value = 0;
+            expectProgram = expectVolume = collecting = false;
+        }
+        if (c == 'i' || c == 'l') {
+            if (++layer > 3) break;
+            PresetLayer& l = preset.layers[layer];
+            if (c == 'i') {
+                l.type = 1;
+            } else {
+                l.type = 5;
+                l.octaveShift = 2;
+                hasLeftLayer = true;
+            }
+            expectProgram = collecting = true;
+        } else if (c == 'v') {
+            expectVolume = collecting = true;
+        } else if ((c == 'd' || c == 'c' || c == 'w') && layer == 0) {
+            preset.layers[0].type = c == 'd' ? 4 : c == 'c' ? 2 : 3;
+        } else if (c == 'o' || c == 'O') {
+            if (PresetLayer* l = current()) l->octaveShift -= (c == 'o' ? 1 : 2);
+        }
+    }
+    if (!hasLeftLayer && preset.layers[3].type == 0) {
+        PresetLayer& left = preset.layers[3];
+        left.type = 5;
+        left.octaveShift = 2;
+        left.program = 48;
+        left.volume = 70;
+    }
+    engine->unlock();
+    return number;
+}

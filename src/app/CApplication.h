@@ -1,0 +1,59 @@
+#pragma once
+// The shell around the engine: start-up, the console command loop, the two
+// set-up files and shut-down.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CKvSeq;
+
+struct KeyCommand {
+    std::string text;
+    int32_t kind = 0;
+    int32_t index = 0;
+};
+
+// What a text names, as classifyCommand sees it.
+enum CommandKind : int32_t { kCommandNone = 0, kCommandStyle = 1, kCommandPreset = 2, kCommandFunction = 3 };
+
+class CApplication {
+public:
+    // Longest console line that is carried out; a longer one is refused whole.
+    static constexpr size_t kMaxLine = 79;
+
+    CApplication();
+    ~CApplication();
+    CApplication(const CApplication&) = delete;
+    CApplication& operator=(const CApplication&) = delete;
+
+    void run();
+
+    // Start-up up to and including the first "Ready".
+    void startUp();
+    // Carries out one console line and prints "Ready"; false for "quit".
+    bool command(std::string_view line);
+
+    static void printLine(const char* text);
+    void classifyCommand(std::string_view text, int& kind, int& index);
+    int defineMultiVoice(std::string_view text);
+
+    void readConfigFirstPass();
+    void readConfigSecondPass();
+    static void stripComment(std::string& line);
+    void loadSettingsFile();
+
+    CKvSeq* engine = nullptr;
+    std::string styleFolder;
+    std::string midiFolder;
+    std::vector<std::string> styleFiles;
+    std::string pathSeparator = "/";
+    int32_t styleIndex = 0;
+    KeyCommand keyCommands[128];
+
+private:
+    // Reads the whole of config.txt into lines; false when it cannot be opened.
+    static bool readConfigLines(std::vector<std::string>& lines);
+    // Reads console lines until "quit", end of input followed by a signal, or a signal.
+    void commandLoop();
+};

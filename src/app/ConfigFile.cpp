@@ -1,0 +1,118 @@
+// config.txt: the musician's hand-written set-up, read twice at start-up.
+#include "app/CApplication.h"
+
+#include "app/Text.h"
+#include "engine/CKvSeq.h"
+
+#include <fstream>
+
+using vtn::startsWith;
+using vtn::toLower;
+using vtn::trim;
+
+namespace {
+// Longest line taken from config.txt; the rest of a longer line is dropped.
+constexpr size_t kMaxConfigLine = 4096;
+
+std::string afterColon(std::string_view s)
+{
+    const size_t p = s.find(':');
+    return p == std::string_view::npos ? std::string() : trim(s.substr(p + 1));
+}
+
+bool isFirstPassEntry(std::string_view l)
+{
+    return startsWith(l, "midiin:") || startsWith(l, "midiout:") || startsWith(l, "stylefiles:") ||
+           startsWith(l, "midifiles:");
+}
+} // namespace
+
+void CApplication::stripComment(std::string& line)
+{
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    line = trim(line);
+}
+
+bool CApplication::readConfigLines(std::vector<std::string>& lines)
+{
+    std::ifstream in("config.txt", std::ios::binary);
+    if (!in) {
+        printLine("Unable to open file config.txt");
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        // Files written on Windows end their lines with a carriage return.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > kMaxConfigLine) line.resize(kMaxConfigLine);
+        lines.push_back(std::move(line));
+    }
+    return true;
+}
+
+void CApplication::readConfigFirstPass()
+{
+    std::vector<std::string> lines;
+    if (!readConfigLines(lines)) return;
+    for (std::string& line : lines) {
+        stripComment(line);
+        const std::string l = toLower(line);
+        if (startsWith(l, "midiin:"))
+            engine->midiInName = afterColon(l);
+        else if (startsWith(l, "midiout:"))
+            engine->midiOutName = afterColon(l);
+        else if (startsWith(l, "stylefiles:"))
+            styleFolder = afterColon(line);
+        else if (startsWith(l, "midifiles:"))
+            midiFolder = afterColon(line);
+    }
+}
+
+void CApplication::readConfigSecondPass()
+{
+    std::vector<std::string> lines;
+    if (readConfigLines(lines)) {
+        for (std::string& line : lines) {
+            stripComment(line);
+            const std::string l = toLower(line);
+            if (startsWith(l, "split:")) {
+                engine->set(engine->splitKey, vtn::decimalValue(afterColon(l)) - 1);
+            } else if (l == "record") {
+                engine->set(engine->recording, 1);
+            } else if (isFirstPassEntry(l)) {
+                // Taken in the first pass; not a key command for note 0.
+            } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
+                const long key = vtn::decimalValue(std::string_view(line).substr(0, colon));
+                if (key < 0 || key > 127) continue;
+                KeyCommand& entry = keyCommands[key];
+                entry.text = trim(std::string_view(line).substr(colon + 1));
+                if (toLower(entry.text) == "attention") {
+                    engine->lock();
+                    engine->attentionTrigger = static_cast<int32_t>(key) + 1;
+                    engine->attentionActive = 0;
+                    engine->unlock();
+                }
+            } else if (!line.empty()) {
+                int kind = 0, index = 0;
+                classifyCommand(line, kind, index);
+            }
+        }
+    }
+    for (KeyCommand& entry : keyCommands) {
+        int kind = 0, index = 0;
+        classifyCommand(entry.text, kind, index);
+        entry.kind = kind;
+        entry.index = index;
+    }
+}
+
+void CApplication::loadSettingsFile()
+{
+    std::ifstream in("vtn.cfg", std::ios::binary);
+    if (!in) {
+        printLine("Unable to open vtn.cfg");
+        return;
+    }
+    printLine("Settings in vtn.cfg are not loaded by this version");
+}

@@ -1,0 +1,8 @@
+#include "app/CApplication.h"
+
+int main()
+{
+    CApplication application;
+    application.run();
+    return 0;
+}

@@ -1,0 +1,19 @@
+#include "engine/CAccomp.h"
+
+#include "sequence/CMidiSequence.h"
+
+#include <algorithm>
+
+int insertLinkedNoteOff(CMidiSequence& seq, int noteOn, int channel, int pitch, int ticks)
+{
+    if (noteOn < kFirstEvent || noteOn >= seq.eventCount()) return 0;
+    const int at = std::max(ticks, seq.events[static_cast<size_t>(noteOn)].ticks);
+    const int off = seq.insertEvent(seq.findAfter(at, noteOn), at, 0x80 + (channel & 0x0F), pitch, 100, {}, noteOn, 0);
+    if (off >= kFirstEvent) seq.events[static_cast<size_t>(noteOn)].onoff = off;
+    return off;
+}
+
+void CAccomp::noteOff(int channel, int pitch, int, int pNoteOn, int)
+{
+    if (writeSequence) insertLinkedNoteOff(*writeSequence, pNoteOn, channel, pitch, writeTicks);
+}

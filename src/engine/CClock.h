@@ -1,0 +1,46 @@
+#pragma once
+// The engine's one clock. Every time reading and every sleep of the engine and
+// its threads goes through it, so that timing logic can run against a manual
+// clock (tests, offline rendering) as well as against the monotonic clock.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class CClock {
+public:
+    CClock() = default;
+    CClock(const CClock&) = delete;
+    CClock& operator=(const CClock&) = delete;
+
+    // Milliseconds of the monotonic clock (or of the manual clock). 64 bits:
+    // a 32-bit count wraps after 24.8 days of uptime, and a board left running
+    // for a season of gigs must not lose its timing.
+    int64_t nowMs() const { return nowUs() / 1000; }
+    int64_t nowUs() const;
+
+    void sleepMs(int64_t ms) { sleepUs(ms * 1000); }
+    void sleepUs(int64_t us);
+
+    // Manual mode: the time stands still until advance() moves it. A sleeping
+    // thread wakes when the manual time reaches the end of its sleep. With
+    // auto-advance on, a sleep moves the manual time forward itself, so a
+    // single thread runs as fast as it can compute (offline rendering).
+    void setManual(int64_t startUs = 0);
+    void setAutoAdvance(bool on) { autoAdvance.store(on); }
+    bool isManual() const { return manual.load(std::memory_order_acquire); }
+    void advanceUs(int64_t us);
+    void advanceMs(int64_t ms) { advanceUs(ms * 1000); }
+    // Number of threads sleeping on the manual clock right now; lets a test
+    // wait until a thread has reached its sleep before moving time on.
+    int sleepers() const { return sleeping.load(); }
+    bool waitForSleepers(int count, int64_t realTimeoutMs = 5000) const;
+
+private:
+    std::atomic<bool> manual{false};
+    std::atomic<bool> autoAdvance{false};
+    std::atomic<int64_t> manualUs{0};
+    mutable std::atomic<int> sleeping{0};
+    mutable std::mutex waitMutex;
+    mutable std::condition_variable timeMoved;
+};

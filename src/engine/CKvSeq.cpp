@@ -1,0 +1,255 @@
+#include "engine/CKvSeq.h"
+
+#include "engine/CSettingsStore.h"
+#include "midi/CMidiPort.h"
+#include "sequence/CMidiSequence.h"
+#include "sequence/CStyle.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+// Recording runs on the players' path: room for this many events is made when
+// a recording starts, so that recording a normal performance never allocates.
+constexpr size_t kRecordReserve = 1 << 16;
+
+int clamp127(int v) { return std::clamp(v, 0, 127); }
+} // namespace
+
+CKvSeq::CKvSeq()
+{
+    if (pthread_mutex_init(&engineMutex, nullptr) != 0) {
+        std::fputs("MutexInit failed", stdout);
+        std::fflush(stdout);
+    }
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    harmonyEngine = this;
+    createStyleSlot(0);
+    createStyleSlot(1);
+}
+
+CKvSeq::~CKvSeq()
+{
+    if (port) port->close();
+    releaseOwned();
+    delete clock;
+    pthread_mutex_destroy(&engineMutex);
+}
+
+void CKvSeq::init(int flag)
+{
+    initFlag = flag;
+    clock = new CClock();
+    port = new CMidiPort(this);
+    port->open();
+    settingsStore = new CSettingsStore();
+}
+
+void CKvSeq::shutdown()
+{
+    set(inputSuspended, 1);
+    if (isPlaying()) {
+        set(stopRequest, 1);
+        while (isPlaying()) clock->sleepMs(10);
+    }
+    // Leave the sound generator silent, whatever was still held.
+    if (port) port->allNotesOff();
+    // The input thread must have ended before anything it reaches goes away.
+    if (port) port->close();
+    releaseOwned();
+}
+
+void CKvSeq::releaseOwned()
+{
+    lock();
+    recordSequence = nullptr;
+    playingSong = nullptr;
+    playingStyle = nullptr;
+    unlock();
+    for (int id = 0; id < kSequenceCount; ++id) {
+        if (id == kStyleSlotBase || id == kStyleSlotBase + 1) continue; // the style slots go below
+        delete sequences[id];
+        sequences[id] = nullptr;
+    }
+    for (int slot = 0; slot < 2; ++slot) {
+        delete styles[slot];
+        styles[slot] = nullptr;
+        sequences[kStyleSlotBase + slot] = nullptr;
+    }
+    delete port;
+    port = nullptr;
+    delete settingsStore;
+    settingsStore = nullptr;
+}
+
+int CKvSeq::isPlaying() const
+{
+    lock();
+    const int r = (playingSong || playingStyle) ? 1 : 0;
+    unlock();
+    return r;
+}
+
+int CKvSeq::isSongPlaying() const { return get(playingSong) ? 1 : 0; }
+int CKvSeq::isStylePlaying() const { return get(playingStyle) ? 1 : 0; }
+void CKvSeq::markChanged() { set(stateChanged, 1); }
+
+int CKvSeq::requestStop()
+{
+    lock();
+    if (playingSong || playingStyle) stopRequest = 1;
+    const int save = (playingSong && songRecord >= 1 && recordSequence && recordSequence->events[0].next >= kFirstEvent) ? 1 : 0;
+    unlock();
+    return save;
+}
+
+void CKvSeq::sleepMs(int ms) { clock->sleepMs(ms); }
+
+int CKvSeq::pendingRequest() const
+{
+    lock();
+    const int r = fillRequest >= 1 ? fillRequest : partRequest;
+    unlock();
+    return r;
+}
+
+CStyle* CKvSeq::currentStyle() const
+{
+    lock();
+    CStyle* s = styles[currentStyleSlot & 1];
+    unlock();
+    return s;
+}
+
+void CKvSeq::requestPart(int part)
+{
+    CStyle* style = currentStyle();
+    const int type = style ? style->partType(part) : -1;
+    if (type == kPartFillIn)
+        set(fillRequest, part);
+    else
+        set(partRequest, part);
+}
+
+void CKvSeq::selectPart(int part)
+{
+    if (part == 0 && get(inputMode) != 2) return;
+    CStyle* style = currentStyle();
+    const int type = style ? style->partType(part) : -1;
+    lock();
+    currentPart = part;
+    if (type == kPartFillIn) {
+        fillRequest = 0;
+    } else {
+        partRequest = 0;
+        if (type == kPartMain) returnPart = part;
+    }
+    unlock();
+}
+
+std::string CKvSeq::currentPartName() const
+{
+    lock();
+    std::string name;
+    const CStyle* style = styles[currentStyleSlot & 1];
+    if (style && currentPart >= 0 && currentPart < style->partCount())
+        name = style->parts[static_cast<size_t>(currentPart)].name;
+    unlock();
+    return name;
+}
+
+void CKvSeq::presetName(int index, std::string& buffer) const
+{
+    buffer.clear();
+    if (index < 0 || index >= kPresetCount) return;
+    lock();
+    buffer = presets[index].name;
+    unlock();
+}
+
+void CKvSeq::setTempo(int bpm)
+{
+    bpm = std::clamp(bpm, 10, 250);
+    set(tempo, bpm);
+    if (isStylePlaying() && get(recording)) recordEvent(kStatTempo, bpm, 0, 0, {});
+}
+
+void CKvSeq::setUserTempo(int bpm) { set(userTempo, bpm); }
+void CKvSeq::setTransposition(int semitones) { set(transposition, semitones); }
+void CKvSeq::setTranspositionBusy(int busy) { set(transpositionBusy, busy ? 1 : 0); }
+void CKvSeq::setPresetIndex(int index) { set(presetIndex, index); }
+
+void CKvSeq::sendEvent(int status, int d1, int d2)
+{
+    if (get(inputMode) == kLiveMode) {
+        while (get(transpositionBusy)) clock->sleepMs(10);
+        if (status >= 0x80 && status <= 0x9F && (status & 0x0F) != 9) {
+            const long shifted = static_cast<long>(d1) + get(transposition);
+            d1 = static_cast<int>(std::clamp<long>(shifted, 0, 127));
+        }
+        d1 = clamp127(d1);
+        if (isStylePlaying() && get(recording)) recordEvent(status, d1, d2, 0, {});
+    }
+    if (port) port->sendTracked(status, d1, d2);
+}
+
+void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view text)
+{
+    const int rt = get(recordTime);
+    const int time = rt >= 0 ? rt : get(songPosition);
+    if (status == kStatChord) {
+        if (text.empty()) return;
+        Chord chord;
+        parseChordSymbol(chord, text);
+        d1 = chord.root;
+        d2 = chord.type;
+        extra = chord.bass;
+    }
+    lock();
+    if (recordSequence) {
+        const int index = recordSequence->insertEvent(recordLastEvent, time, status, d1, d2, text, 0, 0);
+        if (index >= kFirstEvent) {
+            recordLastEvent = index;
+            recordSequence->events[static_cast<size_t>(index)].db3 = extra;
+        }
+    }
+    unlock();
+}
+
+void CKvSeq::createRecordSequence(int id)
+{
+    if (id < 0 || id >= kStyleSlotBase) return; // ids of the style slots are not for recordings
+    auto* seq = new CMidiSequence(this);
+    seq->sequenceId = id;
+    seq->events.reserve(kRecordReserve);
+    lock();
+    CMidiSequence* old = sequences[id];
+    // A sequence still being played or recorded into is never freed under its user.
+    const bool inUse = old && (old == playingSong || old == recordSequence);
+    recordLastEvent = 0;
+    sequences[id] = seq;
+    recordSequence = seq;
+    unlock();
+    if (!inUse) delete old;
+}
+
+void CKvSeq::createStyleSlot(int slot)
+{
+    if (slot < 0 || slot > 1) return;
+    auto* style = new CStyle(this);
+    style->sequenceId = kStyleSlotBase + slot;
+    lock();
+    CStyle* old = styles[slot];
+    styles[slot] = style;
+    sequences[kStyleSlotBase + slot] = style;
+    unlock();
+    delete old;
+}
+
+void CKvSeq::processInput(int status, int d1, int d2)
+{
+    // Outside live mode everything played passes straight through.
+    if (get(inputMode) != kLiveMode) sendEvent(status, d1, d2);
+}

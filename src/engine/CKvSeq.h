@@ -1,0 +1,198 @@
+#pragma once
+// The engine: the one object that owns all run-time state of the arranger.
+// Every run-time field is read and written under engineMutex, one field at a
+// time; no lock is ever held across a call into another object.
+#include "chords/Chord.h"
+#include "engine/CAccomp.h"
+#include "engine/CClock.h"
+#include "engine/CHarmony.h"
+#include "engine/Preset.h"
+
+#include <cstdint>
+#include <pthread.h>
+#include <string>
+#include <string_view>
+
+class CApplication;
+class CLiveInput;
+class CMelody;
+class CMidiPort;
+class CMidiSequence;
+class CSettingsStore;
+class CStyle;
+
+constexpr int kSequenceCount = 200;
+constexpr int kStyleSlotBase = 100; // sequence id of style slot n is 100 + n
+constexpr int kLiveMode = 4;
+
+class CKvSeq : public CAccomp, public CHarmony {
+public:
+    CKvSeq();
+    ~CKvSeq() override;
+
+    void init(int flag);
+    // Stops the players, silences the output, ends the input thread and
+    // releases the owned objects. No thread of the engine runs afterwards.
+    void shutdown();
+
+    // Field access under the engine lock, one field at a time.
+    template <typename T> T get(const T& field) const
+    {
+        pthread_mutex_lock(&engineMutex);
+        T value = field;
+        pthread_mutex_unlock(&engineMutex);
+        return value;
+    }
+    template <typename T, typename V> void set(T& field, V value)
+    {
+        pthread_mutex_lock(&engineMutex);
+        field = static_cast<T>(value);
+        pthread_mutex_unlock(&engineMutex);
+    }
+    void lock() const { pthread_mutex_lock(&engineMutex); }
+    void unlock() const { pthread_mutex_unlock(&engineMutex); }
+
+    int isPlaying() const;
+    int isSongPlaying() const;
+    int isStylePlaying() const;
+    void markChanged();
+    int requestStop();
+    void sleepMs(int ms);
+    int pendingRequest() const;
+    void requestPart(int part);
+    void selectPart(int part);
+    std::string currentPartName() const;
+    void presetName(int index, std::string& buffer) const;
+    void setTempo(int bpm);
+    void setUserTempo(int bpm);
+    void setTransposition(int semitones);
+    void setTranspositionBusy(int busy);
+    void setPresetIndex(int index);
+    void sendEvent(int status, int d1, int d2);
+    void recordEvent(int status, int d1, int d2, int extra, std::string_view text);
+    void createRecordSequence(int id);
+    void createStyleSlot(int slot);
+    void processInput(int status, int d1, int d2);
+    CStyle* currentStyle() const;
+
+    // Owned objects and tables.
+    CMidiPort* port = nullptr;
+    CLiveInput* liveInput = nullptr;
+    CMelody* melody = nullptr;
+    CClock* clock = nullptr;
+    CSettingsStore* settingsStore = nullptr;
+    CMidiSequence* sequences[kSequenceCount] = {};
+    CStyle* styles[2] = {};
+    int32_t currentStyleSlot = 0;
+    int32_t pendingStyleSlot = 0;
+    Preset presets[kPresetCount];
+    CMidiSequence* recordSequence = nullptr;
+    int32_t recordLastEvent = 0;
+    int32_t recordCount = -1;
+    std::string styleName;
+
+    // Play state.
+    CStyle* playingStyle = nullptr;
+    CMidiSequence* playingSong = nullptr;
+    uint8_t stopRequest = 0;
+    uint8_t inputSuspended = 0;
+    uint8_t paused = 0;
+    int32_t confirmRestart = 0;
+    int32_t inputMode = 0;
+    int32_t currentPart = 1;
+    int32_t fillRequest = 0;
+    int32_t partRequest = 0;
+    int32_t returnPart = 0;
+    uint8_t repeatFill = 0;
+    int32_t songPosition = 0;
+    int32_t lastBeat = 0;
+    int32_t recordTime = -1;
+
+    // Musical settings.
+    int32_t tempo = 120;
+    int32_t userTempo = 0;
+    uint8_t blockTempo = 0;
+    int32_t transposition = 0;
+    uint8_t transpositionBusy = 0;
+    int32_t accompVolume = 100;
+    int32_t drumsVolume = 100;
+    int32_t bassVolume = 100;
+    int32_t otherVolume = 100;
+    int32_t melodyVolume = 100;
+    int32_t leftVolume = 100;
+    int32_t harmonyVolume = 70;
+    int32_t drumsOff = 0;
+    int32_t bassOff = 0;
+    int32_t otherOff = 0;
+    int32_t leftVoicesOff = 0;
+    int32_t velocityVariety = 0;
+    int32_t pitchVariety = 0;
+    int32_t bassVariety = 0;
+    int32_t syncStop = 0;
+    uint8_t chordRecognitionOff = 0;
+    uint8_t minorPending = 0;
+    Chord currentChord;
+    Chord accompChord;
+    int32_t bankMsb = 0;
+    int32_t bankLsb = 0;
+    int32_t styleBankSelect = 0;
+    int32_t defaultModulation = 0;
+    int32_t defaultVolume = 100;
+    int32_t defaultPan = 64;
+    int32_t defaultReverb = 40;
+    int32_t defaultChorus = 0;
+    int32_t levelMode = 2;
+    int32_t targetVolume = 100;
+    int32_t targetVelocity = 100;
+    int32_t styleSysEx = 1;
+    int32_t presetIndex = 0;
+    int32_t activePreset = -1;
+    int32_t presetButtons[4] = {};
+    uint8_t velocitySelectsMain = 0;
+    int32_t programChangeSelectsPreset = 0;
+    int32_t chordFixationController = 0;
+    uint8_t chordFixation = 0;
+
+    // Keyboard areas and chord recognition.
+    int32_t chordMethod = 0;
+    int32_t splitKey = -1;
+    int32_t splitChannel = -1;
+    int32_t highestChordKey = 54;
+    int32_t chordChannel = 0;
+    int32_t drumChannel = 9;      // MIDI channel index of the drums (channel 10)
+    int32_t metronomeChannel = 9;
+
+    // Attention and triggers.
+    int32_t attentionEnabled = 0;
+    int32_t attentionChannel = 2;
+    int32_t attentionTrigger = 0; // note number + 1, 0 = none
+    uint8_t attentionActive = 1;
+    int32_t attentionReserve = 3;
+
+    // Song playback.
+    int32_t playMode = 0;
+    uint8_t barLoop = 0;
+    int32_t songStartBar = 0;
+    int32_t songEndBar = 0;
+    uint8_t songLoop = 0;
+    int32_t songBassChannel = 2;
+    int32_t songRecord = 0;
+
+    // Recording and files.
+    uint8_t recording = 0;
+    uint8_t recordKeepTracks = 0;
+    uint8_t recordChordsSeqSpecific = 0;
+    std::string baseFolder;
+    int32_t settingsVersion = 0;
+
+    uint8_t stateChanged = 0;
+    CApplication* application = nullptr;
+    std::string midiInName;
+    std::string midiOutName;
+    int32_t initFlag = 0;
+
+    mutable pthread_mutex_t engineMutex;
+
+private:
+    void releaseOwned();
+};

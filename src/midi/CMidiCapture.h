@@ -1,0 +1,36 @@
+#pragma once
+// In-process record of every message that leaves the port, in order, with a
+// monotonic time stamp. Off by default; when off it costs one relaxed load.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct CapturedMessage {
+    int64_t timeUs = 0;   // engine clock (monotonic, or the manual clock in tests)
+    int status = 0;       // 0x80-0xEF for channel messages, 0xF0 for SysEx
+    int d1 = 0;           // after clamping
+    int d2 = 0;
+    int value = 0;        // the sequencer's value: pitch-bend value, controller value, ...
+    int client = 0;       // destination
+    int port = 0;
+    std::string sysex;    // SysEx bytes as sent
+    int channel() const { return status & 0x0F; }
+};
+
+class CMidiCapture {
+public:
+    void enable(bool on);
+    bool enabled() const { return on.load(std::memory_order_relaxed); }
+    void record(CapturedMessage message);
+    std::vector<CapturedMessage> messages() const;
+    std::vector<CapturedMessage> take(); // returns and clears
+    void clear();
+    size_t size() const;
+
+private:
+    std::atomic<bool> on{false};
+    mutable std::mutex guard;
+    std::vector<CapturedMessage> list;
+};

@@ -1,0 +1,142 @@
+#include "midi/CMidiDevice.h"
+
+#include <cstdio>
+
+namespace {
+// Room for the notes one device may sound at once; the list grows beyond it
+// only in extreme cases, so sending normally never allocates.
+constexpr size_t kInitialNoteCapacity = 256;
+
+struct DeviceLock {
+    explicit DeviceLock(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
+    ~DeviceLock() { pthread_mutex_unlock(&mutex); }
+    pthread_mutex_t& mutex;
+};
+} // namespace
+
+CMidiDevice::CMidiDevice()
+{
+    soundingNotes.reserve(kInitialNoteCapacity);
+    if (pthread_mutex_init(&deviceMutex, nullptr) != 0) {
+        std::fputs("MutexInit failed", stdout);
+        std::fflush(stdout);
+    }
+    forgetAll();
+    resetControllers();
+}
+
+CMidiDevice::~CMidiDevice() { pthread_mutex_destroy(&deviceMutex); }
+
+int CMidiDevice::controllerSlot(int controller)
+{
+    for (int i = 0; i < 9; ++i)
+        if (kRememberedControllers[i] == controller) return i;
+    return -1;
+}
+
+int CMidiDevice::findSounding(int channel, int pitch) const
+{
+    for (size_t i = 0; i < soundingNotes.size(); ++i)
+        if (soundingNotes[i].channel == channel && soundingNotes[i].pitch == pitch) return static_cast<int>(i);
+    return -1;
+}
+
+void CMidiDevice::trackEvent(int status, int d1, int d2, int pNoteOn, bool alreadyLocked, int pitchOriginal)
+{
+    if (!alreadyLocked) pthread_mutex_lock(&deviceMutex);
+    const int c = ((status % 16) + 16) % 16;
+    if (isNoteOn(status, d2)) {
+        soundingNotes.push_back({c, d1, d2, pNoteOn, pitchOriginal});
+    } else if (isNoteOff(status, d2)) {
+        const int i = findSounding(c, d1);
+        if (i >= 0) soundingNotes.erase(soundingNotes.begin() + i);
+    } else if (isProgramChange(status)) {
+        programs[c] = d1;
+        programBankMsb[c] = controllers[0][c];
+        programBankLsb[c] = controllers[6][c];
+    } else if (isController(status)) {
+        const int slot = controllerSlot(d1);
+        if (slot >= 0) controllers[slot][c] = d2;
+    }
+    if (!alreadyLocked) pthread_mutex_unlock(&deviceMutex);
+}
+
+int CMidiDevice::acceptsEvent(int status, int d1, int d2, int* pNoteOn)
+{
+    DeviceLock lock(deviceMutex);
+    const int c = ((status % 16) + 16) % 16;
+    if (isNote(status)) {
+        const int i = findSounding(c, d1);
+        if (i >= 0 && pNoteOn) *pNoteOn = soundingNotes[static_cast<size_t>(i)].pNoteOn;
+        return isNoteOn(status, d2) ? (i < 0 ? 1 : 0) : (i >= 0 ? 1 : 0);
+    }
+    if (isProgramChange(status)) {
+        if (programs[c] == d1 && programBankMsb[c] == controllers[0][c] && programBankLsb[c] == controllers[6][c]) {
+            // A repeated program: let the next bank select through again.
+            controllers[0][c] = -1;
+            controllers[6][c] = -1;
+            return 0;
+        }
+        return 1;
+    }
+    if (isController(status)) {
+        const int slot = controllerSlot(d1);
+        return (slot >= 0 && controllers[slot][c] == d2) ? 0 : 1;
+    }
+    return 1;
+}
+
+void CMidiDevice::releaseAll()
+{
+    DeviceLock lock(deviceMutex);
+    while (!soundingNotes.empty()) {
+        const SoundingNote n = soundingNotes.back();
+        const size_t before = soundingNotes.size();
+        noteOff(n.channel, n.pitch, n.velocity, n.pNoteOn, n.pitchOriginal);
+        // An override that already took the note off the list (tracking with
+        // the already-locked flag) must not make us drop another one.
+        if (soundingNotes.size() == before) soundingNotes.pop_back();
+    }
+}
+
+void CMidiDevice::forgetAll()
+{
+    DeviceLock lock(deviceMutex);
+    soundingNotes.clear();
+}
+
+void CMidiDevice::resetControllers()
+{
+    DeviceLock lock(deviceMutex);
+    for (int c = 0; c < 16; ++c) {
+        programs[c] = programBankMsb[c] = programBankLsb[c] = -1;
+        for (auto& row : controllers) row[c] = -1;
+    }
+}
+
+int CMidiDevice::programOf(int channel)
+{
+    if (channel < 0 || channel > 15) return -1;
+    DeviceLock lock(deviceMutex);
+    return programs[channel];
+}
+
+int CMidiDevice::controllerOf(int channel, int controller)
+{
+    const int slot = controllerSlot(controller);
+    if (slot < 0 || channel < 0 || channel > 15) return 0;
+    DeviceLock lock(deviceMutex);
+    return controllers[slot][channel];
+}
+
+std::vector<SoundingNote> CMidiDevice::soundingSnapshot()
+{
+    DeviceLock lock(deviceMutex);
+    return soundingNotes;
+}
+
+int CMidiDevice::soundingCount()
+{
+    DeviceLock lock(deviceMutex);
+    return static_cast<int>(soundingNotes.size());
+}

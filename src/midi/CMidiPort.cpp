@@ -1,0 +1,308 @@
+#include "midi/CMidiPort.h"
+
+#include "app/CApplication.h"
+#include "app/Text.h"
+#include "engine/CKvSeq.h"
+#include "sequence/CMidiSequence.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+struct PortLock {
+    explicit PortLock(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
+    ~PortLock() { pthread_mutex_unlock(&mutex); }
+    pthread_mutex_t& mutex;
+};
+
+// Longest SysEx text that is sent; a longer one is not sent at all.
+constexpr size_t kMaxSysExText = 1500;
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Byte of the hex pair at position pos, -1 when the pair is incomplete or not hex.
+int hexPair(std::string_view text, size_t pos)
+{
+    if (pos + 1 >= text.size()) return -1;
+    const int hi = hexValue(text[pos]);
+    const int lo = hexValue(text[pos + 1]);
+    return (hi < 0 || lo < 0) ? -1 : hi * 16 + lo;
+}
+} // namespace
+
+CMidiPort::CMidiPort(CKvSeq* owner) : engine(owner)
+{
+    pthread_mutex_init(&lock, nullptr);
+    for (int i = 0; i < 20; ++i) {
+        inputSlotConnected[i] = 0;
+        inputSlotClient[i] = -1;
+        inputSlotPort[i] = -1;
+    }
+    outputs.reserve(16);
+}
+
+CMidiPort::~CMidiPort()
+{
+    close();
+    pthread_mutex_destroy(&lock);
+}
+
+void CMidiPort::printLine(const std::string& text) { CApplication::printLine(text.c_str()); }
+
+void CMidiPort::simulatePorts(const std::vector<SeqPortInfo>& ports)
+{
+    simulated = true;
+    simulatedPorts = ports;
+}
+
+void CMidiPort::connectInput(int slot, int)
+{
+    if (slot > 0) return;
+    std::vector<SeqPortInfo> ports;
+    listPorts(ports);
+    const std::string wanted = engine ? engine->midiInName : std::string();
+    int k = -1;
+    bool found = false;
+    const SeqPortInfo* last = nullptr;
+    auto connect = [&](const SeqPortInfo& p, int index) {
+        seqConnectFrom(p.client, p.port);
+        if (index >= 0 && index < 20) {
+            inputSlotConnected[index] = 1;
+            inputSlotClient[index] = p.client;
+            inputSlotPort[index] = p.port;
+        }
+        printLine("Midi In: " + p.fullName());
+    };
+    for (const SeqPortInfo& p : ports) {
+        if (!p.readable()) continue;
+        ++k;
+        last = &p;
+        if (vtn::toLower(p.fullName()).find(wanted) != std::string::npos) {
+            connect(p, k);
+            found = true;
+        }
+    }
+    if (!found && last) connect(*last, k);
+}
+
+void CMidiPort::disconnectOutputs()
+{
+    PortLock guard(lock);
+    while (!outputs.empty()) {
+        const OutputConnection& e = outputs.back();
+        if (e.kind > 1) seqDisconnectTo(e.client, e.port);
+        outputs.pop_back();
+    }
+}
+
+void CMidiPort::outputPortName(int& number, std::string& name)
+{
+    if (number == 0) {
+        name = "None";
+        return;
+    }
+    if (number == 1) {
+        name = "kvSynth";
+        return;
+    }
+    std::vector<SeqPortInfo> ports;
+    listPorts(ports);
+    int n = 2;
+    for (const SeqPortInfo& p : ports) {
+        if (!p.writable()) continue;
+        if (n == number) {
+            name = p.portName;
+            return;
+        }
+        ++n;
+    }
+    number = -1;
+}
+
+void CMidiPort::connectOutput()
+{
+    disconnectOutputs();
+    std::vector<SeqPortInfo> ports;
+    listPorts(ports);
+    std::vector<SeqPortInfo> writable;
+    for (const SeqPortInfo& p : ports)
+        if (p.writable()) writable.push_back(p);
+
+    const std::string wanted = engine ? engine->midiOutName : std::string();
+    int chosen = -1;
+    for (size_t i = 0; i < writable.size(); ++i) {
+        if (vtn::toLower(writable[i].fullName()).find(wanted) != std::string::npos) {
+            chosen = static_cast<int>(i);
+            printLine("Midi Out: " + writable[i].fullName());
+        }
+    }
+    if (chosen < 0) {
+        chosen = static_cast<int>(writable.size()) - 1;
+        printLine("Midi Out: " + (writable.empty() ? std::string() : writable.back().fullName()));
+    }
+
+    // Build the new list first, then install it under the send lock so that
+    // a message sent meanwhile by another thread never sees a half-built list.
+    std::vector<OutputConnection> built;
+    ChannelRoute routes[16];
+    for (int c = 0; c < 16; ++c) {
+        routes[c].portNumber = chosen + 2;
+        int earlier = -1;
+        for (int e = 0; e < c; ++e)
+            if (routes[e].portNumber == routes[c].portNumber) earlier = e;
+        if (earlier >= 0) {
+            routes[c].connection = routes[earlier].connection;
+            continue;
+        }
+        int n = routes[c].portNumber;
+        std::string name;
+        outputPortName(n, name);
+        OutputConnection entry;
+        if (n < 0) {
+            entry = {0, "", 0, 0};
+        } else if (n <= 1) {
+            entry = {n, name, 0, 0};
+        } else {
+            const SeqPortInfo& w = writable[static_cast<size_t>(n - 2)];
+            entry = {n, name, w.client, w.port};
+            seqConnectTo(w.client, w.port);
+        }
+        built.push_back(entry);
+        routes[c].connection = static_cast<int>(built.size()) - 1;
+    }
+    PortLock guard(lock);
+    outputs = std::move(built);
+    std::copy(std::begin(routes), std::end(routes), channelRoutes);
+}
+
+void CMidiPort::setChannelPort(int channel, int portNumber)
+{
+    if (channel < 0 || channel > 15) return;
+    PortLock guard(lock);
+    channelRoutes[channel].portNumber = portNumber;
+}
+
+int CMidiPort::channelPort(int channel)
+{
+    if (channel < 0 || channel > 15) return 0;
+    PortLock guard(lock);
+    return channelRoutes[channel].portNumber;
+}
+
+void CMidiPort::send(int status, int d1, int d2)
+{
+    // System messages (0xF0-0xFF) and the arranger's own event kinds make no
+    // channel message; they are dropped rather than sent as empty events.
+    if (status < 0x80 || status > 0xEF) return;
+    PortLock guard(lock);
+    const int connection = channelRoutes[status & 0x0F].connection;
+    if (connection < 0 || connection >= static_cast<int>(outputs.size())) return;
+    const OutputConnection& entry = outputs[static_cast<size_t>(connection)];
+    if (entry.kind <= 1) return;
+    handOver(status, std::clamp(d1, 0, 127), std::clamp(d2, 0, 127), entry);
+}
+
+void CMidiPort::sendTracked(int status, int d1, int d2)
+{
+    if (status < 0x80) return;
+    trackEvent(status, d1, d2);
+    send(status, d1, d2);
+}
+
+void CMidiPort::noteOff(int channel, int pitch, int, int, int)
+{
+    const int status = 0x80 + (channel & 0x0F);
+    if (engine && engine->get(engine->inputMode) == kLiveMode && engine->isStylePlaying() && engine->get(engine->recording)) {
+        const int when = engine->get(engine->songPosition);
+        engine->lock();
+        if (CMidiSequence* rec = engine->recordSequence) {
+            const int index = rec->insertEvent(engine->recordLastEvent, when, status, pitch, 0, {}, 0, 0);
+            if (index >= kFirstEvent) engine->recordLastEvent = index;
+        }
+        engine->unlock();
+    }
+    send(status, pitch, 0);
+}
+
+void CMidiPort::allNotesOff()
+{
+    releaseAll();
+    for (int c = 0; c < 16; ++c) {
+        send(0xB0 + c, 123, 0);
+        send(0xB0 + c, 120, 0);
+        send(0xE0 + c, 0, 64);
+    }
+}
+
+void CMidiPort::recordHeldNotes()
+{
+    if (!engine) return;
+    for (const SoundingNote& n : soundingSnapshot())
+        engine->recordEvent(0x90 + n.channel, n.pitch, n.velocity, 0, {});
+}
+
+void CMidiPort::sendSysExText(std::string_view text)
+{
+    const std::string_view t = vtn::trimView(text);
+    if (t.empty() || t.size() > kMaxSysExText) return;
+    uint8_t bytes[kMaxSysExText / 3 + 1];
+    const size_t count = t.size() / 3 + 1;
+    for (size_t i = 0; i < count; ++i) {
+        const int b = hexPair(t, i * 3);
+        if (b < 0) return; // a damaged text is not sent at all
+        bytes[i] = static_cast<uint8_t>(b);
+    }
+    PortLock guard(lock);
+    for (const OutputConnection& entry : outputs)
+        if (entry.kind > 1) handOverSysEx(bytes, count, entry);
+}
+
+void CMidiPort::sendMidiText(std::string_view text)
+{
+    int status = 0, d1 = -1, d2 = -1;
+    char sysex[kMaxSysExText + 4];
+    size_t sysexLength = 0;
+    bool inSysex = false;
+    auto flush = [&] {
+        if (status != 0) send(status, d1 < 0 ? 0 : d1, d2 < 0 ? 0 : d2);
+    };
+    for (size_t pos = 0; pos + 1 < text.size(); pos += 3) {
+        const int b = hexPair(text, pos);
+        if (b < 0) break; // the text ends at the first damaged pair
+        if (b != 0xF0 && !inSysex) {
+            if (b & 0x80) {
+                flush();
+                status = b;
+                d1 = d2 = -1;
+            } else if (d1 < 0) {
+                d1 = b;
+            } else if (d2 < 0) {
+                d2 = b;
+            }
+            continue;
+        }
+        if (b == 0xF0) {
+            flush();
+            status = 0;
+        }
+        const size_t take = std::min<size_t>(3, text.size() - pos);
+        if (sysexLength + take <= kMaxSysExText + 3) {
+            std::memcpy(sysex + sysexLength, text.data() + pos, take);
+            sysexLength += take;
+        }
+        if (b == 0xF7) {
+            sendSysExText(std::string_view(sysex, sysexLength));
+            sysexLength = 0;
+            inSysex = false;
+        } else {
+            inSysex = true;
+        }
+    }
+    flush();
+}

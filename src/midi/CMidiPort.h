@@ -1,0 +1,105 @@
+#pragma once
+// The arranger's one door to the MIDI world: one sequencer client with one
+// port, connected from the keyboard ports and to the chosen sound generator.
+// Everything the arranger plays leaves through send().
+#include "midi/CMidiCapture.h"
+#include "midi/CMidiDevice.h"
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CKvSeq;
+struct SeqHandle; // the sequencer side keeps its own state behind this
+
+struct OutputConnection {
+    int32_t kind = 0;  // output port number: 0 "None", 1 "kvSynth", n >= 2 the (n-2)-th writable port
+    std::string name;
+    int32_t client = 0;
+    int32_t port = 0;
+};
+
+struct ChannelRoute {
+    int32_t portNumber = 0;
+    int32_t connection = 0; // index into outputs
+};
+
+// One port of the sequencer as the enumeration sees it.
+struct SeqPortInfo {
+    int client = 0;
+    int port = 0;
+    std::string clientName;
+    std::string portName;
+    unsigned capability = 0;
+    bool readable() const { return capability & 0x20; }  // may be subscribed for reading
+    bool writable() const { return capability & 0x40; }  // may be subscribed for writing
+    std::string fullName() const { return clientName + " " + portName; }
+};
+
+class CMidiPort : public CMidiDevice {
+public:
+    explicit CMidiPort(CKvSeq* owner);
+    ~CMidiPort() override;
+
+    int open();
+    void connectInput(int slot, int flag);
+    void connectOutput();
+    void disconnectOutputs();
+    void outputPortName(int& number, std::string& name);
+    void send(int status, int d1, int d2);
+    void sendTracked(int status, int d1, int d2);
+    void noteOff(int channel, int pitch, int velocity, int pNoteOn, int pitchOriginal) override;
+    void allNotesOff();
+    void sendSysExText(std::string_view text);
+    void sendMidiText(std::string_view text);
+    void recordHeldNotes();
+    void setChannelPort(int channel, int portNumber);
+    int channelPort(int channel);
+    int getInputChannel() const { return inputChannel; }
+
+    // True while the sequencer client is open.
+    bool isOpen() const;
+    // Stops the input thread and closes the client; the destructor does it too.
+    void close();
+
+    // Diagnostics: every message handed to the sequencer, in order.
+    CMidiCapture capture;
+
+    // Replaces the sequencer's port list by a fixed one: enumeration,
+    // connections and output then involve no sequencer at all. For checks on
+    // machines without one, and for the tests.
+    void simulatePorts(const std::vector<SeqPortInfo>& ports);
+
+    int32_t inputSlotConnected[20];
+    int32_t inputSlotClient[20];
+    int32_t inputSlotPort[20];
+    int32_t clientId = -1;
+    pthread_mutex_t lock;
+    std::vector<OutputConnection> outputs;
+    CKvSeq* engine;
+    int32_t inputChannel = 0;
+    ChannelRoute channelRoutes[16];
+
+private:
+    friend void* midiInputThread(void* arg);
+
+    void listPorts(std::vector<SeqPortInfo>& ports);
+    // The hand-over to the sequencer; called with lock held.
+    void handOver(int status, int d1, int d2, const OutputConnection& to);
+    void handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to);
+    void seqConnectFrom(int client, int port);
+    void seqConnectTo(int client, int port);
+    void seqDisconnectTo(int client, int port);
+    void printLine(const std::string& text);
+
+    SeqHandle* seq = nullptr;
+    bool simulated = false;
+    std::vector<SeqPortInfo> simulatedPorts;
+};
+
+// Body of the MIDI input thread: turns sequencer events into raw messages for
+// the engine's input entry.
+void* midiInputThread(void* arg);

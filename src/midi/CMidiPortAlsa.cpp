@@ -1,0 +1,248 @@
+// The sequencer side of the port: the only place that speaks ALSA.
+#include "midi/CMidiPort.h"
+
+#include "engine/CKvSeq.h"
+
+#include <alsa/asoundlib.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <poll.h>
+#include <unistd.h>
+
+struct SeqHandle {
+    snd_seq_t* seq = nullptr;
+    pthread_t inputThread{};
+    bool threadRunning = false;
+    int wakePipe[2] = {-1, -1}; // written to end the input thread
+};
+
+namespace {
+int64_t captureTime(CKvSeq* engine)
+{
+    if (engine && engine->clock) return engine->clock->nowUs();
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+// The library's own diagnostics would land on the console between our lines;
+// every failure that matters is reported in one line of our own instead.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+int clamp7(int v) { return v < 0 ? 0 : v > 127 ? 127 : v; }
+} // namespace
+
+int CMidiPort::open()
+{
+    if (seq) return 0;
+    snd_lib_error_set_handler(quietAlsa);
+    snd_seq_t* handle = nullptr;
+    const int err = snd_seq_open(&handle, "default", SND_SEQ_OPEN_DUPLEX, 0);
+    if (err < 0 || !handle) {
+        // No sequencer (a container, a board without the module): the arranger
+        // keeps running without MIDI.
+        printLine(std::string("Cannot open sequencer - ") + snd_strerror(err));
+        return 0;
+    }
+    seq = new SeqHandle();
+    seq->seq = handle;
+    snd_seq_set_client_name(handle, "VTN");
+    snd_seq_create_simple_port(handle, "Veltrona MIDI Port",
+                               SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_READ |
+                                   SND_SEQ_PORT_CAP_SUBS_WRITE,
+                               SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+    clientId = snd_seq_client_id(handle);
+    if (pipe(seq->wakePipe) != 0) seq->wakePipe[0] = seq->wakePipe[1] = -1;
+    const int rc = pthread_create(&seq->inputThread, nullptr, midiInputThread, this);
+    if (rc != 0) {
+        std::printf("ERROR; return code from pthread_create() is %d\n", rc);
+        std::fflush(stdout);
+        std::exit(-1);
+    }
+    seq->threadRunning = true;
+    return 0;
+}
+
+bool CMidiPort::isOpen() const { return seq != nullptr; }
+
+void CMidiPort::close()
+{
+    if (!seq) return;
+    // End the input thread before the handle goes: a thread must never run
+    // inside a closed client.
+    if (seq->threadRunning) {
+        if (seq->wakePipe[1] >= 0) {
+            const char quit = 'q';
+            if (write(seq->wakePipe[1], &quit, 1) < 0) { /* the join below still ends it once the client closes */ }
+        }
+        pthread_join(seq->inputThread, nullptr);
+        seq->threadRunning = false;
+    }
+    snd_seq_delete_simple_port(seq->seq, 0);
+    snd_seq_close(seq->seq);
+    for (int fd : seq->wakePipe)
+        if (fd >= 0) ::close(fd);
+    delete seq;
+    seq = nullptr;
+}
+
+void CMidiPort::listPorts(std::vector<SeqPortInfo>& ports)
+{
+    ports.clear();
+    if (simulated) {
+        ports = simulatedPorts;
+        return;
+    }
+    if (!seq) return;
+    snd_seq_client_info_t* cinfo;
+    snd_seq_port_info_t* pinfo;
+    snd_seq_client_info_alloca(&cinfo);
+    snd_seq_port_info_alloca(&pinfo);
+    snd_seq_client_info_set_client(cinfo, -1);
+    while (snd_seq_query_next_client(seq->seq, cinfo) >= 0) {
+        const int client = snd_seq_client_info_get_client(cinfo);
+        if (client == clientId) continue;
+        snd_seq_port_info_set_client(pinfo, client);
+        snd_seq_port_info_set_port(pinfo, -1);
+        while (snd_seq_query_next_port(seq->seq, pinfo) >= 0) {
+            if (snd_seq_port_info_get_client(pinfo) == 0) continue; // the system client
+            SeqPortInfo p;
+            p.client = snd_seq_port_info_get_client(pinfo);
+            p.port = snd_seq_port_info_get_port(pinfo);
+            p.clientName = snd_seq_client_info_get_name(cinfo);
+            p.portName = snd_seq_port_info_get_name(pinfo);
+            p.capability = snd_seq_port_info_get_capability(pinfo);
+            ports.push_back(std::move(p));
+        }
+    }
+}
+
+void CMidiPort::seqConnectFrom(int client, int port)
+{
+    if (seq && !simulated) snd_seq_connect_from(seq->seq, 0, client, port);
+}
+
+void CMidiPort::seqConnectTo(int client, int port)
+{
+    if (seq && !simulated) snd_seq_connect_to(seq->seq, 0, client, port);
+}
+
+void CMidiPort::seqDisconnectTo(int client, int port)
+{
+    if (seq && !simulated) snd_seq_disconnect_to(seq->seq, 0, client, port);
+}
+
+void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to)
+{
+    const int channel = status & 0x0F;
+    snd_seq_event_t ev{};
+    snd_seq_ev_set_direct(&ev);
+    ev.source.port = 0;
+    ev.dest.client = static_cast<unsigned char>(to.client);
+    ev.dest.port = static_cast<unsigned char>(to.port);
+    int value = d2;
+    switch (status & 0xF0) {
+    case 0x80: ev.type = SND_SEQ_EVENT_NOTEOFF; break;
+    case 0x90: ev.type = SND_SEQ_EVENT_NOTEON; break;
+    case 0xA0: ev.type = SND_SEQ_EVENT_KEYPRESS; break;
+    case 0xB0: ev.type = SND_SEQ_EVENT_CONTROLLER; break;
+    case 0xC0: ev.type = SND_SEQ_EVENT_PGMCHANGE; ev.flags |= SND_SEQ_PRIORITY_HIGH; value = d1; break;
+    case 0xD0: ev.type = SND_SEQ_EVENT_CHANPRESS; value = d1; break;
+    default: ev.type = SND_SEQ_EVENT_PITCHBEND; value = d2 * 128 + d1 - 8192; break;
+    }
+    if (status < 0xB0) {
+        ev.data.note.channel = static_cast<unsigned char>(channel);
+        ev.data.note.note = static_cast<unsigned char>(d1);
+        ev.data.note.velocity = static_cast<unsigned char>(d2);
+    } else {
+        ev.data.control.channel = static_cast<unsigned char>(channel);
+        if ((status & 0xF0) == 0xB0) ev.data.control.param = static_cast<unsigned>(d1);
+        ev.data.control.value = value;
+    }
+    if (capture.enabled()) {
+        CapturedMessage m;
+        m.timeUs = captureTime(engine);
+        m.status = status;
+        m.d1 = d1;
+        m.d2 = d2;
+        m.value = value;
+        m.client = to.client;
+        m.port = to.port;
+        capture.record(std::move(m));
+    }
+    if (seq && !simulated) {
+        snd_seq_event_output(seq->seq, &ev);
+        snd_seq_drain_output(seq->seq);
+    }
+}
+
+void CMidiPort::handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to)
+{
+    if (capture.enabled()) {
+        CapturedMessage m;
+        m.timeUs = captureTime(engine);
+        m.status = 0xF0;
+        m.client = to.client;
+        m.port = to.port;
+        m.sysex.assign(reinterpret_cast<const char*>(bytes), count);
+        capture.record(std::move(m));
+    }
+    if (!seq || simulated) return;
+    snd_seq_event_t ev{};
+    snd_seq_ev_set_direct(&ev);
+    ev.source.port = 0;
+    ev.dest.client = static_cast<unsigned char>(to.client);
+    ev.dest.port = static_cast<unsigned char>(to.port);
+    snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(count), const_cast<uint8_t*>(bytes));
+    snd_seq_event_output(seq->seq, &ev);
+    snd_seq_drain_output(seq->seq);
+}
+
+void* midiInputThread(void* arg)
+{
+    auto* port = static_cast<CMidiPort*>(arg);
+    SeqHandle* h = port->seq;
+    CKvSeq* engine = port->engine;
+    const int count = snd_seq_poll_descriptors_count(h->seq, POLLIN);
+    if (count <= 0 || count > 7) return nullptr;
+    pollfd fds[8];
+    snd_seq_poll_descriptors(h->seq, fds, static_cast<unsigned>(count), POLLIN);
+    fds[count] = {h->wakePipe[0], POLLIN, 0};
+    const int nfds = h->wakePipe[0] >= 0 ? count + 1 : count;
+    for (;;) {
+        if (poll(fds, static_cast<nfds_t>(nfds), -1) < 0) {
+            if (errno == EINTR) continue;
+            return nullptr;
+        }
+        if (nfds > count && (fds[count].revents & POLLIN)) return nullptr;
+        // Take everything that is waiting, then poll again.
+        do {
+            snd_seq_event_t* ev = nullptr;
+            const int r = snd_seq_event_input(h->seq, &ev);
+            if (r == -EAGAIN) break;
+            if (r == -ENOSPC) continue; // an input overrun loses events, not the keyboard
+            if (r < 0 || !ev) return nullptr;
+            int status = -1, d1 = 0, d2 = 0;
+            const auto& n = ev->data.note;
+            const auto& c = ev->data.control;
+            const int nch = n.channel & 0x0F, cch = c.channel & 0x0F;
+            const int bend = c.value < -8192 ? -8192 : c.value > 8191 ? 8191 : c.value;
+            switch (ev->type) {
+            case SND_SEQ_EVENT_NOTEON: status = 0x90 + nch; d1 = n.note; d2 = n.velocity; break;
+            case SND_SEQ_EVENT_NOTEOFF: status = 0x80 + nch; d1 = n.note; d2 = n.velocity; break;
+            case SND_SEQ_EVENT_KEYPRESS: status = 0xA0 + nch; d1 = n.note; d2 = n.velocity; break;
+            case SND_SEQ_EVENT_CONTROLLER: status = 0xB0 + cch; d1 = static_cast<int>(c.param & 0x7F); d2 = clamp7(c.value); break;
+            case SND_SEQ_EVENT_PGMCHANGE: status = 0xC0 + cch; d1 = clamp7(c.value); break;
+            case SND_SEQ_EVENT_CHANPRESS: status = 0xD0 + cch; d1 = clamp7(c.value); break;
+            case SND_SEQ_EVENT_PITCHBEND:
+                status = 0xE0 + cch;
+                d1 = (bend + 8192) % 128;
+                d2 = (bend + 8192) / 128;
+                break;
+            default: break;
+            }
+            if (status >= 0x80 && status <= 0xEF && engine && !engine->get(engine->inputSuspended))
+                engine->processInput(status & 0xFF, d1, d2);
+        } while (snd_seq_event_input_pending(h->seq, 0) > 0);
+    }
+}

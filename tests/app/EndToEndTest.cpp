@@ -1,0 +1,112 @@
+// The real arranger binary, started in an empty folder with piped input.
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+using testsupport::ChildProcess;
+using testsupport::TempDir;
+
+std::string banner()
+{
+    const std::string frame = "  " + std::string(67, '*');
+    return "\n" + frame + "\n  * Veltrona Live v1.0 - Realtime Arranger for the Raspberry Pi *\n" + frame + "\n\n";
+}
+
+// What start-up prints in a folder without set-up files.
+std::string startUpTranscript()
+{
+    std::string t = banner();
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) t += "Cannot open sequencer - No such file or directory\n";
+    return t + "Unable to open file config.txt\nUnable to open vtn.cfg\nUnable to open file config.txt\nReady\n";
+}
+
+// CPU time (user + system) the process has used so far, in clock ticks.
+long cpuTicks(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(stat)), {});
+    const size_t close = s.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(s.substr(close + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return user + system;
+}
+
+TEST(EndToEnd, TranscriptOfAnEmptyFolder)
+{
+    TempDir dir;
+    ChildProcess vtn(VTN_BINARY, dir.path());
+    ASSERT_TRUE(vtn.started());
+    vtn.write("QUIT\n quit\n\nquit\n");
+    EXPECT_EQ(vtn.wait(), 0);
+    EXPECT_EQ(vtn.output(), startUpTranscript() + "Unknown command\nReady\nUnknown command\nReady\nUnknown command\nReady\n");
+}
+
+TEST(EndToEnd, OverlongLineIsRefusedWholeNeverCarriedOutInPieces)
+{
+    TempDir dir;
+    ChildProcess vtn(VTN_BINARY, dir.path());
+    // 79 characters and then a command: carried out in pieces, the tail would quit.
+    vtn.write(std::string(79, 'x') + "quit\n" + std::string(79, 'y') + "\nquit\n");
+    EXPECT_EQ(vtn.wait(), 0);
+    EXPECT_EQ(vtn.output(), startUpTranscript() + "Line too long\nReady\nUnknown command\nReady\n");
+}
+
+TEST(EndToEnd, LastLineWithoutNewlineStillCounts)
+{
+    TempDir dir;
+    ChildProcess vtn(VTN_BINARY, dir.path());
+    vtn.write("split: 60\nquit");
+    vtn.closeInput();
+    EXPECT_EQ(vtn.wait(), 0);
+    EXPECT_EQ(vtn.output(), startUpTranscript() + "Ready\n");
+}
+
+struct StopSignal {
+    int number;
+    const char* name;
+};
+
+class EndToEndHeadless : public ::testing::TestWithParam<StopSignal> {};
+
+TEST_P(EndToEndHeadless, RunsOnWithoutInputUntilASignalEndsItLikeQuit)
+{
+    TempDir dir;
+    ChildProcess vtn(VTN_BINARY, dir.path(), /*closedInput=*/true);
+    ASSERT_TRUE(vtn.waitForOutput("Ready\n"));
+    const long before = cpuTicks(vtn.processId());
+    usleep(500 * 1000);
+    // Still running, and idle rather than spinning on the closed input.
+    EXPECT_TRUE(vtn.running());
+    const long used = cpuTicks(vtn.processId()) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 5) << "ticks used while idle";
+    vtn.signal(GetParam().number);
+    EXPECT_EQ(vtn.wait(), 0);
+    EXPECT_EQ(vtn.output(), startUpTranscript());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndToEndHeadless,
+                         ::testing::Values(StopSignal{SIGINT, "SIGINT"}, StopSignal{SIGTERM, "SIGTERM"}),
+                         [](const ::testing::TestParamInfo<StopSignal>& p) { return std::string(p.param.name); });
+
+TEST(EndToEnd, SignalWhileReadingTheConsoleEndsLikeQuit)
+{
+    TempDir dir;
+    ChildProcess vtn(VTN_BINARY, dir.path());
+    ASSERT_TRUE(vtn.waitForOutput("Ready\n"));
+    vtn.write("record\n");
+    ASSERT_TRUE(vtn.waitForOutput("Ready\nReady\n"));
+    vtn.signal(SIGINT);
+    EXPECT_EQ(vtn.wait(), 0);
+}
+
+} // namespace

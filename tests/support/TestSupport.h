@@ -1,0 +1,66 @@
+#pragma once
+// Helpers shared by the test executables.
+#include <string>
+
+namespace testsupport {
+
+// A fresh empty directory under the system's temporary folder; removed with
+// its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return dir; }
+    std::string file(const std::string& name) const { return dir + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string dir;
+};
+
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+// Folder of the shared test corpora, empty when it is not there.
+std::string corpusDir();
+
+} // namespace testsupport
+
+namespace testsupport {
+
+// A child process with piped standard input and output, for tests that run
+// the real binaries.
+class ChildProcess {
+public:
+    // Starts `program` in the folder `workDir`. With closedInput the child's
+    // standard input is /dev/null, as under a service manager.
+    ChildProcess(const std::string& program, const std::string& workDir, bool closedInput = false);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid > 0; }
+    void write(const std::string& text);
+    void closeInput();
+    // Reads output until it contains `text` (counting from the start) or the
+    // time runs out; returns whether it was seen.
+    bool waitForOutput(const std::string& text, int timeoutMs = 20000);
+    // Waits for the end; returns the exit status, or -1000 - signal, or -1 on timeout.
+    int wait(int timeoutMs = 20000);
+    bool running();
+    void signal(int sig);
+    const std::string& output() const { return out; }
+    int processId() const { return pid; }
+
+private:
+    void readAvailable(int timeoutMs);
+    int pid = -1;
+    int inFd = -1;
+    int outFd = -1;
+    int exitStatus = -1;
+    bool ended = false;
+    std::string out;
+};
+
+} // namespace testsupport

@@ -1,0 +1,339 @@
+#!/bin/bash
+# run-in-vm.sh - run a shell script inside a throwaway VM that has the real
+# Linux ALSA sequencer (/dev/snd/seq), for end-to-end tests on machines
+# without sound devices.
+#
+# Usage: run-in-vm.sh [--timeout SECONDS] [--virmidi N] [--smp N]
+#                     [--file HOSTPATH[:GUESTPATH]]... -- GUEST_SCRIPT [ARGS...]
+#
+#   --timeout S   host-side limit for the whole VM run (default 300); on expiry
+#                 qemu is killed and the exit status is 124.
+#   --virmidi N   number of virtual raw MIDI devices of snd-virmidi (default 1,
+#                 0 = none). Each one is a sequencer client "Virtual Raw MIDI
+#                 0-<i>" with port 0 "VirMIDI 0-<i>" and raw device
+#                 /dev/snd/midiC0D<i>.
+#   --smp N       virtual CPUs (default 1).
+#   --file H[:G]  copy host file or directory H to guest path G (default: the
+#                 absolute host path). Shared libraries of every ELF file are
+#                 added (ldd). May be repeated.
+#
+# The guest is qemu in software emulation (no KVM needed) with Debian's
+# kernel (downloaded with apt-get download, unpacked, never installed; cached
+# in $VELTRONA_VM_CACHE, default /var/cache/veltrona-vm as root or
+# ~/.cache/veltrona-vm) and a busybox initramfs holding the sound modules,
+# /usr/share/alsa, aconnect/aseqdump/amidi/aplaymidi/arecordmidi and the given
+# files. GUEST_SCRIPT runs with busybox /bin/sh in /tmp (tmpfs), with ARGS as
+# its arguments and stdin from /dev/null. Its stdout and stderr (together)
+# travel over a second serial port, separate from the kernel console, and are
+# printed on this script's stdout. The exit status is the guest script's;
+# 124 on timeout, 125 when the VM could not be built, did not boot or gave
+# no status.
+#
+# Environment: VELTRONA_VM_CACHE (cache dir), VELTRONA_VM_KERNEL_PKG (kernel
+# package name, default: what linux-image-amd64 depends on),
+# VELTRONA_VM_KEEP=1 (keep the work dir), VELTRONA_VM_VERBOSE=1 (show the
+# console log even on success), VELTRONA_VM_NO_INSTALL=1 (never apt-get
+# install missing host tools).
+set -euo pipefail
+
+prog=${0##*/}
+die() { echo "$prog: $*" >&2; exit 125; }
+note() { echo "$prog: $*" >&2; }
+
+timeout_s=300
+virmidi=1
+smp=1
+files=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --timeout) [ $# -ge 2 ] || die "--timeout needs a value"; timeout_s=$2; shift 2 ;;
+        --timeout=*) timeout_s=${1#*=}; shift ;;
+        --virmidi) [ $# -ge 2 ] || die "--virmidi needs a value"; virmidi=$2; shift 2 ;;
+        --virmidi=*) virmidi=${1#*=}; shift ;;
+        --smp) [ $# -ge 2 ] || die "--smp needs a value"; smp=$2; shift 2 ;;
+        --smp=*) smp=${1#*=}; shift ;;
+        --file) [ $# -ge 2 ] || die "--file needs a value"; files+=("$2"); shift 2 ;;
+        --file=*) files+=("${1#*=}"); shift ;;
+        --) shift; break ;;
+        -h|--help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
+        *) die "unknown option '$1' (usage: $prog [options] -- GUEST_SCRIPT [ARGS...])" ;;
+    esac
+done
+[ $# -ge 1 ] || die "missing GUEST_SCRIPT (usage: $prog [options] -- GUEST_SCRIPT [ARGS...])"
+guest_script=$1; shift
+[ -f "$guest_script" ] || die "guest script '$guest_script' not found"
+[[ $timeout_s =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || die "bad --timeout '$timeout_s'"
+[[ $virmidi =~ ^[0-9]+$ ]] && [ "$virmidi" -le 8 ] || die "bad --virmidi '$virmidi' (0-8)"
+[[ $smp =~ ^[0-9]+$ ]] && [ "$smp" -ge 1 ] || die "bad --smp '$smp'"
+
+export PATH="$PATH:/usr/sbin:/sbin"
+
+# ---------------------------------------------------------------- host tools
+need_pkgs=()
+command -v qemu-system-x86_64 >/dev/null || need_pkgs+=(qemu-system-x86)
+[ -x /bin/busybox ] || need_pkgs+=(busybox-static)
+command -v cpio >/dev/null || need_pkgs+=(cpio)
+command -v aseqdump >/dev/null || need_pkgs+=(alsa-utils)
+command -v modinfo >/dev/null || need_pkgs+=(kmod)
+command -v flock >/dev/null || need_pkgs+=(util-linux)
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+    if [ "$(id -u)" = 0 ] && [ -z "${VELTRONA_VM_NO_INSTALL:-}" ]; then
+        note "installing missing host packages: ${need_pkgs[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get install -y -q --no-install-recommends "${need_pkgs[@]}" >&2 ||
+            { apt-get update -q >&2 && apt-get install -y -q --no-install-recommends "${need_pkgs[@]}" >&2; } ||
+            die "could not install ${need_pkgs[*]}"
+    else
+        die "missing host packages: ${need_pkgs[*]} (apt-get install them)"
+    fi
+fi
+
+# -------------------------------------------------------------- kernel cache
+if [ -n "${VELTRONA_VM_CACHE:-}" ]; then
+    cache=$VELTRONA_VM_CACHE
+elif [ "$(id -u)" = 0 ]; then
+    cache=/var/cache/veltrona-vm
+else
+    cache=${XDG_CACHE_HOME:-$HOME/.cache}/veltrona-vm
+fi
+mkdir -p "$cache" || die "cannot create cache dir $cache"
+
+# Sound modules wanted in the guest; their dependencies are added.
+wanted_modules="snd-seq snd-seq-dummy snd-hrtimer snd-virmidi"
+
+kernel_pkg() {
+    local p=${VELTRONA_VM_KERNEL_PKG:-}
+    if [ -z "$p" ]; then
+        p=$(apt-cache depends linux-image-amd64 2>/dev/null |
+            sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n1)
+    fi
+    echo "$p"
+}
+pkg=$(kernel_pkg)
+if [ -z "$pkg" ] && [ "$(id -u)" = 0 ]; then
+    apt-get update -q >&2 || true
+    pkg=$(kernel_pkg)
+fi
+ver=
+[ -n "$pkg" ] && ver=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n1)
+if [ -z "$pkg" ] || [ -z "$ver" ] || [ "$ver" = "(none)" ]; then
+    # No package index: fall back to the newest kernel already in the cache.
+    kdir=$(ls -1d "$cache"/linux-image-*/ 2>/dev/null | sort -V | tail -n1 || true)
+    [ -n "$kdir" ] || die "cannot resolve Debian's kernel package (apt-get update?) and the cache $cache is empty"
+    kdir=${kdir%/}
+    note "kernel package index unavailable; using cached $(basename "$kdir")"
+else
+    kdir=$cache/${pkg}_${ver}
+fi
+
+prepare_kernel() {
+    local tmp deb mdir m deps d order=() seen=" " kver
+    tmp=$(mktemp -d "$cache/.dl.XXXXXX")
+    note "downloading $pkg $ver (once; cached in $cache)"
+    (cd "$tmp" && apt-get download -q -o APT::Sandbox::User=root "$pkg=$ver" >&2) ||
+        { rm -rf "$tmp"; die "apt-get download $pkg=$ver failed"; }
+    deb=$(ls "$tmp"/*.deb)
+    mkdir "$tmp/x"
+    dpkg -x "$deb" "$tmp/x"
+    mkdir "$tmp/k" "$tmp/k/modules"
+    cp "$tmp"/x/boot/vmlinuz-* "$tmp/k/vmlinuz"
+    cp "$tmp"/x/boot/config-* "$tmp/k/config"
+    mdir=$(ls -d "$tmp"/x/lib/modules/*/ | head -n1)
+    kver=$(basename "$mdir")
+    # Resolve dependencies (modinfo reads them from the .ko) into load order.
+    modpath() { find "$mdir/kernel" -name "$1.ko" -o -name "$1.ko.xz" -o -name "$1.ko.zst" -o -name "$1.ko.gz" | head -n1; }
+    visit() {
+        local name=$1 f dep
+        case $seen in *" $name "*) return 0 ;; esac
+        seen="$seen$name "
+        f=$(modpath "$name")
+        [ -n "$f" ] || { grep -q "/$name.ko\$" "$mdir/modules.builtin" 2>/dev/null && return 0; die "module $name not in $pkg"; }
+        for dep in $(modinfo -F depends "$f" | tr ',' ' '); do visit "$dep"; done
+        case $f in
+            *.xz) xz -dc "$f" ;; *.zst) zstd -dc "$f" ;; *.gz) gzip -dc "$f" ;; *) cat "$f" ;;
+        esac >"$tmp/k/modules/$name.ko"
+        order+=("$name")
+    }
+    for m in $wanted_modules; do visit "$m"; done
+    printf '%s\n' "${order[@]}" >"$tmp/k/modules/order"
+    echo "$kver" >"$tmp/k/kernel-release"
+    rm -rf "$kdir"
+    mv "$tmp/k" "$kdir"
+    rm -rf "$tmp"
+}
+
+exec 9>"$cache/.lock"
+flock 9
+[ -f "$kdir/modules/order" ] || prepare_kernel
+flock -u 9
+exec 9>&-
+
+# ---------------------------------------------------------------- initramfs
+work=$(mktemp -d "${TMPDIR:-/tmp}/veltrona-vm.XXXXXX")
+qpid=
+cleanup() {
+    [ -n "$qpid" ] && kill "$qpid" 2>/dev/null || true
+    if [ -n "${VELTRONA_VM_KEEP:-}" ]; then note "work dir kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+root=$work/root
+mkdir -p "$root"/{bin,sbin,etc,proc,sys,dev,tmp,run,root,vm,usr/bin,usr/sbin,usr/lib,usr/lib64,usr/share}
+ln -s usr/lib "$root/lib"
+ln -s usr/lib64 "$root/lib64"
+cp /bin/busybox "$root/bin/busybox"
+for a in $(/bin/busybox --list); do
+    [ "$a" = busybox ] || ln -s busybox "$root/bin/$a"
+done
+printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\naudio:x:29:\n' >"$root/etc/group"
+cp -a /usr/share/alsa "$root/usr/share/alsa"
+
+declare -A have_lib=()
+add_libs() { # ELF file -> copy its shared libraries (ldd lists the whole closure)
+    local f=$1 line lib
+    file_is_elf "$f" || return 0
+    while read -r line; do
+        case $line in
+            *"=> not found"*) die "$f: missing library: ${line%% *}" ;;
+            *"=> /"*) lib=${line#*=> }; lib=${lib%% (*} ;;
+            /*) lib=${line%% (*} ;;
+            *) continue ;;
+        esac
+        [ -n "${have_lib[$lib]:-}" ] && continue
+        have_lib[$lib]=1
+        mkdir -p "$root$(dirname "$lib")"
+        rm -f "$root$lib"
+        cp -L "$lib" "$root$lib"
+    done < <(ldd "$f" 2>/dev/null || true)
+}
+file_is_elf() { [ -f "$1" ] && [ "$(head -c4 "$1" | od -An -c | tr -d ' ')" = '177ELF' ]; }
+put() { # host path -> guest path; ELF files get their libraries
+    local src=$1 dst=$2 f
+    [ -e "$src" ] || die "--file: '$src' does not exist"
+    mkdir -p "$root$(dirname "$dst")"
+    rm -rf "$root$dst"
+    cp -aL "$src" "$root$dst"
+    if [ -d "$src" ]; then
+        while IFS= read -r -d '' f; do add_libs "$f"; done < <(find "$root$dst" -type f -print0)
+    else
+        add_libs "$src"
+    fi
+}
+for t in aconnect aseqdump amidi aplaymidi arecordmidi; do
+    put "$(command -v $t)" "/usr/bin/$t"
+done
+for spec in ${files[@]+"${files[@]}"}; do
+    src=${spec%%:*}
+    if [[ $spec == *:* ]]; then dst=${spec#*:}; else dst=$(realpath -m "$src"); fi
+    [[ $dst == /* ]] || die "--file: guest path '$dst' must be absolute"
+    put "$src" "$dst"
+done
+cp "$guest_script" "$root/vm/script"
+
+mkdir "$root/vm/modules"
+cp "$kdir"/modules/*.ko "$root/vm/modules/"
+cp "$kdir/modules/order" "$root/vm/modules/order"
+
+# Guest arguments, single-quoted for sh.
+{
+    printf 'set --'
+    for a in "$@"; do printf " '%s'" "${a//\'/\'\\\'\'}"; done
+    printf '\n'
+} >"$root/vm/args"
+
+cat >"$root/init" <<EOF
+#!/bin/sh
+export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root TMPDIR=/tmp
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /dev/pts /dev/shm
+mount -t devpts devpts /dev/pts
+mount -t tmpfs tmpfs /dev/shm
+mount -t tmpfs tmpfs /tmp
+mount -t tmpfs tmpfs /run
+# Guest output channel: second serial port, raw (no CR added to newlines).
+out=/dev/ttyS1
+stty -F \$out raw -echo 115200 2>/dev/null
+status=0
+for m in \$(cat /vm/modules/order); do
+    case \$m in
+        snd-virmidi) [ $virmidi -gt 0 ] || continue; params="midi_devs=$virmidi" ;;
+        *) params= ;;
+    esac
+    if ! insmod /vm/modules/\$m.ko \$params; then
+        echo "VM-SETUP-ERROR: insmod \$m failed" >\$out
+        status=125
+    fi
+done
+if [ \$status = 0 ] && [ ! -c /dev/snd/seq ]; then
+    echo "VM-SETUP-ERROR: /dev/snd/seq missing" >\$out
+    status=125
+fi
+if [ \$status = 0 ]; then
+    . /vm/args
+    cd /tmp
+    /bin/sh /vm/script "\$@" >\$out 2>&1 </dev/null
+    status=\$?
+fi
+# Written after the script's output on the same channel, so its arrival
+# means everything before it arrived too.
+echo "VM-EXIT-STATUS=\$status" >\$out
+echo "VM-EXIT-STATUS=\$status" >/dev/console
+sync
+poweroff -f
+EOF
+chmod 755 "$root/init" "$root/vm/script"
+
+(cd "$root" && find . -print0 | cpio --null -o -H newc --quiet) >"$work/initrd" ||
+    die "cpio failed"
+
+# ---------------------------------------------------------------------- run
+: >"$work/console.log"
+: >"$work/out.log"
+start=$EPOCHREALTIME
+timeout -k 5 "$timeout_s" qemu-system-x86_64 \
+    -accel tcg -cpu max -smp "$smp" -m 512 \
+    -nodefaults -display none -no-reboot -monitor none \
+    -kernel "$kdir/vmlinuz" -initrd "$work/initrd" \
+    -append "console=ttyS0 quiet panic=-1" \
+    -serial "file:$work/console.log" -serial "file:$work/out.log" \
+    </dev/null >"$work/qemu.log" 2>&1 &
+qpid=$!
+set +e
+wait "$qpid"
+qrc=$?
+set -e
+qpid=
+elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+
+out=$(tr -d '\r' <"$work/out.log")
+marker=$(printf '%s\n' "$out" | grep -a '^VM-EXIT-STATUS=[0-9]*$' | tail -n1 || true)
+# Print the guest output without the marker line (the last one).
+printf '%s\n' "$out" | awk -v m="$marker" '
+    { line[NR] = $0 } $0 == m { last = NR }
+    END { for (i = 1; i <= NR; i++) if (i != last) print line[i] }'
+
+show_console() {
+    echo "---- $prog: VM console ----" >&2
+    tr -d '\r' <"$work/console.log" | tail -n 60 >&2
+    [ -s "$work/qemu.log" ] && { echo "---- $prog: qemu ----" >&2; tail -n 20 "$work/qemu.log" >&2; }
+    echo "----" >&2
+}
+if [ "$qrc" = 124 ] || [ "$qrc" = 137 ]; then
+    show_console
+    note "VM timed out after ${timeout_s}s; killed"
+    exit 124
+fi
+if [ -z "$marker" ]; then
+    show_console
+    note "no exit status from the guest (qemu exit $qrc)"
+    exit 125
+fi
+[ -n "${VELTRONA_VM_VERBOSE:-}" ] && show_console
+status=${marker#VM-EXIT-STATUS=}
+note "guest exit status $status (VM ran ${elapsed}s)"
+exit "$status"

@@ -1,0 +1,81 @@
+# selftest.sh - guest-side smoke test of the VM harness (busybox sh).
+# Run: tools/vm/run-in-vm.sh -- tools/vm/selftest.sh
+# Proves: the kernel sequencer is up (Midi Through, virmidi client), and MIDI
+# makes real round trips through it in both directions:
+#   raw bytes -> /dev/snd/midiC0D0 -> virmidi client -> aconnect route
+#     -> Midi Through -> aseqdump
+#   SMF -> aplaymidi -> virmidi port -> /dev/snd/midiC0D0 -> amidi dump
+set -u
+fails=0
+pass() { echo "ok - $*"; }
+fail() { echo "not ok - $*"; fails=$((fails + 1)); }
+
+# wait_for TRIES CMD...: run CMD every 0.1 s until it succeeds (bounded).
+wait_for() {
+    n=$1; shift
+    while [ "$n" -gt 0 ]; do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+        n=$((n - 1))
+    done
+    return 1
+}
+
+# Client numbers come from /proc, not assumed.
+client_of() { sed -n "s/^Client *\([0-9]*\) : \"$1\".*/\1/p" /proc/asound/seq/clients; }
+
+aconnect -l >/tmp/list.txt 2>&1
+cat /tmp/list.txt
+grep -q "'Midi Through'" /tmp/list.txt && pass "Midi Through client listed" ||
+    fail "Midi Through client missing"
+grep -q "'Virtual Raw MIDI 0-0'" /tmp/list.txt && grep -q "'VirMIDI 0-0 *'" /tmp/list.txt &&
+    pass "virmidi client and port listed" || fail "virmidi client/port missing"
+
+THRU=$(client_of "Midi Through")
+VIRT=$(client_of "Virtual Raw MIDI 0-0")
+RAW=/dev/snd/midiC0D0
+[ -n "$THRU" ] && [ -n "$VIRT" ] && [ -c "$RAW" ] || { echo "setup incomplete"; exit 1; }
+echo "# Midi Through = $THRU:0, virmidi = $VIRT:0, raw = $RAW"
+
+# 1. raw -> sequencer: route virmidi into Midi Through, dump Midi Through.
+aconnect "$VIRT:0" "$THRU:0" && pass "aconnect $VIRT:0 -> $THRU:0" || fail "aconnect"
+aseqdump -p "$THRU:0" >/tmp/dump.txt 2>&1 &
+dump=$!
+# aseqdump has subscribed once the Midi Through port lists a reader.
+reads_from_thru() {
+    aconnect -l | awk -v c="client $THRU:" '
+        /^client / { in_c = index($0, c) == 1 }
+        in_c && /Connecting To:/ { found = 1 }
+        END { exit !found }'
+}
+if wait_for 100 reads_from_thru; then
+    pass "aseqdump subscribed"
+else
+    fail "aseqdump did not subscribe"
+fi
+printf '\220\074\144\200\074\000' >"$RAW"  # 90 3c 64, 80 3c 00 (note 60)
+wait_for 100 grep -q "Note off.*60" /tmp/dump.txt
+kill "$dump" 2>/dev/null
+wait "$dump" 2>/dev/null
+cat /tmp/dump.txt
+grep -Eq "^ *$THRU:0 +Note on +0, note 60, velocity 100" /tmp/dump.txt &&
+    pass "note on 60/100 arrived through the sequencer" || fail "note on not seen"
+grep -Eq "^ *$THRU:0 +Note off +0, note 60" /tmp/dump.txt &&
+    pass "note off 60 arrived through the sequencer" || fail "note off not seen"
+aconnect -d "$VIRT:0" "$THRU:0"
+
+# 2. sequencer -> raw: play a one-note SMF into the virmidi port, read raw.
+# Format 0, 1 track, 96 ticks/quarter: C4 on (ch 1, vel 100), off 1 tick later.
+printf 'MThd\000\000\000\006\000\000\000\001\000\140MTrk\000\000\000\015\000\220\074\144\001\200\074\000\000\377\057\000' >/tmp/one.mid
+amidi -p hw:0,0 -d -t 3 >/tmp/raw.txt 2>&1 &
+rd=$!
+# amidi is ready once it holds the raw device open (never read the fds).
+wait_for 50 sh -c "ls -l /proc/$rd/fd | grep -q midiC0D0"
+aplaymidi -p "$VIRT:0" /tmp/one.mid && pass "aplaymidi to $VIRT:0" || fail "aplaymidi"
+wait "$rd"
+cat /tmp/raw.txt
+grep -q "90 3C 64" /tmp/raw.txt && grep -q "80 3C 00" /tmp/raw.txt &&
+    pass "raw bytes 90 3C 64 / 80 3C 00 read back" || fail "raw bytes not read back"
+
+echo "$((7 - fails)) passed, $fails failed"
+[ "$fails" = 0 ]
