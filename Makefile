@@ -4,8 +4,9 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
 ASAN_BUILD := build-asan
+TSAN_BUILD := build-tsan
 
-.PHONY: all deps test-deps build run test test-release test-asan bench clean
+.PHONY: all deps test-deps build run test test-release test-asan test-tsan test-kernel bench bench-kernel clean
 
 all: build
 
@@ -23,10 +24,13 @@ run: build
 	cd demo && ../$(BUILD)/veltrona
 
 # Every test, in the normal build and again under AddressSanitizer with
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; and the
+# kernel suite against the real ALSA sequencer (here, or in a throwaway VM).
 test: test-deps
 	$(MAKE) test-release
 	$(MAKE) test-asan
+	$(MAKE) test-tsan
+	$(MAKE) test-kernel
 
 test-release:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -38,8 +42,20 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
 
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target test_midi test_engine
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_midi
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_engine
+
+test-kernel:
+	tests/e2e/run-kernel-tests.sh $(BUILD) $(TSAN_BUILD)
+
+bench-kernel: build
+	tests/e2e/run-kernel-tests.sh $(BUILD) --bench
+
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

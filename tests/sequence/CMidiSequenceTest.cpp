@@ -93,7 +93,8 @@ TEST(CMidiSequence, DeletePartnerFollowsMaskFromEitherEnd)
             s.deleteEvent(i, mask, 0, 0);
             EXPECT_EQ(i, fromOff && !mask ? on : before);
             const int survivor = fromOff ? on : off;
-            EXPECT_EQ(indexesOf(s, 0), mask ? std::vector<int>{before} : std::vector<int>{before, survivor});
+            const std::vector<int> expected = mask ? std::vector<int>{before} : std::vector<int>{before, survivor};
+            EXPECT_EQ(indexesOf(s, 0), expected);
             expectConsistent(s);
             if (mask) continue;
             // The deleted record comes back as an unrelated event; the

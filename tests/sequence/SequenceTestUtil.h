@@ -42,7 +42,9 @@ inline void expectConsistent(const CMidiSequence& s)
             ASSERT_LE(++steps, n) << "cycle in list " << list;
             EXPECT_EQ(s.events[r].prev, prev);
             EXPECT_EQ(s.events[r].list, list);
-            if (list != kFreeList && prev >= kFirstEvent) EXPECT_LE(s.events[prev].ticks, s.events[r].ticks);
+            if (list != kFreeList && prev >= kFirstEvent) {
+                EXPECT_LE(s.events[prev].ticks, s.events[r].ticks);
+            }
             ++seen[static_cast<size_t>(r)];
             prev = r;
         }

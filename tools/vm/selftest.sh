@@ -6,6 +6,7 @@
 #     -> Midi Through -> aseqdump
 #   SMF -> aplaymidi -> virmidi port -> /dev/snd/midiC0D0 -> amidi dump
 set -u
+echo "# guest uptime at start: $(cut -d' ' -f1 /proc/uptime) s"
 fails=0
 pass() { echo "ok - $*"; }
 fail() { echo "not ok - $*"; fails=$((fails + 1)); }
@@ -54,7 +55,7 @@ else
     fail "aseqdump did not subscribe"
 fi
 printf '\220\074\144\200\074\000' >"$RAW"  # 90 3c 64, 80 3c 00 (note 60)
-wait_for 100 grep -q "Note off.*60" /tmp/dump.txt
+wait_for 100 grep -q "Note off.*60" /tmp/dump.txt && echo "# dump seen before kill"
 kill "$dump" 2>/dev/null
 wait "$dump" 2>/dev/null
 cat /tmp/dump.txt
@@ -67,15 +68,18 @@ aconnect -d "$VIRT:0" "$THRU:0"
 # 2. sequencer -> raw: play a one-note SMF into the virmidi port, read raw.
 # Format 0, 1 track, 96 ticks/quarter: C4 on (ch 1, vel 100), off 1 tick later.
 printf 'MThd\000\000\000\006\000\000\000\001\000\140MTrk\000\000\000\015\000\220\074\144\001\200\074\000\000\377\057\000' >/tmp/one.mid
-amidi -p hw:0,0 -d -t 3 >/tmp/raw.txt 2>&1 &
+# dd blocks until the six bytes arrive; busybox timeout bounds it.
+timeout 30 dd if="$RAW" of=/tmp/raw.bin bs=1 count=6 2>/dev/null &
 rd=$!
-# amidi is ready once it holds the raw device open (never read the fds).
-wait_for 50 sh -c "ls -l /proc/$rd/fd | grep -q midiC0D0"
+# dd is ready once it holds the raw device open.
+wait_for 100 sh -c "ls -l /proc/$rd/fd 2>/dev/null | grep -q midiC0D0"
 aplaymidi -p "$VIRT:0" /tmp/one.mid && pass "aplaymidi to $VIRT:0" || fail "aplaymidi"
 wait "$rd"
-cat /tmp/raw.txt
-grep -q "90 3C 64" /tmp/raw.txt && grep -q "80 3C 00" /tmp/raw.txt &&
-    pass "raw bytes 90 3C 64 / 80 3C 00 read back" || fail "raw bytes not read back"
+raw=$(od -An -tx1 /tmp/raw.bin | tr -s ' \n' ' ')
+echo "# raw bytes read:$raw"
+[ "$raw" = " 90 3c 64 80 3c 00 " ] &&
+    pass "raw bytes 90 3c 64 80 3c 00 read back" || fail "raw bytes not read back"
 
+echo "# guest uptime at end: $(cut -d' ' -f1 /proc/uptime) s"
 echo "$((7 - fails)) passed, $fails failed"
 [ "$fails" = 0 ]

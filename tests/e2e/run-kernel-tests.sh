@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs the kernel suite against the real ALSA sequencer: here when this
+# machine has a usable /dev/snd/seq, otherwise inside a throwaway VM.
+# Usage: run-kernel-tests.sh BUILD_DIR [TSAN_BUILD_DIR] [--bench]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=$(cd "$1" && pwd)
+shift
+tsan=""
+if [ $# -gt 0 ] && [ "$1" != "--bench" ]; then tsan=$(cd "$1" && pwd); shift; fi
+
+bins=("$build/veltrona" "$build/tools/seqprobe" "$build/tests/test_midi")
+for b in "${bins[@]}"; do [ -x "$b" ] || { echo "missing $b" >&2; exit 1; }; done
+
+if [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; then
+    stage=$(mktemp -d)
+    trap 'rm -rf "$stage"' EXIT
+    for b in "${bins[@]}"; do ln -s "$b" "$stage/"; done
+    [ -n "$tsan" ] && ln -s "$tsan/tests/test_midi" "$stage/test_midi_tsan"
+    VTN_BIN=$stage sh "$here/kernel-suite.sh" "$@"
+else
+    files=()
+    for b in "${bins[@]}"; do files+=(--file "$b:/opt/vtn/$(basename "$b")"); done
+    [ -n "$tsan" ] && files+=(--file "$tsan/tests/test_midi:/opt/vtn/test_midi_tsan")
+    "$root/tools/vm/run-in-vm.sh" --timeout 1500 --smp 2 "${files[@]}" -- "$here/kernel-suite.sh" "$@"
+fi

@@ -1,0 +1,159 @@
+// seqprobe: the arranger's peer for end-to-end checks and latency figures.
+//
+//   seqprobe ports                         every port: client:port, caps, full name
+//   seqprobe capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]
+//                                          prints what arrives on "vtn-probe in", one line each
+//   seqprobe send [--to TEXT] EVENT...     sends events ("noteon 0 60 100", "sysex F0 .. F7")
+//   seqprobe latency --out TEXT [--back TEXT|none] [--count N] [--label NAME] [--settle MS]
+//                                          note round trips: our "out" -> TEXT ... -> our "in"
+#include "SeqProbe.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int usage()
+{
+    std::fputs("usage: seqprobe ports | capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]"
+               " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME]\n",
+               stderr);
+    return 2;
+}
+
+std::string option(std::vector<std::string>& args, const std::string& name, const std::string& fallback)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == name) {
+            std::string v = args[i + 1];
+            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            return v;
+        }
+    }
+    return fallback;
+}
+
+int ports(SeqProbe& probe)
+{
+    for (const ProbePort& p : probe.ports())
+        std::printf("%d:%d caps=0x%02x %s\n", p.client, p.port, p.capability, p.fullName().c_str());
+    return 0;
+}
+
+int capture(SeqProbe& probe, std::vector<std::string>& args)
+{
+    const std::string from = option(args, "--from", "");
+    const int count = std::atoi(option(args, "--count", "0").c_str());
+    const int timeout = std::atoi(option(args, "--timeout", "10000").c_str());
+    const std::string ready = option(args, "--ready", "");
+    if (!from.empty()) {
+        ProbePort p;
+        if (!probe.findPort(from, p) || !probe.connectInFrom(p.client, p.port)) {
+            std::fprintf(stderr, "seqprobe: no port like '%s'\n", from.c_str());
+            return 1;
+        }
+    }
+    if (!ready.empty()) std::ofstream(ready) << "ready\n";
+    int got = 0;
+    ProbeEvent e;
+    while ((count == 0 || got < count) && probe.receive(e, timeout)) {
+        std::printf("%s\n", e.text().c_str());
+        std::fflush(stdout);
+        ++got;
+    }
+    return (count == 0 || got == count) ? 0 : 1;
+}
+
+int send(SeqProbe& probe, std::vector<std::string>& args)
+{
+    const std::string to = option(args, "--to", "");
+    if (!to.empty()) {
+        ProbePort p;
+        if (!probe.findPort(to, p) || !probe.connectOutTo(p.client, p.port)) {
+            std::fprintf(stderr, "seqprobe: no port like '%s'\n", to.c_str());
+            return 1;
+        }
+    }
+    for (const std::string& text : args) {
+        ProbeEvent e;
+        if (!SeqProbe::parse(text, e) || !probe.send(e)) {
+            std::fprintf(stderr, "seqprobe: cannot send '%s'\n", text.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int latency(SeqProbe& probe, std::vector<std::string>& args)
+{
+    const std::string out = option(args, "--out", "");
+    const std::string back = option(args, "--back", out);
+    const int count = std::max(1, std::atoi(option(args, "--count", "1000").c_str()));
+    const std::string label = option(args, "--label", out);
+    const int settle = std::atoi(option(args, "--settle", "0").c_str());
+    ProbePort o, b;
+    // "--back none": the far side sends to our "in" port by itself.
+    const bool connectBack = back != "none";
+    if (!probe.findPort(out, o) || !probe.connectOutTo(o.client, o.port) ||
+        (connectBack && (!probe.findPort(back, b) || !probe.connectInFrom(b.client, b.port)))) {
+        std::fprintf(stderr, "seqprobe: cannot connect through '%s'\n", out.c_str());
+        return 1;
+    }
+    if (settle > 0) usleep(static_cast<useconds_t>(settle) * 1000);
+    ProbeEvent stale;
+    while (probe.receive(stale, 50)) {
+    }
+    std::vector<int64_t> trips;
+    trips.reserve(static_cast<size_t>(count));
+    int lost = 0;
+    for (int i = 0; i < count; ++i) {
+        ProbeEvent e;
+        e.type = SND_SEQ_EVENT_NOTEON;
+        e.channel = 0;
+        e.a = 36 + i % 48;
+        e.b = (i % 2) ? 0 : 100; // alternate note on and note off
+        const int64_t start = probeNowUs();
+        probe.send(e);
+        ProbeEvent r;
+        bool seen = false;
+        while (probe.receive(r, 2000)) {
+            if ((r.type == SND_SEQ_EVENT_NOTEON || r.type == SND_SEQ_EVENT_NOTEOFF) && r.a == e.a) {
+                trips.push_back(r.timeUs - start);
+                seen = true;
+                break;
+            }
+        }
+        if (!seen) ++lost;
+    }
+    std::sort(trips.begin(), trips.end());
+    auto pct = [&](double q) { return trips.empty() ? -1 : trips[static_cast<size_t>(q * static_cast<double>(trips.size() - 1))]; };
+    std::printf("%s: %zu round trips, %d lost, p50 %lld us, p99 %lld us, max %lld us\n", label.c_str(), trips.size(),
+                lost, static_cast<long long>(pct(0.5)), static_cast<long long>(pct(0.99)),
+                static_cast<long long>(trips.empty() ? -1 : trips.back()));
+    return lost == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) return usage();
+    const std::string mode = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    SeqProbe probe;
+    if (!probe.open(option(args, "--name", "vtn-probe"))) {
+        std::fputs("seqprobe: cannot open the sequencer\n", stderr);
+        return 1;
+    }
+    if (mode == "ports") return ports(probe);
+    if (mode == "capture") return capture(probe, args);
+    if (mode == "send") return send(probe, args);
+    if (mode == "latency") return latency(probe, args);
+    return usage();
+}
