@@ -210,7 +210,7 @@ void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view
     lock();
     if (recordSequence) {
         const int index = recordSequence->insertEvent(recordLastEvent, time, status, d1, d2, text, 0, 0);
-        if (index >= kFirstEvent) {
+        if (index != recordLastEvent) { // a refused event returns where it would have gone
             recordLastEvent = index;
             recordSequence->events[static_cast<size_t>(index)].db3 = extra;
         }

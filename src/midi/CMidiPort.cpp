@@ -223,7 +223,7 @@ void CMidiPort::noteOff(int channel, int pitch, int, int, int)
         engine->lock();
         if (CMidiSequence* rec = engine->recordSequence) {
             const int index = rec->insertEvent(engine->recordLastEvent, when, status, pitch, 0, {}, 0, 0);
-            if (index >= kFirstEvent) engine->recordLastEvent = index;
+            if (index != engine->recordLastEvent) engine->recordLastEvent = index;
         }
         engine->unlock();
     }

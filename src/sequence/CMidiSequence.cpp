@@ -1,5 +1,7 @@
 #include "sequence/CMidiSequence.h"
 
+#include "sequence/CStyle.h"
+
 #include <cstdint>
 #include <limits>
 
@@ -171,7 +173,7 @@ void CMidiSequence::releaseStyleCell(CStyle** cell)
 {
     CStyle* style = *cell;
     *cell = nullptr;
-    if (style && styleDeleter) styleDeleter(style);
+    delete style;
 }
 
 int CMidiSequence::insertEvent(int after, int ticks, int stat, int db1, int db2, std::string_view text, int onoff,

@@ -92,11 +92,7 @@ public:
     std::string casmData;
     std::string name; // e.g. the recording name "%04d-%s-%s"
 
-    // Destroys a style released through an event's stylePointer cell. The
-    // style class installs it; while it is null the cell is only emptied.
-    static inline void (*styleDeleter)(CStyle*) = nullptr;
-
 private:
-    // Empties the cell, then hands the style it held to styleDeleter.
+    // Empties the cell, then destroys the style it held.
     static void releaseStyleCell(CStyle** cell);
 };

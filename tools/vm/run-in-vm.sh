@@ -98,9 +98,18 @@ else
 fi
 mkdir -p "$cache" || die "cannot create cache dir $cache"
 
+cache_layout=2  # bump when the cached layout changes
 # Sound modules wanted in the guest; their dependencies are added.
 wanted_modules="snd-seq snd-seq-dummy snd-hrtimer snd-virmidi"
 
+# A kernel already in the cache is used as it is (no package index needed,
+# the same kernel every run); VELTRONA_VM_REFRESH=1 looks for a newer one.
+cached_kernel() {
+    local d
+    for d in "$cache/${VELTRONA_VM_KERNEL_PKG:-linux-image-}"*/; do
+        [ "$(cat "$d.ready" 2>/dev/null)" = "$cache_layout" ] && echo "${d%/}"
+    done | sort -V | tail -n1
+}
 kernel_pkg() {
     local p=${VELTRONA_VM_KERNEL_PKG:-}
     if [ -z "$p" ]; then
@@ -109,21 +118,23 @@ kernel_pkg() {
     fi
     echo "$p"
 }
-pkg=$(kernel_pkg)
-if [ -z "$pkg" ] && [ "$(id -u)" = 0 ]; then
-    apt-get update -q >&2 || true
+kdir=
+[ -n "${VELTRONA_VM_REFRESH:-}" ] || kdir=$(cached_kernel)
+if [ -z "$kdir" ]; then
     pkg=$(kernel_pkg)
-fi
-ver=
-[ -n "$pkg" ] && ver=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n1)
-if [ -z "$pkg" ] || [ -z "$ver" ] || [ "$ver" = "(none)" ]; then
-    # No package index: fall back to the newest kernel already in the cache.
-    kdir=$(ls -1d "$cache"/linux-image-*/ 2>/dev/null | sort -V | tail -n1 || true)
-    [ -n "$kdir" ] || die "cannot resolve Debian's kernel package (apt-get update?) and the cache $cache is empty"
-    kdir=${kdir%/}
-    note "kernel package index unavailable; using cached $(basename "$kdir")"
-else
-    kdir=$cache/${pkg}_${ver}
+    if [ -z "$pkg" ] && [ "$(id -u)" = 0 ]; then
+        apt-get update -q >&2 || true
+        pkg=$(kernel_pkg)
+    fi
+    ver=
+    [ -n "$pkg" ] && ver=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n1)
+    if [ -z "$pkg" ] || [ -z "$ver" ] || [ "$ver" = "(none)" ]; then
+        kdir=$(cached_kernel)
+        [ -n "$kdir" ] || die "cannot resolve Debian's kernel package (apt-get update?) and the cache $cache is empty"
+        note "kernel package index unavailable; using cached $(basename "$kdir")"
+    else
+        kdir=$cache/${pkg}_${ver}
+    fi
 fi
 
 prepare_kernel() {
@@ -162,6 +173,7 @@ prepare_kernel() {
         unpack_vmlinux "$tmp/k/vmlinuz" >"$tmp/k/vmlinux" || rm -f "$tmp/k/vmlinux"
     fi
     echo "$kver" >"$tmp/k/kernel-release"
+    echo "$cache_layout" >"$tmp/k/.ready"
     rm -rf "$kdir"
     mv "$tmp/k" "$kdir"
     rm -rf "$tmp"
@@ -170,21 +182,22 @@ prepare_kernel() {
 # Decompress the kernel image embedded in a bzImage (xz, zstd or gzip).
 unpack_vmlinux() {
     local img=$1 magic off
-    for magic in 'fd377a585a00:xz -dc --single-stream' '28b52ffd:zstd -dcq' '1f8b0800:gzip -dcq'; do
-        off=$(od -An -v -tx1 "$img" | tr -d ' \n' | grep -ob "${magic%%:*}" | head -n1 | cut -d: -f1) || true
+    for magic in '\xfd7zXZ\x00:xz -dc --single-stream' '\x28\xb5\x2f\xfd:zstd -dcq' '\x1f\x8b\x08\x00:gzip -dcq'; do
+        off=$(LC_ALL=C grep -obUaP "${magic%%:*}" "$img" | head -n1 | cut -d: -f1) || true
         [ -n "$off" ] || continue
-        tail -c +$((off / 2 + 1)) "$img" | ${magic#*:} 2>/dev/null >"$img.elf" || true
-        if [ "$(head -c4 "$img.elf" | od -An -c | tr -d ' ')" = '177ELF' ]; then
+        tail -c +$((off + 1)) "$img" | ${magic#*:} 2>/dev/null >"$img.elf" || true
+        if file_is_elf "$img.elf"; then
             cat "$img.elf"; rm -f "$img.elf"; return 0
         fi
         rm -f "$img.elf"
     done
     return 1
 }
+file_is_elf() { [ -f "$1" ] && [ "$(head -c4 "$1" | od -An -c | tr -d ' ')" = '177ELF' ]; }
 
 exec 9>"$cache/.lock"
 flock 9
-[ -f "$kdir/modules/order" ] || prepare_kernel
+[ "$(cat "$kdir/.ready" 2>/dev/null)" = "$cache_layout" ] || prepare_kernel
 flock -u 9
 exec 9>&-
 kernel=$kdir/vmlinuz
@@ -231,7 +244,6 @@ add_libs() { # ELF file -> copy its shared libraries (ldd lists the whole closur
         cp -L "$lib" "$root$lib"
     done < <(ldd "$f" 2>/dev/null || true)
 }
-file_is_elf() { [ -f "$1" ] && [ "$(head -c4 "$1" | od -An -c | tr -d ' ')" = '177ELF' ]; }
 put() { # host path -> guest path; ELF files get their libraries
     local src=$1 dst=$2 f
     [ -e "$src" ] || die "--file: '$src' does not exist"
@@ -268,7 +280,7 @@ cp "$kdir/modules/order" "$root/vm/modules/order"
 
 cat >"$root/init" <<EOF
 #!/bin/sh
-export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root TMPDIR=/tmp
+export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root TMPDIR=/tmp VELTRONA_VM=1
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
@@ -277,16 +289,16 @@ mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
 mount -t tmpfs tmpfs /tmp
 mount -t tmpfs tmpfs /run
-# Guest output channel: second serial port, raw (no CR added to newlines).
+# Guest output channel: the second serial port, raw (no CR before LF).
 out=/dev/ttyS1
-stty -F \$out raw -echo 115200 2>/dev/null
+stty -F \$out raw -echo 115200
 status=0
 for m in \$(cat /vm/modules/order); do
     case \$m in
         snd-virmidi) [ $virmidi -gt 0 ] || continue; params="midi_devs=$virmidi" ;;
         *) params= ;;
     esac
-    if ! insmod /vm/modules/\$m.ko \$params; then
+    if ! insmod /vm/modules/\$m.ko \$params >\$out 2>&1; then
         echo "VM-SETUP-ERROR: insmod \$m failed" >\$out
         status=125
     fi
@@ -301,11 +313,24 @@ if [ \$status = 0 ]; then
     /bin/sh /vm/script "\$@" >\$out 2>&1 </dev/null
     status=\$?
 fi
-# Written after the script's output on the same channel, so its arrival
-# means everything before it arrived too.
-echo "VM-EXIT-STATUS=\$status" >\$out
+# End whatever the script left running, so nothing writes after the marker.
+kill -KILL -1 2>/dev/null
+n=0
+while [ \$n -lt 100 ]; do
+    alive=0
+    for p in /proc/[0-9]*; do
+        [ "\${p#/proc/}" = 1 ] || [ ! -s \$p/cmdline ] || alive=1
+    done
+    [ \$alive = 0 ] && break
+    usleep 20000
+    n=\$((n + 1))
+done
+# The marker follows the script's output on the same channel, so its arrival
+# means all of that output arrived. It starts on a line of its own.
+printf '\nVM-EXIT-STATUS=%s\n' \$status >\$out
 echo "VM-EXIT-STATUS=\$status" >/dev/console
-sync
+# stty sets the line with TCSADRAIN: returns once the marker has left.
+stty -F \$out raw
 poweroff -f
 EOF
 chmod 755 "$root/init" "$root/vm/script"
@@ -332,12 +357,19 @@ set -e
 qpid=
 elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 
-out=$(tr -d '\r' <"$work/out.log")
-marker=$(printf '%s\n' "$out" | grep -a '^VM-EXIT-STATUS=[0-9]*$' | tail -n1 || true)
-# Print the guest output without the marker line (the last one).
-printf '%s\n' "$out" | awk -v m="$marker" '
-    { line[NR] = $0 } $0 == m { last = NR }
-    END { for (i = 1; i <= NR; i++) if (i != last) print line[i] }'
+# The guest output is everything before the last marker, which init writes
+# as "\nVM-EXIT-STATUS=<n>\n" (its leading newline is not the guest's).
+out=$(cat "$work/out.log"; echo x)
+out=${out%x}
+status=
+if [[ $out == *$'\n'VM-EXIT-STATUS=* ]]; then
+    tail=${out##*$'\n'VM-EXIT-STATUS=}
+    if [[ $tail =~ ^([0-9]+)$'\n' ]]; then
+        status=${BASH_REMATCH[1]}
+        out=${out%$'\n'VM-EXIT-STATUS=*}
+    fi
+fi
+printf '%s' "$out"
 
 show_console() {
     echo "---- $prog: VM console ----" >&2
@@ -350,12 +382,11 @@ if [ "$qrc" = 124 ] || [ "$qrc" = 137 ]; then
     note "VM timed out after ${timeout_s}s; killed"
     exit 124
 fi
-if [ -z "$marker" ]; then
+if [ -z "$status" ]; then
     show_console
     note "no exit status from the guest (qemu exit $qrc)"
     exit 125
 fi
 [ -n "${VELTRONA_VM_VERBOSE:-}" ] && show_console
-status=${marker#VM-EXIT-STATUS=}
 note "guest exit status $status (VM ran ${elapsed}s)"
 exit "$status"
