@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 struct SeqHandle {
@@ -202,6 +203,11 @@ void* midiInputThread(void* arg)
 {
     auto* port = static_cast<CMidiPort*>(arg);
     SeqHandle* h = port->seq;
+    // A key press must not wait for the scheduler's next tick: run above the
+    // ordinary threads where the system allows it (root, or an rtprio limit).
+    sched_param priority{};
+    priority.sched_priority = 60;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
     CKvSeq* engine = port->engine;
     const int count = snd_seq_poll_descriptors_count(h->seq, POLLIN);
     if (count <= 0 || count > 7) return nullptr;

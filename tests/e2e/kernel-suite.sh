@@ -159,7 +159,7 @@ latency_bench() {
     echo "midiout: vtn-lat" >&3
     wait "$LAT"
     stop_vtn
-    cat "$WORK/lat.txt"
+    tail -n 1 "$WORK/lat.txt"
     awk '/p50/ { for (i = 1; i <= NF; i++) if ($i == "p50") v[++k] = $(i + 1); for (i = 1; i <= NF; i++) if ($i == "p99") w[k] = $(i + 1) }
          END { if (k == 2 && v[1] > 0) printf "ratio arranger/through: p50 %.2f, p99 %.2f\n", v[2] / v[1], w[2] / w[1] }' "$WORK/lat.txt"
 }

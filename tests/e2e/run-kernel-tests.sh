@@ -23,5 +23,5 @@ else
     files=()
     for b in "${bins[@]}"; do files+=(--file "$b:/opt/vtn/$(basename "$b")"); done
     [ -n "$tsan" ] && files+=(--file "$tsan/tests/test_midi:/opt/vtn/test_midi_tsan")
-    "$root/tools/vm/run-in-vm.sh" --timeout 1500 --smp 2 "${files[@]}" -- "$here/kernel-suite.sh" "$@"
+    "$root/tools/vm/run-in-vm.sh" --timeout 1500 "${files[@]}" -- "$here/kernel-suite.sh" "$@"
 fi

@@ -3,46 +3,55 @@
 # Linux ALSA sequencer (/dev/snd/seq), for end-to-end tests on machines
 # without sound devices.
 #
-# Usage: run-in-vm.sh [--timeout SECONDS] [--virmidi N] [--smp N]
+# Usage: run-in-vm.sh [--timeout SECONDS] [--virmidi N] [--smp N] [--mem MB]
 #                     [--file HOSTPATH[:GUESTPATH]]... -- GUEST_SCRIPT [ARGS...]
 #
 #   --timeout S   host-side limit for the whole VM run (default 300); on expiry
 #                 qemu is killed and the exit status is 124.
 #   --virmidi N   number of virtual raw MIDI devices of snd-virmidi (default 1,
-#                 0 = none). Each one is a sequencer client "Virtual Raw MIDI
+#                 at most 4, 0 = none). Each one is a sequencer client "Virtual Raw MIDI
 #                 0-<i>" with port 0 "VirMIDI 0-<i>" and raw device
 #                 /dev/snd/midiC0D<i>.
 #   --smp N       virtual CPUs (default 1).
+#   --mem MB      guest memory (default 512).
 #   --file H[:G]  copy host file or directory H to guest path G (default: the
 #                 absolute host path). Shared libraries of every ELF file are
 #                 added (ldd). May be repeated.
 #
 # The guest is qemu in software emulation (no KVM needed) with Debian's
-# kernel (downloaded with apt-get download, unpacked, never installed; cached
-# in $VELTRONA_VM_CACHE, default /var/cache/veltrona-vm as root or
+# kernel (apt-get download + dpkg -x, never installed; cached once in
+# $VELTRONA_VM_CACHE, default /var/cache/veltrona-vm as root, else
 # ~/.cache/veltrona-vm) and a busybox initramfs holding the sound modules,
-# /usr/share/alsa, aconnect/aseqdump/amidi/aplaymidi/arecordmidi and the given
-# files. GUEST_SCRIPT runs with busybox /bin/sh in /tmp (tmpfs), with ARGS as
-# its arguments and stdin from /dev/null. Its stdout and stderr (together)
-# travel over a second serial port, separate from the kernel console, and are
-# printed on this script's stdout. The exit status is the guest script's;
-# 124 on timeout, 125 when the VM could not be built, did not boot or gave
-# no status.
+# /usr/share/alsa, aconnect, aseqdump, amidi, aplaymidi, arecordmidi and the
+# given files. Before the script runs, /dev/snd/seq exists with the clients
+# "Midi Through" (14) and the virmidi ones (16, 17, ...).
 #
-# Environment: VELTRONA_VM_CACHE (cache dir), VELTRONA_VM_KERNEL_PKG (kernel
-# package name, default: what linux-image-amd64 depends on),
-# VELTRONA_VM_KEEP=1 (keep the work dir), VELTRONA_VM_VERBOSE=1 (show the
-# console log even on success), VELTRONA_VM_NO_INSTALL=1 (never apt-get
-# install missing host tools).
-set -euo pipefail
+# GUEST_SCRIPT runs with busybox /bin/sh (not bash) in /tmp (tmpfs), with
+# ARGS as its arguments, stdin from /dev/null and VELTRONA_VM=1 set. Its
+# stdout and stderr (merged) travel over a second serial port, apart from the
+# kernel console, and are printed on this script's stdout after the VM ends.
+# Processes the script leaves behind are killed when it ends. The exit
+# status is the guest script's; 124 when the timeout hit (output so far is
+# printed), 125 when the VM could not be built or booted or gave no status
+# (the console log goes to stderr).
+#
+# Environment: VELTRONA_VM_CACHE (cache dir); VELTRONA_VM_KERNEL_PKG (kernel
+# package, default: the one linux-image-amd64 depends on); VELTRONA_VM_REFRESH=1
+# (look for a newer kernel even when one is cached); VELTRONA_VM_KEEP=1 (keep
+# the work dir); VELTRONA_VM_VERBOSE=1 (console log on stderr even on
+# success); VELTRONA_VM_NO_INSTALL=1 (never apt-get install missing host
+# packages: qemu-system-x86 busybox-static cpio alsa-utils kmod).
+set -Eeuo pipefail
 
 prog=${0##*/}
+trap 'echo "$prog: unexpected failure at line $LINENO: $BASH_COMMAND" >&2; exit 125' ERR
 die() { echo "$prog: $*" >&2; exit 125; }
 note() { echo "$prog: $*" >&2; }
 
 timeout_s=300
 virmidi=1
 smp=1
+mem=512
 files=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -52,10 +61,12 @@ while [ $# -gt 0 ]; do
         --virmidi=*) virmidi=${1#*=}; shift ;;
         --smp) [ $# -ge 2 ] || die "--smp needs a value"; smp=$2; shift 2 ;;
         --smp=*) smp=${1#*=}; shift ;;
+        --mem) [ $# -ge 2 ] || die "--mem needs a value"; mem=$2; shift 2 ;;
+        --mem=*) mem=${1#*=}; shift ;;
         --file) [ $# -ge 2 ] || die "--file needs a value"; files+=("$2"); shift 2 ;;
         --file=*) files+=("${1#*=}"); shift ;;
         --) shift; break ;;
-        -h|--help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,/^set -E/{/^set -E/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
         *) die "unknown option '$1' (usage: $prog [options] -- GUEST_SCRIPT [ARGS...])" ;;
     esac
 done
@@ -63,8 +74,9 @@ done
 guest_script=$1; shift
 [ -f "$guest_script" ] || die "guest script '$guest_script' not found"
 [[ $timeout_s =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || die "bad --timeout '$timeout_s'"
-[[ $virmidi =~ ^[0-9]+$ ]] && [ "$virmidi" -le 8 ] || die "bad --virmidi '$virmidi' (0-8)"
+[[ $virmidi =~ ^[0-4]$ ]] || die "bad --virmidi '$virmidi' (0-4)"
 [[ $smp =~ ^[0-9]+$ ]] && [ "$smp" -ge 1 ] || die "bad --smp '$smp'"
+[[ $mem =~ ^[0-9]+$ ]] && [ "$mem" -ge 128 ] || die "bad --mem '$mem' (MB, at least 128)"
 
 export PATH="$PATH:/usr/sbin:/sbin"
 
@@ -107,7 +119,7 @@ wanted_modules="snd-seq snd-seq-dummy snd-hrtimer snd-virmidi"
 cached_kernel() {
     local d
     for d in "$cache/${VELTRONA_VM_KERNEL_PKG:-linux-image-}"*/; do
-        [ "$(cat "$d.ready" 2>/dev/null)" = "$cache_layout" ] && echo "${d%/}"
+        if [ "$(cat "$d.ready" 2>/dev/null)" = "$cache_layout" ]; then echo "${d%/}"; fi
     done | sort -V | tail -n1
 }
 kernel_pkg() {
@@ -138,7 +150,8 @@ if [ -z "$kdir" ]; then
 fi
 
 prepare_kernel() {
-    local tmp deb mdir m deps d order=() seen=" " kver
+    local tmp deb mdir m order=() seen=" " kver
+    rm -rf "$cache"/.dl.*  # left by an interrupted run (we hold the lock)
     tmp=$(mktemp -d "$cache/.dl.XXXXXX")
     note "downloading $pkg $ver (once; cached in $cache)"
     (cd "$tmp" && apt-get download -q -o APT::Sandbox::User=root "$pkg=$ver" >&2) ||
@@ -263,6 +276,7 @@ for spec in ${files[@]+"${files[@]}"}; do
     src=${spec%%:*}
     if [[ $spec == *:* ]]; then dst=${spec#*:}; else dst=$(realpath -m "$src"); fi
     [[ $dst == /* ]] || die "--file: guest path '$dst' must be absolute"
+    case $dst/ in /proc/*|/sys/*|/dev/*|/vm/*|/init/) die "--file: guest path '$dst' is reserved" ;; esac
     put "$src" "$dst"
 done
 cp "$guest_script" "$root/vm/script"
@@ -287,8 +301,12 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
-mount -t tmpfs tmpfs /tmp
-mount -t tmpfs tmpfs /run
+# /tmp becomes a tmpfs; files put under /tmp by --file are moved onto it.
+mv /tmp /.tmp-files
+mkdir /tmp
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+cp -a /.tmp-files/. /tmp/
+rm -rf /.tmp-files
 # Guest output channel: the second serial port, raw (no CR before LF).
 out=/dev/ttyS1
 stty -F \$out raw -echo 115200
@@ -343,17 +361,15 @@ chmod 755 "$root/init" "$root/vm/script"
 : >"$work/out.log"
 start=$EPOCHREALTIME
 timeout -k 5 "$timeout_s" qemu-system-x86_64 \
-    -accel tcg -cpu max -smp "$smp" -m 512 \
+    -accel tcg -cpu max -smp "$smp" -m "$mem" \
     -nodefaults -display none -no-reboot -monitor none \
     -kernel "$kernel" -initrd "$work/initrd" \
     -append "console=ttyS0 quiet panic=-1" \
     -serial "file:$work/console.log" -serial "file:$work/out.log" \
     </dev/null >"$work/qemu.log" 2>&1 &
 qpid=$!
-set +e
-wait "$qpid"
-qrc=$?
-set -e
+qrc=0
+wait "$qpid" || qrc=$?
 qpid=
 elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 
