@@ -81,6 +81,8 @@ arranger_tests() {
     # Two sound generators whose names both match: the last one is used.
     "$BIN/seqprobe" capture --name vtn-probe-a --timeout 120000 --ready "$WORK/a.ready" >"$WORK/cap-a.txt" &
     CAP_A=$!
+    # b must come after a in the enumeration: start it once a exists.
+    wait_for "$WORK/a.ready" ready 30
     "$BIN/seqprobe" capture --name vtn-probe-b --count 53 --timeout 30000 --ready "$WORK/b.ready" >"$WORK/cap-b.txt" &
     CAP_B=$!
     wait_for "$WORK/a.ready" ready 30 && wait_for "$WORK/b.ready" ready 30
