@@ -272,9 +272,9 @@ put() { # host path -> guest path; ELF files get their libraries
 for t in aconnect aseqdump amidi aplaymidi arecordmidi; do
     put "$(command -v $t)" "/usr/bin/$t"
 done
-for spec in ${files[@]+"${files[@]}"}; do
-    src=${spec%%:*}
-    if [[ $spec == *:* ]]; then dst=${spec#*:}; else dst=$(realpath -m "$src"); fi
+for entry in ${files[@]+"${files[@]}"}; do
+    src=${entry%%:*}
+    if [[ $entry == *:* ]]; then dst=${entry#*:}; else dst=$(realpath -m "$src"); fi
     [[ $dst == /* ]] || die "--file: guest path '$dst' must be absolute"
     case $dst/ in /proc/*|/sys/*|/dev/*|/vm/*|/init/) die "--file: guest path '$dst' is reserved" ;; esac
     put "$src" "$dst"
