@@ -1,6 +1,7 @@
 #include "engine/CKvSeq.h"
 
 #include "engine/CSettingsStore.h"
+#include "input/CLiveInput.h"
 #include "midi/CMidiPort.h"
 #include "sequence/CMidiSequence.h"
 #include "sequence/CStyle.h"
@@ -44,6 +45,7 @@ void CKvSeq::init(int flag)
     clock = new CClock();
     port = new CMidiPort(this);
     port->open();
+    liveInput = new CLiveInput(this);
     settingsStore = new CSettingsStore();
 }
 
@@ -80,6 +82,9 @@ void CKvSeq::releaseOwned()
     }
     delete port;
     port = nullptr;
+    // After the port: the input thread that calls into it has ended.
+    delete liveInput;
+    liveInput = nullptr;
     delete settingsStore;
     settingsStore = nullptr;
 }
@@ -173,6 +178,7 @@ void CKvSeq::setTempo(int bpm)
 {
     bpm = std::clamp(bpm, 10, 250);
     set(tempo, bpm);
+    markChanged();
     if (isStylePlaying() && get(recording)) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
@@ -180,6 +186,49 @@ void CKvSeq::setUserTempo(int bpm) { set(userTempo, bpm); }
 void CKvSeq::setTransposition(int semitones) { set(transposition, semitones); }
 void CKvSeq::setTranspositionBusy(int busy) { set(transpositionBusy, busy ? 1 : 0); }
 void CKvSeq::setPresetIndex(int index) { set(presetIndex, index); }
+
+void CKvSeq::setChord(int root, int type, int bass)
+{
+    if (get(chordRecognitionOff) || get(playMode) != 0) return;
+    lock();
+    Chord chord; // fresh, so no text of an earlier chord survives
+    buildChord(chord, root, minorPending ? 8 : type, bass);
+    minorPending = 0;
+    currentChord = chord;
+    unlock();
+    handChordOver(false);
+}
+
+void CKvSeq::setFreeChord(const Chord& chord)
+{
+    set(currentChord, chord);
+    handChordOver(true);
+}
+
+void CKvSeq::handChordOver(bool evenWhilePaused)
+{
+    // The running style player picks currentChord up at its next wait step.
+    if (isStylePlaying() && (evenWhilePaused || !get(paused))) return;
+    lock();
+    accompChord = currentChord;
+    unlock();
+    markChanged();
+    // TODO(melody): melody->chordChanged() re-harmonises the held right-hand keys.
+    // TODO(player): start the style player unless a player runs.
+}
+
+void CKvSeq::setChordRecognition(int off)
+{
+    set(chordRecognitionOff, off);
+    if (port) port->allNotesOff();
+    Chord none;
+    parseChordSymbol(none, "");
+    lock();
+    accompChord = none;
+    currentChord = none;
+    unlock();
+    markChanged();
+}
 
 void CKvSeq::sendEvent(int status, int d1, int d2)
 {
@@ -250,6 +299,11 @@ void CKvSeq::createStyleSlot(int slot)
 
 void CKvSeq::processInput(int status, int d1, int d2)
 {
-    // Outside live mode everything played passes straight through.
-    if (get(inputMode) != kLiveMode) sendEvent(status, d1, d2);
+    // In live mode the keyboard areas decide; before it everything played
+    // passes straight through. liveInput is only read once live mode is on,
+    // long after init stored it.
+    if (get(inputMode) == kLiveMode && liveInput)
+        liveInput->route(status, d1, d2);
+    else
+        sendEvent(status, d1, d2);
 }

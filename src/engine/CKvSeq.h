@@ -68,6 +68,11 @@ public:
     void setTransposition(int semitones);
     void setTranspositionBusy(int busy);
     void setPresetIndex(int index);
+    // Installs a chord recognised on the keyboard (minor pedal applied).
+    void setChord(int root, int type, int bass);
+    // Installs a free-form chord as it is.
+    void setFreeChord(const Chord& chord);
+    void setChordRecognition(int off);
     void sendEvent(int status, int d1, int d2);
     void recordEvent(int status, int d1, int d2, int extra, std::string_view text);
     void createRecordSequence(int id);
@@ -195,4 +200,7 @@ public:
 
 private:
     void releaseOwned();
+    // Hands currentChord to the accompaniment unless the running style player
+    // takes it over itself.
+    void handChordOver(bool evenWhilePaused);
 };

@@ -1,0 +1,80 @@
+// Cost of one key press through processInput on the MIDI input thread: a
+// chord-area key under Full fingered with five keys held (routing, held-key
+// list, rotation search, installing the chord) and a melody-area key
+// (routing alone). Each call is timed on its own; p50 and p99 are printed.
+#include "engine/CKvSeq.h"
+#include "input/CLiveInput.h"
+#include "midi/CMidiPort.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Figures {
+    double p50, p99, max;
+};
+
+Figures percentiles(std::vector<int64_t>& ns)
+{
+    std::sort(ns.begin(), ns.end());
+    auto at = [&](double q) { return static_cast<double>(ns[static_cast<size_t>(q * static_cast<double>(ns.size() - 1))]); };
+    return {at(0.50), at(0.99), static_cast<double>(ns.back())};
+}
+
+void report(const char* what, long calls, Figures f)
+{
+    std::printf("%-44s n=%7ld  p50 %7.0f ns  p99 %7.0f ns  max %8.0f ns\n", what, calls, f.p50, f.p99, f.max);
+}
+
+// Times `calls` presses of `note`, each followed by an untimed release.
+std::vector<int64_t> timePresses(CKvSeq& engine, int note, long calls)
+{
+    std::vector<int64_t> ns;
+    ns.reserve(static_cast<size_t>(calls));
+    for (long k = 0; k < calls; ++k) {
+        const auto start = Clock::now();
+        engine.processInput(0x90, note, 100);
+        const auto end = Clock::now();
+        ns.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
+        engine.processInput(0x80, note, 0);
+    }
+    return ns;
+}
+
+} // namespace
+
+int main()
+{
+    // No sequencer needed: the port's output goes to a simulated synth.
+    CKvSeq engine;
+    engine.init(1);
+    engine.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
+    engine.port->connectOutput();
+    engine.port->capture.enable(false);
+    engine.set(engine.inputMode, kLiveMode);
+    engine.set(engine.chordMethod, 0);
+    engine.set(engine.highestChordKey, 76);
+
+    // E3 G3 Bb3 D4 held; the timed C5 completes C7(9), found only on the
+    // fifth rotation, with C as root in front of the four lower keys.
+    for (int note : {52, 55, 58, 62}) engine.processInput(0x90, note, 90);
+    const long calls = 200'000;
+    timePresses(engine, 72, 10'000); // warm-up
+    auto chordKey = timePresses(engine, 72, calls);
+    std::printf("chord after the run: %s (held %d)\n", engine.get(engine.currentChord).symbol,
+                engine.liveInput->heldChordKeys.size());
+    report("chord-area key, Full fingered, 5 held", calls, percentiles(chordKey));
+
+    timePresses(engine, 84, 10'000);
+    auto melodyKey = timePresses(engine, 84, calls);
+    report("melody-area key", calls, percentiles(melodyKey));
+
+    engine.shutdown();
+    return 0;
+}

@@ -1,0 +1,250 @@
+#include "input/CLiveInput.h"
+
+#include "chords/ChordRecognition.h"
+#include "engine/CKvSeq.h"
+#include "midi/CMidiDevice.h"
+
+#include <algorithm>
+
+CLiveInput::CLiveInput(CKvSeq* owner) : engine(owner) {}
+
+void CLiveInput::route(int status, int d1, int d2)
+{
+    // TODO(triggers): if (matchTrigger(status, d1, d2)) return;
+    if (matchSlider(status, d1, d2)) return;
+    if (status >= 0x80 && status <= 0x9F) {
+        // A note never passes through, whatever the areas make of it.
+        handleNote(status, d1, d2);
+        return;
+    }
+    engine->sendEvent(status, d1, d2);
+}
+
+bool CLiveInput::matchSlider(int status, int d1, int d2)
+{
+    if (status < 0xB0 || status > 0xBF) return false;
+    const int channel = (status & 0x0F) + 1;
+    for (int slot = 0; slot < 6; ++slot) {
+        if (sliders[slot][0] != d1 + 1) continue;
+        if (sliders[slot][1] != 0 && sliders[slot][1] != channel) continue;
+        applySlider(slot, d2);
+        return true;
+    }
+    return false;
+}
+
+void CLiveInput::applySlider(int slot, int value)
+{
+    value = std::clamp(value, 0, 127);
+    if (slot == 0) {
+        engine->setTempo(2 * value); // the engine keeps it within 10-250
+        return;
+    }
+    const int percent = value * 200 / 127;
+    switch (slot) {
+    case 1: engine->set(engine->drumsVolume, percent); break;
+    case 2: engine->set(engine->bassVolume, percent); break;
+    case 3: engine->set(engine->otherVolume, percent); break;
+    case 4: engine->set(engine->accompVolume, percent); break;
+    default: engine->set(engine->melodyVolume, percent); break;
+    }
+    engine->markChanged();
+    // TODO(functions): slots 1-4 resendGroupVolumes(1, 2, 3, 0); slot 5 melody->updateVolumes().
+}
+
+bool CLiveInput::takeForDefinition(bool noteOn, int channel, int note, bool live)
+{
+    const bool keyed = note >= 0 && note < 128;
+    const int bit = channel * 128 + note;
+    uint64_t& word = definitionKeys[keyed ? bit / 64 : 0];
+    const uint64_t mask = keyed ? uint64_t{1} << (bit % 64) : 0;
+
+    bool takenKey = false;
+    if (!noteOn) {
+        takenKey = (word & mask) != 0;
+        word &= ~mask;
+    }
+    if (live && (chordKeyDefinePending || splitKeyDefinePending)) {
+        if (noteOn) {
+            if (chordKeyDefinePending)
+                engine->set(engine->highestChordKey, note);
+            else
+                engine->set(engine->splitKey, note);
+            engine->markChanged();
+            word |= mask;
+            return true;
+        }
+        // Any release ends the definition; a release of a key held from
+        // before still goes on, or that key would never be let go.
+        if (chordKeyDefinePending)
+            chordKeyDefinePending = 0;
+        else
+            splitKeyDefinePending = 0;
+    }
+    return takenKey;
+}
+
+NoteRoute CLiveInput::decideRoute(const AreaSettings& a, int channel, int note)
+{
+    const bool splitByKey = a.splitChannel == -1 && a.splitKey >= 0 &&
+                            ((a.splitKey > a.highestChordKey && note >= a.splitKey) ||
+                             (a.splitKey <= a.highestChordKey && note <= a.splitKey));
+    if (channel == a.splitChannel || splitByKey) {
+        if (a.splitVoice) return {false, NoteTarget::SplitVoice};
+        if (a.splitChannel >= 0) return {false, NoteTarget::Dropped};
+    }
+
+    const bool onChordChannel = a.chordChannel == 0 || channel == a.chordChannel - 1;
+    const bool wholeKeyboard = a.chordMethod == kFullKeyboard || a.chordMethod == kGuitar;
+    // With a chord channel every key on it is chord part; without one only the chord area is.
+    bool chordPart = onChordChannel;
+    if (note > a.highestChordKey && !wholeKeyboard && a.chordChannel == 0) chordPart = false;
+
+    NoteRoute r;
+    r.chordKey = chordPart || a.chordMethod == kFreeForm;
+    const bool leftHand = ((note <= a.highestChordKey && !wholeKeyboard) || a.chordChannel != 0) && onChordChannel;
+    if (leftHand && a.chordMethod != kFreeForm) {
+        const bool voices = a.leftVoicesOff == 0 && (a.chordMethod == kFullFingered || a.chordMethod == kFingeredOnBass);
+        r.target = voices ? NoteTarget::LeftVoice : NoteTarget::ChordOnly;
+    } else {
+        r.target = NoteTarget::Melody;
+    }
+    return r;
+}
+
+void CLiveInput::handleNote(int status, int note, int velocity)
+{
+    const bool noteOn = isNoteOn(status, velocity);
+    const int channel = status & 0x0F;
+    const bool live = engine->get(engine->inputMode) == kLiveMode;
+
+    if (takeForDefinition(noteOn, channel, note, live)) {
+        lastRoute = {false, NoteTarget::Definition};
+        return;
+    }
+
+    AreaSettings areas;
+    areas.splitKey = engine->get(engine->splitKey);
+    areas.splitChannel = engine->get(engine->splitChannel);
+    areas.highestChordKey = engine->get(engine->highestChordKey);
+    areas.chordChannel = engine->get(engine->chordChannel);
+    areas.chordMethod = engine->get(engine->chordMethod);
+    areas.leftVoicesOff = engine->get(engine->leftVoicesOff);
+    areas.splitVoice = false; // TODO(melody): engine->melody && engine->melody->hasSplitVoice()
+    NoteRoute r = decideRoute(areas, channel, note);
+    r.chordKey = r.chordKey && live;
+    lastRoute = r;
+
+    if (r.chordKey) {
+        updateHeldKeys(status, note, velocity);
+        if (noteOn) recogniseChord();
+    } else if (!noteOn) {
+        // The areas may have changed since this key went down as a chord
+        // key; its release must still leave the held list.
+        const int i = heldChordKeys.find(note);
+        if (i >= 0 && heldChordKeys[i].channel == channel) updateHeldKeys(status, note, velocity);
+    }
+
+    switch (r.target) {
+    case NoteTarget::SplitVoice: // TODO(melody): melody->areaVoice(status, note, velocity, 6)
+    case NoteTarget::LeftVoice:  // TODO(melody): melody->areaVoice(status, note, velocity, 5)
+    case NoteTarget::Melody:     // TODO(melody): noteOn ? melody->keyOn(note, velocity) : melody->keyOff(note, velocity)
+    default: break;
+    }
+}
+
+void CLiveInput::updateHeldKeys(int status, int note, int velocity)
+{
+    const bool noteOn = status > 0x8F && velocity > 0;
+    const int i = heldChordKeys.find(note);
+    if (i >= 0) {
+        if (noteOn) return;
+        heldChordKeys.removeAt(i);
+    } else if (noteOn) {
+        // A full list cannot happen with real keys (each is held once).
+        heldChordKeys.append({note, velocity, status & 0x0F});
+        return;
+    }
+    // Letting go of the bass (or anything above it) ends the bass change.
+    if (note >= lastBassKey) lastBassKey = 0;
+}
+
+int64_t CLiveInput::nowMs() const { return engine->clock ? engine->clock->nowMs() : 0; }
+
+void CLiveInput::recogniseChord()
+{
+    if (engine->get(engine->chordFixation)) return;
+    recognisedChord = Chord{};
+    parseChordSymbol(recognisedChord, "x");
+    lastClusterCode = 0;
+    lastMainFunction = -1;
+    heldChordKeys.sortAscending();
+
+    const HeldKey* keys = heldChordKeys.data();
+    const int count = heldChordKeys.size();
+    const int method = engine->get(engine->chordMethod);
+    switch (method) {
+    case kFullFingered: recogniseFullFingered(); break;
+    case kSingleFingerYamaha: singleFingerYamaha(recognisedChord, keys, count); break;
+    case kSingleFingerRoland: singleFingerRoland(recognisedChord, keys, count); break;
+    case kFingeredOnBass:
+        if (!recogniseFingeredOnBass()) return;
+        break;
+    case kFullKeyboard: {
+        int start = 0;
+        const int length = lowestCloseGroup(keys, count, &start);
+        rotationSearch(recognisedChord, keys + start, length);
+        break;
+    }
+    case kGuitar: guitarChord(recognisedChord, keys, count); break;
+    case kFreeForm: freeFormChord(recognisedChord, keys, count); break;
+    default: break; // an unknown method recognises nothing
+    }
+
+    if (recognisedChord.root < 0 || engine->get(engine->chordRecognitionOff)) return;
+    if (method == kFreeForm)
+        engine->setFreeChord(recognisedChord);
+    else
+        engine->setChord(recognisedChord.root, recognisedChord.type, recognisedChord.bass);
+    lastChordTime = nowMs();
+}
+
+void CLiveInput::recogniseFullFingered()
+{
+    const HeldKey* keys = heldChordKeys.data();
+    const int count = heldChordKeys.size();
+    const int base = clusterBase(keys, count);
+    if (base >= 0) lastClusterCode = kClusterCodeBase + base;
+    // TODO(triggers): run every trigger entry with code lastClusterCode, in table order, action 0.
+
+    if (!rotationSearch(recognisedChord, keys, count)) return;
+    if (engine->get(engine->velocitySelectsMain)) {
+        int sum = 0;
+        for (int i = 0; i < count; ++i) sum += keys[i].velocity;
+        lastMainFunction = mainFunctionForVelocity(sum / count);
+        // TODO(functions): executeFunction(lastMainFunction, 0).
+    }
+}
+
+bool CLiveInput::recogniseFingeredOnBass()
+{
+    if (heldChordKeys.empty()) return true;
+    const int lowest = heldChordKeys[0].note;
+    const int bass = ((lowest % 12) + 12) % 12;
+
+    // A new, lower bass under a chord that has stood a while only changes the
+    // bass of the accompaniment's chord. Without a chord there is nothing to
+    // put the bass under, so the keys are recognised as usual.
+    if (lowest < lastBassKey && nowMs() - lastChordTime > 500) {
+        const Chord accomp = engine->get(engine->accompChord);
+        if (accomp.root >= 0) {
+            engine->setChord(accomp.root, accomp.type, bass == accomp.root ? -1 : bass);
+            return false;
+        }
+    }
+
+    if (!rotationSearch(recognisedChord, heldChordKeys.data(), heldChordKeys.size())) return true;
+    if (recognisedChord.root != bass) buildChord(recognisedChord, recognisedChord.root, recognisedChord.type, bass);
+    lastBassKey = lowest;
+    return true;
+}
