@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libasound2-dev alsa-utils libgtest-dev libgmock-dev libbenchmark-dev)
 if [ "${1:-}" = "--test" ]; then
-    packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils)
+    packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils kmod)
 fi
 
 missing=()
