@@ -3,6 +3,7 @@
 #include "app/Text.h"
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
+#include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
 
 #include <cerrno>
@@ -184,6 +185,7 @@ bool CApplication::command(std::string_view line)
         int kind = 0, index = 0;
         classifyCommand(t, kind, index);
         if (kind == kCommandNone) printText("Unknown command\n");
+        else if (kind == kCommandPreset && index >= 0) engine->melody->selectPreset(index);
     }
     printText("Ready\n");
     return true;

@@ -3,6 +3,7 @@
 
 #include "app/Text.h"
 #include "engine/CKvSeq.h"
+#include "melody/CMelody.h"
 
 #include <fstream>
 
@@ -96,6 +97,7 @@ void CApplication::readConfigSecondPass()
             } else if (!line.empty()) {
                 int kind = 0, index = 0;
                 classifyCommand(line, kind, index);
+                if (kind == kCommandPreset && index >= 0) engine->melody->selectPreset(index);
             }
         }
     }

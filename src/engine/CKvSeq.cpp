@@ -2,6 +2,7 @@
 
 #include "engine/CSettingsStore.h"
 #include "input/CLiveInput.h"
+#include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
 #include "sequence/CMidiSequence.h"
 #include "sequence/CStyle.h"
@@ -46,6 +47,7 @@ void CKvSeq::init(int flag)
     port = new CMidiPort(this);
     port->open();
     liveInput = new CLiveInput(this);
+    melody = new CMelody(this);
     settingsStore = new CSettingsStore();
 }
 
@@ -85,6 +87,8 @@ void CKvSeq::releaseOwned()
     // After the port: the input thread that calls into it has ended.
     delete liveInput;
     liveInput = nullptr;
+    delete melody;
+    melody = nullptr;
     delete settingsStore;
     settingsStore = nullptr;
 }
@@ -213,7 +217,7 @@ void CKvSeq::handChordOver(bool evenWhilePaused)
     accompChord = currentChord;
     unlock();
     markChanged();
-    // TODO(melody): melody->chordChanged() re-harmonises the held right-hand keys.
+    if (melody) melody->chordChanged(); // re-harmonises the held right-hand keys
     // TODO(player): start the style player unless a player runs.
 }
 

@@ -2,6 +2,7 @@
 
 #include "chords/ChordRecognition.h"
 #include "engine/CKvSeq.h"
+#include "melody/CMelody.h"
 #include "midi/CMidiDevice.h"
 
 #include <algorithm>
@@ -49,7 +50,8 @@ void CLiveInput::applySlider(int slot, int value)
     default: engine->set(engine->melodyVolume, percent); break;
     }
     engine->markChanged();
-    // TODO(functions): slots 1-4 resendGroupVolumes(1, 2, 3, 0); slot 5 melody->updateVolumes().
+    if (slot == 5 && engine->melody) engine->melody->updateVolumes(false);
+    // TODO(functions): slots 1-4 resendGroupVolumes(1, 2, 3, 0).
 }
 
 bool CLiveInput::takeForDefinition(bool noteOn, int channel, int note, bool live)
@@ -130,7 +132,8 @@ void CLiveInput::handleNote(int status, int note, int velocity)
     areas.chordChannel = engine->get(engine->chordChannel);
     areas.chordMethod = engine->get(engine->chordMethod);
     areas.leftVoicesOff = engine->get(engine->leftVoicesOff);
-    areas.splitVoice = false; // TODO(melody): engine->melody && engine->melody->hasSplitVoice()
+    CMelody* melody = engine->melody;
+    areas.splitVoice = melody && melody->hasSplitVoice();
     NoteRoute r = decideRoute(areas, channel, note);
     r.chordKey = r.chordKey && live;
     lastRoute = r;
@@ -145,11 +148,22 @@ void CLiveInput::handleNote(int status, int note, int velocity)
         if (i >= 0 && heldChordKeys[i].channel == channel) updateHeldKeys(status, note, velocity);
     }
 
+    if (!melody) return;
     switch (r.target) {
-    case NoteTarget::SplitVoice: // TODO(melody): melody->areaVoice(status, note, velocity, 6)
-    case NoteTarget::LeftVoice:  // TODO(melody): melody->areaVoice(status, note, velocity, 5)
-    case NoteTarget::Melody:     // TODO(melody): noteOn ? melody->keyOn(note, velocity) : melody->keyOff(note, velocity)
-    default: break;
+    case NoteTarget::SplitVoice: melody->areaVoice(status, note, velocity, kLayerSplit); break;
+    case NoteTarget::LeftVoice: melody->areaVoice(status, note, velocity, kLayerLeft); break;
+    case NoteTarget::Melody:
+        if (noteOn)
+            melody->keyOn(note, velocity);
+        else
+            melody->keyOff(note, velocity);
+        break;
+    default:
+        // The areas may have changed while the key was held (left voices
+        // switched off, split voice gone): its release still ends what it
+        // started, or the note would hang.
+        if (!noteOn) melody->areaVoice(status, note, velocity, kLayerLeft);
+        break;
     }
 }
 

@@ -1,0 +1,302 @@
+#include "melody/CMelody.h"
+
+#include "chords/Chord.h"
+#include "engine/CKvSeq.h"
+#include "sequence/CMidiSequence.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+// Room for every note that can sound at once; the melody's key path then
+// never allocates.
+constexpr size_t kReleasedCapacity = 256;
+// Entries ended per pass of endKey; a key has at most 12 notes of its own,
+// more only when a left-hand key was struck again and again without release.
+constexpr int kEndBatch = 32;
+// Beyond 11 octaves no shifted note is in range, so larger shifts behave the
+// same and cannot overflow.
+constexpr int kMaxOctaveShift = 11;
+
+struct MutexGuard {
+    explicit MutexGuard(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
+    ~MutexGuard() { pthread_mutex_unlock(&mutex); }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+    pthread_mutex_t& mutex;
+};
+
+bool isChordTone(const Chord& chord, int pitch)
+{
+    for (const int32_t s : chord.intervals)
+        if (s != -1 && (((s + chord.root) % 12) + 12) % 12 == pitch % 12) return true;
+    return false;
+}
+
+int layerType(int pNoteOn) { return pNoteOn & 0xFF; }
+bool isMelodyType(int type) { return type >= kLayerSingle && type <= kLayerCloseWide; }
+
+// Level of controller 7 for a layer volume and a percentage: 100 % keeps it,
+// below scales toward 0, above moves toward 127.
+int volumeLevel(int volume, int percent)
+{
+    const int level = percent <= 99 ? volume * percent / 100 : volume + (percent - 100) * (127 - volume) / 100;
+    return std::clamp(level, 0, 127);
+}
+} // namespace
+
+CMelody::CMelody(CKvSeq* owner) : engine(owner)
+{
+    releasedNotes.reserve(kReleasedCapacity);
+    if (pthread_mutex_init(&melodyMutex, nullptr) != 0) {
+        std::fputs("MutexInit failed", stdout);
+        std::fflush(stdout);
+    }
+}
+
+CMelody::~CMelody() { pthread_mutex_destroy(&melodyMutex); }
+
+// ---- preset and volumes ----------------------------------------------------
+
+void CMelody::selectPreset(int n)
+{
+    if (n < 0 || n >= kPresetCount) return;
+    engine->set(engine->recordTime, engine->get(engine->songPosition));
+    {
+        MutexGuard guard(melodyMutex);
+        engine->set(engine->presetIndex, n);
+        for (int i = 0; i < 4; ++i) {
+            PresetLayer l = engine->get(engine->presets[n].layers[i]);
+            // Settings files are not to be trusted with a channel: any value
+            // must stay a channel, never turn a note on into another status.
+            l.layerChannel = ((l.layerChannel % 16) + 16) % 16;
+            l.octaveShift = std::clamp(l.octaveShift, -kMaxOctaveShift, kMaxOctaveShift);
+            layers[i] = l;
+            if (l.type <= 0) continue;
+            const int c = l.layerChannel;
+            if (l.bankMsb >= 0) engine->sendEvent(0xB0 + c, 0, l.bankMsb);
+            if (l.bankLsb >= 0) engine->sendEvent(0xB0 + c, 32, l.bankLsb);
+            if (l.program >= 0) engine->sendEvent(0xC0 + c, l.program, 0);
+            engine->sendEvent(0xB0 + c, 1, l.modulation >= 0 ? l.modulation : engine->get(engine->defaultModulation));
+            engine->sendEvent(0xB0 + c, 7, l.volume >= 0 ? l.volume : engine->get(engine->defaultVolume));
+            engine->sendEvent(0xB0 + c, 10, l.pan >= 0 ? l.pan : engine->get(engine->defaultPan));
+            engine->sendEvent(0xB0 + c, 91, l.reverb >= 0 ? l.reverb : engine->get(engine->defaultReverb));
+            engine->sendEvent(0xB0 + c, 93, l.chorus >= 0 ? l.chorus : engine->get(engine->defaultChorus));
+        }
+        updateVolumes(true);
+    }
+    engine->set(engine->recordTime, -1);
+}
+
+void CMelody::updateVolumes(bool alreadyLocked)
+{
+    if (!alreadyLocked) pthread_mutex_lock(&melodyMutex);
+    const int melodyPercent = engine->get(engine->melodyVolume);
+    const int leftPercent = engine->get(engine->leftVolume);
+    const int defaultVolume = engine->get(engine->defaultVolume);
+    for (const PresetLayer& l : layers) {
+        if (l.type < 1) continue;
+        const int v = l.volume >= 0 ? l.volume : defaultVolume;
+        const int percent = l.type == kLayerLeft ? leftPercent : melodyPercent;
+        engine->sendEvent(0xB0 + l.layerChannel, 7, volumeLevel(v, percent));
+    }
+    if (!alreadyLocked) pthread_mutex_unlock(&melodyMutex);
+}
+
+int CMelody::hasSplitVoice()
+{
+    MutexGuard guard(melodyMutex);
+    for (const PresetLayer& l : layers)
+        if (l.type == kLayerSplit) return 1;
+    return 0;
+}
+
+// ---- left-hand and split keys ---------------------------------------------
+
+void CMelody::areaVoice(int status, int pitch, int velocity, int area)
+{
+    if (status < 0x80 || status > 0x9F || pitch < 0 || pitch > 127) return;
+    if (area != kLayerLeft && area != kLayerSplit) return;
+    engine->set(engine->recordTime, engine->get(engine->songPosition));
+    {
+        MutexGuard guard(melodyMutex);
+        if (status < 0x90 || velocity <= 0) {
+            endKey(pitch, velocity);
+        } else {
+            const int v = std::min(velocity, 127);
+            for (const PresetLayer& l : layers) {
+                if (l.type != area) continue;
+                int m = pitch + 12 * l.octaveShift;
+                if (m < 0 || m > 127) m = pitch;
+                // No sounding check: a key struck again sounds again, and its
+                // one release ends every note it started.
+                engine->sendEvent(0x90 + l.layerChannel, m, v);
+                trackEvent(0x90 + l.layerChannel, m, v, l.type, false, pitch);
+            }
+        }
+    }
+    engine->set(engine->recordTime, -1);
+}
+
+// ---- right-hand keys with harmony -------------------------------------------
+
+int CMelody::chordToneBelow(const Chord& chord, int from)
+{
+    int q = from - 2;
+    if (q < 0) return q;
+    do {
+        --q;
+    } while (q >= 0 && !isChordTone(chord, q));
+    return q;
+}
+
+void CMelody::computeHarmony(int pitch, int& close, int& wide)
+{
+    close = wide = -1;
+    const Chord chord = engine->get(engine->currentChord);
+    // A song brings its own music, and the whole-keyboard methods leave no
+    // hand free to set the chord apart from the melody.
+    if (chord.root < 0 || engine->get(engine->playMode) != 0 || engine->get(engine->chordMethod) >= 4) return;
+    close = chordToneBelow(chord, pitch);
+    wide = chordToneBelow(chord, close);
+}
+
+bool CMelody::recordsMelody()
+{
+    return engine->isStylePlaying() && engine->get(engine->recording) && engine->get(engine->chordMethod) < 4;
+}
+
+void CMelody::keyOn(int pitch, int velocity, bool rebuild)
+{
+    if (pitch < 0 || pitch > 127) return;
+    velocity = std::clamp(velocity, 1, 127);
+    engine->set(engine->recordTime, engine->get(engine->songPosition));
+    if (recordsMelody()) engine->recordEvent(kStatMelody, pitch, velocity, 144, {});
+    if (rebuild) {
+        playKey(pitch, velocity, true);
+    } else {
+        MutexGuard guard(melodyMutex);
+        playKey(pitch, velocity, false);
+    }
+    engine->set(engine->recordTime, -1);
+}
+
+void CMelody::playKey(int pitch, int velocity, bool rebuild)
+{
+    int close = -1, wide = -1;
+    computeHarmony(pitch, close, wide);
+    const long long share = static_cast<long long>(engine->get(engine->harmonyVolume)) * velocity / 100;
+    const int hv = static_cast<int>(std::clamp(share, 1LL, 127LL)); // never 0: that would be a note off
+    if (!rebuild) keyVelocity[pitch] = velocity;
+
+    for (const PresetLayer& l : layers) {
+        const int t = l.type;
+        if (!isMelodyType(t)) continue;
+        const int o = 12 * l.octaveShift;
+        const int c = l.layerChannel;
+        // On a chord change the main notes sound on untouched.
+        if (!rebuild) {
+            int m = pitch + o;
+            if (m < 1 || m > 127) m = pitch;
+            startNote(c, m, velocity, t, pitch);
+        }
+        const int harmony[2] = {(t == kLayerClose || t == kLayerCloseWide) ? close : -1,
+                                (t == kLayerWide || t == kLayerCloseWide) ? wide : -1};
+        for (const int h : harmony) {
+            if (h < 0 || h + o < 0 || h + o > 127) continue;
+            startNote(c, h + o, hv, t | kHarmonyNote, pitch);
+        }
+    }
+}
+
+void CMelody::startNote(int channel, int pitch, int velocity, int pNoteOn, int key)
+{
+    if (!acceptsEvent(0x90 + channel, pitch, velocity)) {
+        engine->sendEvent(0x80 + channel, pitch, velocity);
+        trackEvent(0x80 + channel, pitch, velocity);
+    }
+    engine->sendEvent(0x90 + channel, pitch, velocity);
+    trackEvent(0x90 + channel, pitch, velocity, pNoteOn, false, key);
+}
+
+void CMelody::keyOff(int pitch, int velocity)
+{
+    if (pitch < 0 || pitch > 127) return;
+    engine->set(engine->recordTime, engine->get(engine->songPosition));
+    if (recordsMelody()) engine->recordEvent(kStatMelody, pitch, velocity, 128, {});
+    {
+        MutexGuard guard(melodyMutex);
+        endKey(pitch, velocity);
+    }
+    engine->set(engine->recordTime, -1);
+}
+
+void CMelody::endKey(int key, int velocity)
+{
+    // The entries are copied out under deviceMutex and sent without it: no
+    // lock of this device is held while the engine and the port are called.
+    SoundingNote batch[kEndBatch];
+    for (;;) {
+        int count = 0;
+        pthread_mutex_lock(&deviceMutex);
+        for (const SoundingNote& n : soundingNotes)
+            if (n.pitchOriginal == key && count < kEndBatch) batch[count++] = n;
+        pthread_mutex_unlock(&deviceMutex);
+        if (count == 0) return;
+        for (int i = 0; i < count; ++i) engine->sendEvent(0x80 + batch[i].channel, batch[i].pitch, velocity);
+        for (int i = 0; i < count; ++i) forget(batch[i]);
+    }
+}
+
+void CMelody::forget(const SoundingNote& note)
+{
+    MutexGuard guard(deviceMutex);
+    for (size_t i = 0; i < soundingNotes.size(); ++i) {
+        const SoundingNote& n = soundingNotes[i];
+        if (n.channel == note.channel && n.pitch == note.pitch && n.velocity == note.velocity &&
+            n.pNoteOn == note.pNoteOn && n.pitchOriginal == note.pitchOriginal) {
+            soundingNotes.erase(soundingNotes.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+}
+
+// ---- chord changes -----------------------------------------------------------
+
+void CMelody::noteOff(int channel, int pitch, int velocity, int pNoteOn, int pitchOriginal)
+{
+    // Runs under deviceMutex inside releaseAll: send through the engine, never
+    // touch this device's memories.
+    if (pNoteOn & kHarmonyNote) engine->sendEvent(0x80 + channel, pitch, 100);
+    releasedNotes.push_back({channel, pitch, velocity, pNoteOn, pitchOriginal});
+}
+
+void CMelody::chordChanged()
+{
+    MutexGuard guard(melodyMutex);
+    releasedNotes.clear();
+    releaseAll(); // harmony notes end; every note is now in releasedNotes, last started first
+
+    // Main notes and left-hand and split notes sound on: enter them again as
+    // they are, in their original order. Re-deriving them from the layers
+    // would lose notes of a preset changed since their key went down.
+    const int count = static_cast<int>(releasedNotes.size());
+    for (int i = count - 1; i >= 0; --i) {
+        const SoundingNote& n = releasedNotes[static_cast<size_t>(i)];
+        if (!(n.pNoteOn & kHarmonyNote))
+            trackEvent(0x90 + n.channel, n.pitch, n.velocity, n.pNoteOn, false, n.pitchOriginal);
+    }
+
+    // Each held right-hand key once, with the velocity it was struck with.
+    uint64_t done[2] = {};
+    for (int i = count - 1; i >= 0; --i) {
+        const int key = releasedNotes[static_cast<size_t>(i)].pitchOriginal;
+        if (!isMelodyType(layerType(releasedNotes[static_cast<size_t>(i)].pNoteOn)) || key < 0 || key > 127) continue;
+        const uint64_t bit = uint64_t{1} << (key % 64);
+        if (done[key / 64] & bit) continue;
+        done[key / 64] |= bit;
+        if (recordsMelody()) engine->recordEvent(kStatMelody, key, keyVelocity[key], 128, {});
+        keyOn(key, keyVelocity[key], true);
+    }
+    releasedNotes.clear();
+}
