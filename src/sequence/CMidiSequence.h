@@ -5,6 +5,7 @@
 #include "midi/CMidiDevice.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,4 +96,69 @@ public:
 private:
     // Empties the cell, then destroys the style it held.
     static void releaseStyleCell(CStyle** cell);
+
+    // ---- Standard MIDI Files: MidiFileReader.cpp, MidiFileWriter.cpp, SongTextEvents.cpp ----
+public:
+    // Offset reached, or 0 when the data is not a usable file. Never reads
+    // outside buffer[start, size).
+    int readMidiFile(const uint8_t* buffer, int start, int size);
+    void pairNotes();
+    // Distance from readPos to the next "MTrk" or "CASM", or to `size`.
+    int findNextChunk(int size);
+    // Big-endian value of the next `count` (at most 4) bytes; bytes past the
+    // end of the buffer are not read and count as missing.
+    int readBigEndian(int count);
+    // Builds a format-1 file from list 0 in writeBuffer; returns its size.
+    int writeMidiFile(std::string_view trackName);
+    void writeTrack(int n, std::string_view trackName, int mode);
+    // Copies the file built by writeMidiFile and releases the buffer.
+    void copyOut(uint8_t* destination);
+
+    void readMarkerEvent(std::string_view text);
+    void readSequencerEvent(const uint8_t* data, int length);
+    // Appends the meta event of a chord, style, part, voice, channel voice or
+    // melody event (without its delta time).
+    void writeTextEvent(const MidiEvent& event);
+    static std::string chordToSeqBytes(int root, int type, int bass);
+    static std::string seqBytesToChord(std::string_view hex);
+
+    // Reading state.
+    const uint8_t* readBuffer = nullptr;
+    int32_t readSize = 0;
+    int32_t readPos = 0;
+    int32_t chunkLength = 0;
+    int32_t chunkEnd = 0;
+    int32_t format = 0;
+    int32_t cursor = 0;
+    int32_t runningStatus = 0;
+    int32_t currentTick = 0;
+    int32_t currentTrack = 0;
+    uint8_t runningStatusReported = 0;
+    // Where the reader's own message lines go; the companion tool keeps its
+    // standard output for JSON.
+    std::FILE* messageOut = stdout;
+
+    std::vector<int32_t> unresolvedVoices;
+    std::vector<uint8_t> writeBuffer;
+
+private:
+    bool readDeltaTime();
+    bool readEventBody();
+    bool readChannelEvent(int statusByte);
+    bool readMetaEvent();
+    bool readSysExEvent();
+    void setSongTimeSignature(int n, int d);
+    void readTimeSignature(int n, int d);
+    int insertReadEvent(int stat, int db1, int db2, std::string_view text, int flag = 1);
+    void insertKeywordEvent(std::string_view text);
+    bool writesOnOwnTrack(const MidiEvent& event, bool keepTracks) const;
+    int32_t timeSignatureChanges = 0;
+    int32_t twinCursor = kTimeSigList;
+    // A first pass over the tracks that inserts nothing: the running status
+    // each track starts with, where the file's first tempo and time
+    // signature stand, and how many events will come.
+    uint8_t dryRun = 0;
+    int32_t firstTempoPos = -1;
+    int32_t firstTimeSigPos = -1;
+    int64_t expectedEvents = 0;
 };

@@ -1,0 +1,183 @@
+// Reading a 5 MB Standard MIDI File from memory: our reader and, in the same
+// run, Debian's libsmf (smf_load_from_memory) on the same bytes. Prints the
+// median of several repetitions in MB/s and the ratio.
+#include "sequence/CMidiSequence.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifdef VTN_HAVE_LIBSMF
+#include <smf.h>
+#endif
+
+namespace {
+
+struct Writer {
+    std::vector<uint8_t> b;
+    void u8(int x) { b.push_back(static_cast<uint8_t>(x)); }
+    void vlq(uint32_t x)
+    {
+        uint8_t tmp[5];
+        int k = 0;
+        tmp[k++] = x & 0x7F;
+        while (x >>= 7) tmp[k++] = static_cast<uint8_t>(0x80 | (x & 0x7F));
+        while (k > 0) u8(tmp[--k]);
+    }
+    void be(uint32_t x, int n)
+    {
+        for (int k = n - 1; k >= 0; --k) u8(static_cast<int>((x >> (8 * k)) & 0xFF));
+    }
+    void text(const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+    void meta(uint32_t delta, int type, const std::string& data)
+    {
+        vlq(delta);
+        u8(0xFF);
+        u8(type);
+        vlq(static_cast<uint32_t>(data.size()));
+        text(data);
+    }
+};
+
+// A dense 16-track song: notes under running status (note off as velocity
+// 0), controllers, wheel, pressure, programs, and now and then texts,
+// markers, tempo changes and SysEx.
+std::vector<uint8_t> makeSong(size_t targetBytes)
+{
+    constexpr int kTracks = 16;
+    const size_t perTrack = targetBytes / kTracks;
+    Writer file;
+    file.text("MThd");
+    file.be(6, 4);
+    file.be(1, 2);
+    file.be(kTracks, 2);
+    file.be(480, 2);
+    uint32_t seed = 12345;
+    auto rnd = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    for (int t = 0; t < kTracks; ++t) {
+        Writer tr;
+        const int ch = t;
+        tr.meta(0, 0x03, "Track " + std::to_string(t));
+        if (t == 0) {
+            tr.meta(0, 0x58, std::string("\x04\x02\x18\x08", 4));
+            tr.meta(0, 0x51, std::string("\x07\xA1\x20", 3));
+        }
+        tr.vlq(0);
+        tr.u8(0xC0 | ch);
+        tr.u8(static_cast<int>(rnd() % 128));
+        int n = 0;
+        while (tr.b.size() < perTrack) {
+            // A three-note chord under running status, ended by velocity 0.
+            const int root = 36 + static_cast<int>(rnd() % 48);
+            const int notes[3] = {root, root + 4, root + 7};
+            tr.vlq(static_cast<uint32_t>(rnd() % 4 == 0 ? 120 : 10));
+            tr.u8(0x90 | ch);
+            for (int k = 0; k < 3; ++k) {
+                if (k) tr.vlq(static_cast<uint32_t>(rnd() % 3));
+                tr.u8(notes[k]);
+                tr.u8(1 + static_cast<int>(rnd() % 126));
+            }
+            for (int k = 0; k < 3; ++k) {
+                tr.vlq(k ? 0 : 60);
+                tr.u8(notes[k]);
+                tr.u8(0);
+            }
+            if (++n % 8 == 0) {
+                tr.vlq(0);
+                tr.u8(0xB0 | ch);
+                tr.u8(static_cast<int>(rnd() % 120));
+                tr.u8(static_cast<int>(rnd() % 128));
+                tr.vlq(5);
+                tr.u8(0xE0 | ch);
+                tr.u8(0);
+                tr.u8(static_cast<int>(rnd() % 128));
+                tr.vlq(0);
+                tr.u8(0xD0 | ch);
+                tr.u8(40);
+            }
+            if (n % 500 == 0) tr.meta(0, 0x01, "lyric text " + std::to_string(n));
+            if (t == 0 && n % 700 == 0) {
+                tr.meta(0, 0x51, std::string("\x07\xA1\x20", 3));
+                tr.meta(0, 0x06, "Section " + std::to_string(n));
+            }
+            if (n % 2000 == 0) {
+                tr.vlq(0);
+                const uint8_t gm[] = {0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+                tr.b.insert(tr.b.end(), gm, gm + sizeof gm);
+            }
+        }
+        tr.meta(0, 0x2F, "");
+        file.text("MTrk");
+        file.be(static_cast<uint32_t>(tr.b.size()), 4);
+        file.b.insert(file.b.end(), tr.b.begin(), tr.b.end());
+    }
+    return file.b;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <typename F> double timeOnce(F&& f)
+{
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+int main()
+{
+    constexpr int kRepetitions = 7;
+    const std::vector<uint8_t> song = makeSong(5u << 20);
+    const double mb = static_cast<double>(song.size()) / (1 << 20);
+    std::printf("SMF read from memory: %.2f MB, 16 tracks, %d repetitions (median; load only, release untimed)\n", mb,
+                kRepetitions);
+
+    std::vector<double> ours;
+    int events = 0;
+    for (int k = 0; k < kRepetitions; ++k) {
+        auto s = std::make_unique<CMidiSequence>(nullptr);
+        s->messageOut = nullptr;
+        int r = 0;
+        ours.push_back(timeOnce([&] { r = s->readMidiFile(song.data(), 0, static_cast<int>(song.size())); }));
+        if (r != static_cast<int>(song.size())) {
+            std::printf("our reader stopped at %d\n", r);
+            return 1;
+        }
+        events = s->eventCount() - kFirstEvent;
+    }
+    const double oursMbs = mb / median(ours);
+    std::printf("%-26s %8.1f MB/s  %7.1f ms  (%d events)\n", "veltrona readMidiFile", oursMbs, median(ours) * 1e3,
+                events);
+
+#ifdef VTN_HAVE_LIBSMF
+    std::vector<double> peer;
+    int peerEvents = 0;
+    for (int k = 0; k < kRepetitions; ++k) {
+        smf_t* smf = nullptr;
+        peer.push_back(timeOnce([&] { smf = smf_load_from_memory(song.data(), static_cast<int>(song.size())); }));
+        if (!smf) {
+            std::printf("libsmf refused the file\n");
+            return 1;
+        }
+        peerEvents = 0;
+        for (int t = 1; t <= smf->number_of_tracks; ++t) peerEvents += smf_get_track_by_number(smf, t)->number_of_events;
+        smf_delete(smf);
+    }
+    const double peerMbs = mb / median(peer);
+    std::printf("%-26s %8.1f MB/s  %7.1f ms  (%d events)\n", "libsmf smf_load_from_memory", peerMbs,
+                median(peer) * 1e3, peerEvents);
+    std::printf("ratio (ours / libsmf)     %8.2f\n", oursMbs / peerMbs);
+#else
+    std::printf("libsmf not found at build time: no peer figure\n");
+#endif
+    return 0;
+}

@@ -1,0 +1,508 @@
+// Standard MIDI File reader. The buffer may come from anywhere (a download, a
+// damaged card), so every read is bounded by the chunk being read and by the
+// buffer; a damaged event ends its track instead of reading on.
+#include "sequence/CMidiSequence.h"
+
+#include <algorithm>
+#include <functional>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The file format keeps track numbers in one byte of the writer's header and
+// the engine's tables hold 99 songs' worth of tracks.
+constexpr int kMaxTracks = 99;
+constexpr int kTrackNameSlots = 200;
+
+// Largest tick the reader keeps: every delta time up to it still fits the
+// four-byte variable-length quantity that the writer and other readers expect.
+constexpr int64_t kMaxTick = 0x0FFFFFFF;
+
+bool idAt(const uint8_t* b, int64_t pos, int64_t size, const char* id)
+{
+    return pos >= 0 && pos + 4 <= size && std::memcmp(b + pos, id, 4) == 0;
+}
+
+uint32_t bigEndianAt(const uint8_t* b, int pos, int count)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < count; ++i) v = (v << 8) | b[pos + i];
+    return v;
+}
+
+// A variable-length quantity of at most four bytes, as the format allows; a
+// fifth byte is never taken, however the fourth is flagged. False when the
+// quantity runs past `limit`.
+bool readVlq(const uint8_t* b, int32_t& pos, int limit, uint32_t& value)
+{
+    value = 0;
+    for (int n = 0; n < 4; ++n) {
+        if (pos >= limit) return false;
+        const uint8_t c = b[pos++];
+        value = (value << 7) | (c & 0x7Fu);
+        if (!(c & 0x80)) return true;
+    }
+    return true;
+}
+
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+// Beats per minute of a tempo meta event's data, rounded; 0 when it names
+// none (no bytes, or a value of 0). A huge value falls below 10 BPM.
+int tempoOf(const uint8_t* data, int n)
+{
+    if (n <= 0) return 0;
+    uint64_t micros = 0;
+    for (int k = 0; k < n; ++k) micros = std::min<uint64_t>((micros << 8) | data[k], uint64_t{1} << 40);
+    if (micros == 0) return 0;
+    return static_cast<int>(60000000.0 / static_cast<double>(micros) + 0.5);
+}
+
+// Real songs change metre a few hundred times at most; the bar grid is
+// walked from its start by every bar computation, so it stays short.
+constexpr int kMaxTimeSignatureChanges = 1000;
+// Events moved by aligning misplaced changes: about a second of work.
+constexpr int64_t kAlignWorkLimit = 300'000'000;
+
+// The changes the event list accepts (a numerator of 1 goes with any
+// denominator up to 99).
+bool validTimeSignature(int n, int d)
+{
+    const bool noteValue = d == 2 || d == 4 || d == 8 || d == 16 || d == 32;
+    return n >= 1 && d <= 99 && (n == 1 || noteValue);
+}
+
+} // namespace
+
+int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
+{
+    // A refused file leaves the sequence as it was: zeroing tempo and time
+    // signature first would hand a tempo of 0 to whoever keeps the sequence.
+    if (!buffer || start < 0 || size < 0 || start > size || size - start < 14) return 0;
+    if (!idAt(buffer, start, size, "MThd")) return 0;
+    const int fileFormat = static_cast<int>(bigEndianAt(buffer, start + 8, 2));
+    const int tracks = static_cast<int>(bigEndianAt(buffer, start + 10, 2));
+    if (fileFormat > 1) return 0;
+    if (tracks > kTrackNameSlots) {
+        trackCount = kTrackNameSlots;
+        return 0;
+    }
+    if (tracks > kMaxTracks) return 0;
+
+    for (int32_t& c : channelNoteCount) c = 0;
+    runningStatus = 0;
+    tempo = 0;
+    numerator = 0;
+    denominator = 0;
+    unresolvedVoices.clear();
+    runningStatusReported = 0;
+    timeSignatureChanges = 0;
+    twinCursor = kTimeSigList;
+
+    readBuffer = buffer;
+    readSize = size;
+    format = fileFormat;
+    trackCount = tracks;
+    ticksPerBeat = static_cast<int32_t>(bigEndianAt(buffer, start + 12, 2));
+    chunkLength = static_cast<int32_t>(bigEndianAt(buffer, start + 4, 4));
+    // The header is taken as six bytes whatever length it states.
+    readPos = start + 14;
+    chunkEnd = readPos;
+    for (int t = 0; t < trackCount; ++t) trackNames[t].clear();
+
+    struct Track {
+        int32_t pos, end, tick, status, number;
+    };
+    std::vector<Track> found;
+    while (static_cast<int>(found.size()) < trackCount && size - readPos >= 8) {
+        // A style's CASM section ends the tracks even when the header
+        // promised more of them.
+        if (idAt(buffer, readPos, size, "CASM")) break;
+        const bool isTrack = idAt(buffer, readPos, size, "MTrk");
+        int64_t length = bigEndianAt(buffer, readPos + 4, 4);
+        readPos += 8;
+        if (length > size - readPos) length = findNextChunk(size);
+        chunkLength = static_cast<int32_t>(length);
+        chunkEnd = static_cast<int32_t>(readPos + length);
+        // A chunk of another kind is no track: skipping it must not cost the
+        // song one of its tracks.
+        if (isTrack) found.push_back({readPos, chunkEnd, 0, 0, static_cast<int32_t>(found.size())});
+        readPos = chunkEnd;
+    }
+    const int32_t tracksEnd = readPos;
+
+    // Running status carries from one track into the next, and the first
+    // tempo and time signature are the file's first in track order.
+    dryRun = 1;
+    firstTempoPos = firstTimeSigPos = -1;
+    expectedEvents = 0;
+    for (Track& t : found) {
+        t.status = runningStatus;
+        readPos = t.pos;
+        chunkEnd = t.end;
+        currentTick = 0;
+        currentTrack = t.number;
+        while (readPos < chunkEnd && readDeltaTime() && readEventBody()) {
+        }
+    }
+    dryRun = 0;
+    const int32_t lastStatus = runningStatus;
+    events.reserve(events.size() + static_cast<size_t>(expectedEvents));
+
+    // All tracks at once, in time order, earlier tracks first at equal
+    // ticks: the order that inserting track after track gives, without
+    // walking the list once per track.
+    auto load = [&](const Track& t) {
+        readPos = t.pos;
+        chunkEnd = t.end;
+        runningStatus = t.status;
+        currentTick = t.tick;
+        currentTrack = t.number;
+    };
+    auto save = [&](Track& t) {
+        t.pos = readPos;
+        t.status = runningStatus;
+        t.tick = currentTick;
+    };
+    // A min-heap of (tick, track) keys; the track on top is read until its
+    // next event would come after another track's, then its key is
+    // replaced in place.
+    auto key = [&](const Track& t) { return (int64_t{t.tick} << 8) | t.number; };
+    std::vector<int64_t> heap;
+    for (Track& t : found) {
+        load(t);
+        if (readPos < chunkEnd && readDeltaTime()) {
+            save(t);
+            heap.push_back(key(t));
+        }
+    }
+    std::make_heap(heap.begin(), heap.end(), std::greater<>());
+    auto siftDown = [&heap] {
+        const size_t n = heap.size();
+        const int64_t k = heap[0];
+        size_t i = 0;
+        for (;;) {
+            size_t c = 2 * i + 1;
+            if (c >= n) break;
+            if (c + 1 < n && heap[c + 1] < heap[c]) ++c;
+            if (heap[c] >= k) break;
+            heap[i] = heap[c];
+            i = c;
+        }
+        heap[i] = k;
+    };
+    cursor = kMainList;
+    while (!heap.empty()) {
+        Track& t = found[static_cast<size_t>(heap[0] & 0xFF)];
+        load(t);
+        bool more = true;
+        for (;;) {
+            if (!readEventBody() || readPos >= chunkEnd || !readDeltaTime()) {
+                more = false;
+                break;
+            }
+            const int64_t next = (int64_t{currentTick} << 8) | t.number;
+            const size_t n = heap.size();
+            const bool first = n < 2 || next <= heap[1];
+            if (first && (n < 3 || next <= heap[2])) continue;
+            break;
+        }
+        if (more) {
+            save(t);
+            heap[0] = key(t);
+        } else {
+            heap[0] = heap.back();
+            heap.pop_back();
+            if (heap.empty()) break;
+        }
+        siftDown();
+    }
+    readPos = tracksEnd;
+    runningStatus = lastStatus;
+
+    if (trackCount == 0 || numerator == 0) numerator = denominator = 4;
+    if (tempo == 0) tempo = 120;
+    // One alignment after all tracks moves every event after a change,
+    // whichever track it came from; aligning at each change would be cubic
+    // in the number of changes and would move only the tracks read so far.
+    // A change on a bar line does not move anything, so for well-made files
+    // the result is the same. A file whose misplaced changes would make
+    // loading stall keeps them where they stand.
+    if (timeSignatureChanges > 0 && int64_t{eventCount()} * timeSignatureChanges <= kAlignWorkLimit)
+        alignTimeSignatures();
+    pairNotes();
+
+    // A style reads its CASM section itself.
+    if (!isStyle) {
+        casmData.append(reinterpret_cast<const char*>(buffer + readPos), static_cast<size_t>(size - readPos));
+        readPos = size;
+        if (casmData.compare(0, 4, "CASM") != 0) casmData.clear();
+    }
+    return readPos;
+}
+
+int CMidiSequence::findNextChunk(int size)
+{
+    if (!readBuffer || readPos < 0) return 0;
+    size = std::min(size, static_cast<int>(readSize));
+    for (int p = readPos; p + 4 <= size; ++p) {
+        const uint8_t c = readBuffer[p];
+        if ((c == 'M' && std::memcmp(readBuffer + p, "MTrk", 4) == 0) ||
+            (c == 'C' && std::memcmp(readBuffer + p, "CASM", 4) == 0))
+            return p - readPos;
+    }
+    return std::max(0, size - static_cast<int>(readPos));
+}
+
+int CMidiSequence::readBigEndian(int count)
+{
+    uint32_t v = 0;
+    if (!readBuffer || readPos < 0) return 0;
+    for (int i = 0; i < std::min(count, 4) && readPos < readSize; ++i) v = (v << 8) | readBuffer[readPos++];
+    return static_cast<int>(v);
+}
+
+bool CMidiSequence::readDeltaTime()
+{
+    uint32_t delta;
+    if (!readVlq(readBuffer, readPos, chunkEnd, delta)) return false;
+    currentTick = static_cast<int32_t>(std::min<int64_t>(int64_t{currentTick} + delta, kMaxTick));
+    return true;
+}
+
+// The event after a delta time: false ends the track (the event ran past
+// the chunk).
+bool CMidiSequence::readEventBody()
+{
+    if (readPos >= chunkEnd) return false;
+    const uint8_t b = readBuffer[readPos++];
+    if (b == 0xFF) return readMetaEvent();
+    if (b < 0xF0) return readChannelEvent(b);
+    return readSysExEvent();
+}
+
+int CMidiSequence::insertReadEvent(int stat, int db1, int db2, std::string_view text, int flag)
+{
+    const int at = findAfter(currentTick, cursor);
+    const int i = insertEvent(at, currentTick, stat, db1, db2, text, 0, flag);
+    cursor = i;
+    return i;
+}
+
+bool CMidiSequence::readChannelEvent(int b)
+{
+    int status, d1;
+    if (b < 0x80) {
+        // Files with thousands of running-status events are common; one
+        // line per file is enough to tell.
+        if (!runningStatusReported && !dryRun) {
+            runningStatusReported = 1;
+            if (messageOut) {
+                std::fputs("Runningstatus!!!!!\n", messageOut);
+                std::fflush(messageOut);
+            }
+        }
+        status = runningStatus;
+        d1 = b;
+    } else {
+        status = b;
+        if (readPos >= chunkEnd) return false;
+        d1 = readBuffer[readPos++];
+    }
+    int d2 = 0;
+    if (status < 0xC0 || status > 0xDF) {
+        if (readPos >= chunkEnd) return false;
+        d2 = readBuffer[readPos++];
+    }
+    // A data byte before any status has nothing to run on: its bytes are
+    // passed over and nothing is inserted.
+    if (status == 0) return true;
+    runningStatus = status;
+    if (dryRun) {
+        expectedEvents += isNoteOn(status, d2) ? 2 : 1;
+        return true;
+    }
+
+    const int i = insertReadEvent(status, d1, d2, {});
+    events[i].track = currentTrack;
+    if (isNoteOn(status, d2)) ++channelNoteCount[status & 0x0F];
+    return true;
+}
+
+bool CMidiSequence::readSysExEvent()
+{
+    uint32_t n;
+    if (!readVlq(readBuffer, readPos, chunkEnd, n)) return false;
+    if (n > static_cast<uint32_t>(chunkEnd - readPos)) return false;
+    if (dryRun) {
+        readPos += static_cast<int32_t>(n);
+        ++expectedEvents;
+        return true;
+    }
+    std::string text;
+    text.reserve(3 + 3 * static_cast<size_t>(n));
+    text += "F0 ";
+    for (uint32_t k = 0; k < n; ++k) {
+        const uint8_t c = readBuffer[readPos++];
+        text += kHexUpper[c >> 4];
+        text += kHexUpper[c & 0x0F];
+        text += ' ';
+    }
+    insertReadEvent(kStatSysEx, 0, 0, text);
+    return true;
+}
+
+bool CMidiSequence::readMetaEvent()
+{
+    if (readPos >= chunkEnd) return false;
+    const int32_t at = readPos - 1;
+    const int type = readBuffer[readPos++];
+    uint32_t length;
+    if (!readVlq(readBuffer, readPos, chunkEnd, length)) return false;
+    if (length > static_cast<uint32_t>(chunkEnd - readPos)) return false;
+    const uint8_t* data = readBuffer + readPos;
+    const int n = static_cast<int>(length);
+    readPos += n;
+    const std::string_view text(reinterpret_cast<const char*>(data), length);
+    if (dryRun) {
+        // Fewer than two bytes carry no time signature.
+        if (type == 0x58 && n >= 2 && firstTimeSigPos < 0) firstTimeSigPos = at;
+        if (type == 0x51 && tempoOf(data, n) >= 10 && firstTempoPos < 0) firstTempoPos = at;
+        expectedEvents += 2; // a time signature and its twin at most
+        return true;
+    }
+
+    switch (type) {
+    case 0x58:
+        if (n < 2) break;
+        if (at == firstTimeSigPos)
+            setSongTimeSignature(data[0], data[1] <= 7 ? 1 << data[1] : 256);
+        else
+            readTimeSignature(data[0], data[1] <= 7 ? 1 << data[1] : 256);
+        break;
+    case 0x51: {
+        const int bpm = tempoOf(data, n);
+        if (bpm < 10) break;
+        if (at == firstTempoPos)
+            tempo = bpm;
+        else
+            insertReadEvent(kStatTempo, bpm, 0, {});
+        break;
+    }
+    case 0x01:
+    case 0x02:
+    case 0x05:
+        if (n > 0) insertReadEvent(type, 0, 0, text);
+        break;
+    case 0x03:
+        if (n > 0) trackNames[currentTrack] = text;
+        break;
+    case 0x06:
+        if (n > 0) readMarkerEvent(text);
+        break;
+    case 0x7F:
+        if (n > 0) readSequencerEvent(data, n);
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+// The file's first time signature, wherever it stands, is the song's own.
+void CMidiSequence::setSongTimeSignature(int n, int d)
+{
+    numerator = n;
+    denominator = d;
+    const bool noteValue = d == 1 || d == 2 || d == 4 || d == 8 || d == 16 || d == 32;
+    if (n < 1 || n > 99 || !noteValue) numerator = denominator = 4;
+}
+
+void CMidiSequence::readTimeSignature(int n, int d)
+{
+    if (!validTimeSignature(n, d) || timeSignatureChanges >= kMaxTimeSignatureChanges) return;
+    const int at = findAfter(currentTick, cursor);
+    const int i = insertReadEvent(kStatTimeSig, n, d, {}, 0);
+    if (i == at) return;
+    // The twin that puts the change into the bar grid, in quarter notes
+    // where they divide evenly; aligned once all tracks are read.
+    int qn = n, qd = d;
+    if ((d == 8 && n % 2 == 0) || (d == 16 && n % 4 == 0) || (d == 32 && n % 8 == 0)) {
+        qn = n / (d / 4);
+        qd = 4;
+    } else if (d == 2) {
+        qn = n * 2;
+        qd = 4;
+    }
+    if (twinCursor < kTimeSigList || twinCursor >= eventCount() || events[twinCursor].list != kTimeSigList)
+        twinCursor = kTimeSigList;
+    const int twinAt = findAfter(currentTick, twinCursor);
+    const int twin = insertEvent(twinAt, currentTick, kStatTimeSig, qn, qd, {}, i, 0);
+    if (twin == twinAt) return;
+    events[i].onoff = twin;
+    twinCursor = twin;
+    ++timeSignatureChanges;
+}
+
+void CMidiSequence::pairNotes()
+{
+    // Keys are channel x 256 + note so that a damaged data byte above 127
+    // pairs with its own kind instead of reading outside the table.
+    constexpr int kKeys = 16 * 256;
+    std::vector<int32_t> open(kKeys), extra(kKeys);
+    for (int list = 0; list < kFreeList; ++list) {
+        // A list of one lone note on is paired too, or that note would
+        // never end.
+        const int first = events[list].next;
+        if (first == list) continue;
+        std::fill(open.begin(), open.end(), 0);
+        std::fill(extra.begin(), extra.end(), 0);
+
+        for (int r = first; r != list;) {
+            const int next = events[r].next;
+            // The list mostly lies in the array in its own order: fetch ahead.
+            if (next + 8 < eventCount()) __builtin_prefetch(&events[static_cast<size_t>(next) + 8]);
+            const int stat = events[r].stat;
+            const int note = events[r].db1;
+            if (stat < 0x80 || stat > 0x9F || note < 0 || note > 255) {
+                r = next;
+                continue;
+            }
+            const int key = (stat & 0x0F) * 256 + note;
+            const int o = open[key];
+            if (isNoteOn(stat, events[r].db2)) {
+                if (!o) {
+                    open[key] = r;
+                } else if (events[o].ticks < events[r].ticks) {
+                    const int off =
+                        insertEvent(events[r].prev, events[r].ticks, 0x90 | (stat & 0x0F), note, 0, {}, o, 1);
+                    events[o].onoff = off;
+                    ++extra[key];
+                    open[key] = r;
+                } else {
+                    int doubled = r;
+                    deleteEvent(doubled, 0, 0, 0);
+                }
+            } else if (o && extra[key] == 0) {
+                events[o].onoff = r;
+                events[r].onoff = o;
+                open[key] = 0;
+            } else {
+                if (o) --extra[key];
+                int stray = r;
+                deleteEvent(stray, 0, 0, 0);
+            }
+            r = next;
+        }
+
+        const int last = events[list].prev;
+        const int endTick = last >= kFirstEvent ? events[last].ticks : 0;
+        for (int key = 0; key < kKeys; ++key) {
+            const int o = open[key];
+            if (!o) continue;
+            const int off = insertEvent(events[list].prev, endTick, 0x90 | (key / 256), key % 256, 0, {}, o, 1);
+            events[o].onoff = off;
+        }
+    }
+}

@@ -1,0 +1,79 @@
+// "chord METHOD NOTE...": holds the keys (MIDI note numbers) in a fresh engine
+// in live mode, runs one recognition with the method and prints the chord
+// then installed, or null.
+#include "ChordCommand.h"
+
+#include "Command.h"
+#include "Json.h"
+
+#include "engine/CKvSeq.h"
+#include "input/CLiveInput.h"
+
+#include <string>
+#include <string_view>
+
+namespace {
+
+// Whole text a decimal number within [lo, hi].
+bool parseNumber(std::string_view text, int lo, int hi, int& value)
+{
+    if (text.empty() || text.size() > 3) return false;
+    int v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < lo || v > hi) return false;
+    value = v;
+    return true;
+}
+
+std::string chordJson(const Chord& chord)
+{
+    vtntool::Json j;
+    j.beginObject();
+    j.member("root", chord.root).member("type", chord.type).member("bass", chord.bass);
+    j.member("symbol", chord.symbol);
+    j.key("intervals").beginArray();
+    for (const int32_t interval : chord.intervals) j.value(interval);
+    j.endArray();
+    j.member("typeName", chord.typeName);
+    j.endObject();
+    return j.text();
+}
+
+} // namespace
+
+int chordCommand(int argc, char** argv)
+{
+    if (argc < 3) return vtntool::refuse("usage: veltrona-tool chord METHOD NOTE...");
+    int method = 0;
+    if (!parseNumber(argv[1], 0, 6, method))
+        return vtntool::refuse(std::string("chord: method '") + argv[1] + "' is not 0-6");
+    int notes[128];
+    int count = 0;
+    for (int i = 2; i < argc; ++i) {
+        if (count == 128 || !parseNumber(argv[i], 0, 127, notes[count]))
+            return vtntool::refuse(std::string("chord: note '") + argv[i] + "' is not a MIDI note number 0-127");
+        ++count;
+    }
+
+    // Without init: no MIDI port, no input thread; the live-input object is
+    // all recognition needs, and the engine releases it.
+    CKvSeq engine;
+    engine.clock = new CClock();
+    engine.liveInput = new CLiveInput(&engine);
+    engine.set(engine.inputMode, kLiveMode);
+    engine.set(engine.chordMethod, method);
+    CLiveInput& live = *engine.liveInput;
+    for (int i = 0; i < count; ++i) live.updateHeldKeys(0x90, notes[i], 100);
+    live.recogniseChord();
+
+    const Chord installed = engine.get(engine.currentChord);
+    return vtntool::printDocument(installed.root >= 0 ? chordJson(installed) : "null");
+}
+
+namespace {
+int runChordCommand(const std::vector<std::string>& args) { return vtntool::runAsMain(chordCommand, "chord", args); }
+const vtntool::ToolCommandRegistration registration{{"chord", "METHOD NOTE...", -1, runChordCommand}};
+} // namespace

@@ -1,0 +1,39 @@
+#pragma once
+// The tool's subcommands. Each source file of the tool registers its own
+// subcommands with a static ToolCommandRegistration; main() looks the first
+// argument up in the table they fill.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vtntool {
+
+struct ToolCommand {
+    const char* name;
+    const char* arguments; // shown in the usage line, e.g. "FILE"
+    int argumentCount;     // number of arguments after the subcommand name; -1: one or more
+    // Prints one JSON document on standard output and returns 0, or prints
+    // one line on standard error and returns 1.
+    int (*run)(const std::vector<std::string>& args);
+};
+
+std::vector<ToolCommand>& commandTable();
+
+struct ToolCommandRegistration {
+    explicit ToolCommandRegistration(const ToolCommand& command) { commandTable().push_back(command); }
+};
+
+// Runs a subcommand written as a classic main (argv[0] = its name).
+int runAsMain(int (*entry)(int, char**), const char* name, const std::vector<std::string>& args);
+
+// One line on standard error; returns the exit status 1.
+int refuse(const std::string& message);
+
+// The whole file; false (with `why` set) when it cannot be read.
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& data, std::string& why);
+bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& data, std::string& why);
+
+// Writes the document and a newline to standard output; returns 0.
+int printDocument(const std::string& json);
+
+} // namespace vtntool

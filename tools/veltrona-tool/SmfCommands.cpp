@@ -1,0 +1,138 @@
+// Subcommands for Standard MIDI Files: "smf" shows what the reader makes of a
+// file, "smf-copy" writes it back with the writer.
+#include "Command.h"
+#include "Json.h"
+
+#include "engine/CKvSeq.h"
+#include "sequence/CMidiSequence.h"
+
+#include <climits>
+#include <cstdio>
+#include <memory>
+
+namespace vtntool {
+namespace {
+
+uint32_t bigEndian(const std::vector<uint8_t>& d, size_t at, int bytes)
+{
+    uint32_t v = 0;
+    for (int k = 0; k < bytes; ++k) v = (v << 8) | d[at + k];
+    return v;
+}
+
+// Why the reader refused a file, from its header (the reader itself only
+// answers 0).
+std::string refusalReason(const std::vector<uint8_t>& d)
+{
+    if (d.size() < 14) return "too short for a MIDI file header";
+    if (d[0] != 'M' || d[1] != 'T' || d[2] != 'h' || d[3] != 'd') return "no MThd header at offset 0";
+    const uint32_t format = bigEndian(d, 8, 2);
+    if (format > 1) return "format " + std::to_string(format) + " at offset 8 is not read (only 0 and 1)";
+    const uint32_t tracks = bigEndian(d, 10, 2);
+    if (tracks > 99) return std::to_string(tracks) + " tracks at offset 10 (at most 99)";
+    return "not a usable Standard MIDI File";
+}
+
+// The engine is the sequence's owner for settings and presets only; without
+// init it opens no MIDI port.
+struct LoadedSequence {
+    CKvSeq engine;
+    CMidiSequence sequence{&engine};
+};
+
+// Reads the file into `loaded`; on refusal prints the line and returns false.
+bool load(const std::string& path, LoadedSequence& loaded, int& status)
+{
+    std::vector<uint8_t> data;
+    std::string why;
+    if (!readWholeFile(path, data, why)) {
+        status = refuse(path + ": " + why);
+        return false;
+    }
+    if (data.size() > static_cast<size_t>(INT_MAX)) {
+        status = refuse(path + ": file too large");
+        return false;
+    }
+    loaded.sequence.messageOut = stderr;
+    if (loaded.sequence.readMidiFile(data.data(), 0, static_cast<int>(data.size())) == 0) {
+        status = refuse(path + ": " + refusalReason(data));
+        return false;
+    }
+    return true;
+}
+
+void appendEvents(Json& j, const CMidiSequence& s, int list)
+{
+    for (int r = s.events[list].next; r >= kFirstEvent; r = s.events[r].next) {
+        const MidiEvent& e = s.events[r];
+        j.beginObject()
+            .member("list", list)
+            .member("index", r)
+            .member("ticks", e.ticks)
+            .member("stat", e.stat)
+            .member("db1", e.db1)
+            .member("db2", e.db2)
+            .member("db3", e.db3)
+            .member("string", std::string_view(e.string))
+            .member("onoff", e.onoff)
+            .member("track", e.track)
+            .endObject();
+    }
+}
+
+int runSmf(const std::vector<std::string>& args)
+{
+    auto loaded = std::make_unique<LoadedSequence>();
+    int status = 0;
+    if (!load(args[0], *loaded, status)) return status;
+    const CMidiSequence& s = loaded->sequence;
+
+    Json j;
+    j.beginObject()
+        .member("file", std::string_view(args[0]))
+        .member("ticksPerBeat", s.ticksPerBeat)
+        .member("numerator", s.numerator)
+        .member("denominator", s.denominator)
+        .member("tempo", s.tempo)
+        .member("trackCount", s.trackCount);
+    j.key("trackNames").beginArray();
+    for (int t = 0; t < s.trackCount && t < 200; ++t) j.value(std::string_view(s.trackNames[t]));
+    j.endArray();
+    j.key("channelNoteCount").beginArray();
+    for (int c = 0; c < 16; ++c) j.value(s.channelNoteCount[c]);
+    j.endArray();
+    j.key("events").beginArray();
+    appendEvents(j, s, kMainList);
+    appendEvents(j, s, kTimeSigList);
+    j.endArray();
+    j.endObject();
+    return printDocument(j.text());
+}
+
+int runSmfCopy(const std::vector<std::string>& args)
+{
+    auto loaded = std::make_unique<LoadedSequence>();
+    int status = 0;
+    if (!load(args[0], *loaded, status)) return status;
+    CMidiSequence& s = loaded->sequence;
+
+    const int size = s.writeMidiFile(s.trackNames[0]);
+    std::vector<uint8_t> out(static_cast<size_t>(size));
+    s.copyOut(out.data());
+    std::string why;
+    if (!writeWholeFile(args[1], out, why)) return refuse(args[1] + ": " + why);
+
+    Json j;
+    j.beginObject()
+        .member("file", std::string_view(args[0]))
+        .member("output", std::string_view(args[1]))
+        .member("bytes", size)
+        .endObject();
+    return printDocument(j.text());
+}
+
+const ToolCommandRegistration smf{{"smf", "FILE", 1, runSmf}};
+const ToolCommandRegistration smfCopy{{"smf-copy", "IN OUT", 2, runSmfCopy}};
+
+} // namespace
+} // namespace vtntool

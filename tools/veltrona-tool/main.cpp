@@ -1,0 +1,105 @@
+// veltrona-tool: checks and conversions for musicians and for the test suite.
+// The subcommands live in their own source files and register themselves in
+// the table below; this file only dispatches.
+#include "Command.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace vtntool {
+
+std::vector<ToolCommand>& commandTable()
+{
+    static std::vector<ToolCommand> table;
+    return table;
+}
+
+int refuse(const std::string& message)
+{
+    std::fprintf(stderr, "veltrona-tool: %s\n", message.c_str());
+    return 1;
+}
+
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& data, std::string& why)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        why = std::strerror(errno);
+        return false;
+    }
+    data.clear();
+    uint8_t block[65536];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0) data.insert(data.end(), block, block + n);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) why = "read error";
+    return !failed;
+}
+
+bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& data, std::string& why)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    if (std::fclose(f) != 0 || !ok) {
+        why = "write error";
+        return false;
+    }
+    return true;
+}
+
+int runAsMain(int (*entry)(int, char**), const char* name, const std::vector<std::string>& args)
+{
+    std::vector<std::string> words{name};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return entry(static_cast<int>(words.size()), argv.data());
+}
+
+int printDocument(const std::string& json)
+{
+    std::fputs(json.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace vtntool
+
+namespace {
+
+int usage()
+{
+    std::string line = "usage: veltrona-tool";
+    const char* sep = " ";
+    for (const auto& c : vtntool::commandTable()) {
+        line += sep;
+        line += c.name;
+        if (*c.arguments) line += std::string(" ") + c.arguments;
+        sep = " | ";
+    }
+    return vtntool::refuse(line);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) return usage();
+    const std::string name = argv[1];
+    for (const auto& c : vtntool::commandTable()) {
+        if (name != c.name) continue;
+        const int given = argc - 2;
+        if (c.argumentCount >= 0 ? given != c.argumentCount : given < 1) return usage();
+        return c.run(std::vector<std::string>(argv + 2, argv + argc));
+    }
+    return usage();
+}
