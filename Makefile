@@ -6,7 +6,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 TSAN_BUILD := build-tsan
 
-.PHONY: all deps test-deps build run test test-release test-asan test-tsan test-kernel bench bench-kernel clean
+.PHONY: all deps test-deps build run test test-release test-asan test-tsan test-kernel test-fuzz bench bench-kernel clean
 
 all: build
 
@@ -31,6 +31,7 @@ test: test-deps
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
 	$(MAKE) test-kernel
+	$(MAKE) test-fuzz
 
 test-release:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -48,6 +49,11 @@ test-tsan:
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_midi
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_engine
 
+# Every file reader under libFuzzer (clang, ASan+UBSan) for a bounded time.
+FUZZ_SECONDS ?= 60
+test-fuzz:
+	tools/run-fuzzers.sh $(FUZZ_SECONDS)
+
 test-kernel:
 	tests/e2e/run-kernel-tests.sh $(BUILD) $(TSAN_BUILD)
 
@@ -58,4 +64,4 @@ bench: build
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz
