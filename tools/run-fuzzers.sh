@@ -22,8 +22,9 @@ for target in "${targets[@]}"; do
     work="$build/fuzz/corpus/$kind"   # new inputs go here; the seeds are only read
     mkdir -p "$work"
     inputs=("$work" "$build/fuzz/seeds/$kind")
-    shared="$root/../shared/corpus/$kind"
-    [ -d "$shared" ] && inputs+=("$shared")
+    for shared in "$root/../shared/corpus/$kind" "$root/../shared/corpus/${kind}s"; do
+        [ -d "$shared" ] && inputs+=("$shared")
+    done
     echo "== $target: ${seconds}s"
     "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
         -print_final_stats=1 -artifact_prefix="$build/fuzz/" "${inputs[@]}"

@@ -181,10 +181,17 @@ bool CApplication::command(std::string_view line)
         styleFiles.clear();
     } else if (startsWith(l, "midifiles:")) {
         midiFolder = trim(afterColon(t));
+    } else if (startsWith(l, "play:")) {
+        playMidiFile(afterColon(t));
+    } else if (l == "a") {
+        nextStyleFile();
+    } else if (l == "d") {
+        deleteStyleFile();
     } else {
         int kind = 0, index = 0;
         classifyCommand(t, kind, index);
         if (kind == kCommandNone) printText("Unknown command\n");
+        else if (kind == kCommandStyle) loadStyleByName(t);
         else if (kind == kCommandPreset && index >= 0) engine->melody->selectPreset(index);
     }
     printText("Ready\n");

@@ -43,6 +43,13 @@ public:
     static void stripComment(std::string& line);
     void loadSettingsFile();
 
+    // The style and MIDI-file library (StyleLibrary.cpp).
+    void loadStyleByName(std::string_view name);
+    void nextStyleFile();
+    void deleteStyleFile();
+    void playMidiFile(std::string_view name);
+    void playSongSlot();
+
     CKvSeq* engine = nullptr;
     std::string styleFolder;
     std::string midiFolder;

@@ -301,6 +301,75 @@ void CKvSeq::createStyleSlot(int slot)
     delete old;
 }
 
+int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::string_view name)
+{
+    int slot = slotRequest;
+    if (slotRequest == -2) {
+        // A switch the player has not made yet keeps its style: nothing else
+        // goes into the other slot until then.
+        lock();
+        const bool switchPending = pendingStyleSlot != currentStyleSlot;
+        if (!switchPending) {
+            slot = 1 - (currentStyleSlot & 1);
+            playMode = 0;
+        }
+        unlock();
+        if (switchPending) return -2;
+    }
+    if (slot < 0 || slot > 1) return -2;
+    lock();
+    // The style the player holds is never destroyed under it.
+    const bool held = styles[slot] && styles[slot] == playingStyle;
+    if (!held) styleName = std::string(name);
+    unlock();
+    if (held) return -2;
+
+    auto* style = new CStyle(this);
+    style->sequenceId = kStyleSlotBase + slot;
+    const bool read = style->readStyle(data, size) >= 1;
+    lock();
+    CStyle* old = styles[slot];
+    styles[slot] = read ? style : nullptr;
+    sequences[kStyleSlotBase + slot] = styles[slot];
+    unlock();
+    delete old;
+    if (!read) {
+        delete style;
+        return -1;
+    }
+
+    if (!isPlaying())
+        selectStyleSlot(slot);
+    else if (isStylePlaying())
+        set(pendingStyleSlot, slot); // the style player switches at the next bar
+    return slot;
+}
+
+void CKvSeq::selectStyleSlot(int slot)
+{
+    if (slot < 0 || slot > 1) return;
+    // The new style goes on with the kind and letters of the part in use.
+    int type = 0, level1 = 0, level2 = 0;
+    const CStyle* before = currentStyle();
+    const int part = get(currentPart);
+    if (before && before->partCount() >= 2 && part >= 0 && part < before->partCount()) {
+        type = before->parts[static_cast<size_t>(part)].type;
+        level1 = before->parts[static_cast<size_t>(part)].level1;
+        level2 = before->parts[static_cast<size_t>(part)].level2;
+    }
+    lock();
+    currentStyleSlot = slot;
+    pendingStyleSlot = slot;
+    const CStyle* style = styles[slot];
+    unlock();
+    if (style) selectPart(style->findPart(type, level1, level2));
+    // TODO(style playback): sendStyleSetup.
+    if (get(activePreset) == -1) {
+        if (style && !get(blockTempo)) setTempo(style->tempo);
+    }
+    // TODO(functions): with activePreset >= 0, liveInput applies that preset.
+}
+
 void CKvSeq::processInput(int status, int d1, int d2)
 {
     // In live mode the keyboard areas decide; before it everything played

@@ -77,6 +77,13 @@ public:
     void recordEvent(int status, int d1, int d2, int extra, std::string_view text);
     void createRecordSequence(int id);
     void createStyleSlot(int slot);
+    // Reads a style into a slot (-2: the slot not in use) and selects it, or
+    // leaves it for the running style player to switch to at the next bar.
+    // Returns the slot; -1 when the bytes are no style (the slot is left
+    // empty); -2 when nothing was loaded (a switch is pending, or the slot
+    // holds the style being played).
+    int loadStyle(int slotRequest, const uint8_t* data, int size, std::string_view name);
+    void selectStyleSlot(int slot);
     void processInput(int status, int d1, int d2);
     CStyle* currentStyle() const;
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class CKvSeq;
@@ -134,6 +135,7 @@ public:
     int32_t currentTick = 0;
     int32_t currentTrack = 0;
     uint8_t runningStatusReported = 0;
+    int32_t styleMarkerMoves = 0; // style markers moved to bar lines in this reading
     // Where the reader's own message lines go; the companion tool keeps its
     // standard output for JSON.
     std::FILE* messageOut = stdout;
@@ -161,4 +163,14 @@ private:
     int32_t firstTempoPos = -1;
     int32_t firstTimeSigPos = -1;
     int64_t expectedEvents = 0;
+    // Note pairing: the note on sounding per key, and how many note offs of
+    // cut notes are still to be dropped.
+    void pairLists(int firstList);
+    void pairNoteEvent(int& index);
+    void endOpenNotes(int list);
+    std::vector<int32_t> pairOpen, pairExtra;
+    // Cuts (record, open note on) and deletions (record, 0) of the pairing
+    // done while reading, applied after the time signatures are aligned.
+    std::vector<std::pair<int32_t, int32_t>> pairLater;
+    uint8_t pairingWhileReading = 0;
 };

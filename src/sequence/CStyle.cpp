@@ -1,5 +1,113 @@
 #include "sequence/CStyle.h"
 
+#include "app/Text.h"
+#include "engine/CKvSeq.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct PartNameRow {
+    const char* lower;
+    const char* canonical;
+};
+
+constexpr PartNameRow kPartNames[] = {
+    {"main a", "Main A"},         {"main b", "Main B"},         {"main c", "Main C"},
+    {"main d", "Main D"},         {"fill in aa", "Fill In AA"}, {"fill in bb", "Fill In BB"},
+    {"fill in cc", "Fill In CC"}, {"fill in dd", "Fill In DD"}, {"fill in ab", "Fill In AB"},
+    {"fill in ba", "Fill In BA"}, {"intro a", "Intro A"},       {"intro b", "Intro B"},
+    {"intro c", "Intro C"},       {"ending a", "Ending A"},     {"ending b", "Ending B"},
+    {"ending c", "Ending C"},
+};
+
+char lowerByte(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Row of the part-name table that the text names, or -1. Allocates nothing:
+// the players ask this for every event they pass.
+int partNameRow(std::string_view text)
+{
+    int row = 0;
+    for (const PartNameRow& r : kPartNames) {
+        const size_t n = std::strlen(r.lower);
+        if (text.size() == n) {
+            size_t i = 0;
+            while (i < n && lowerByte(text[i]) == r.lower[i]) ++i;
+            if (i == n) return row;
+        }
+        ++row;
+    }
+    return -1;
+}
+
+// Real files keep their CASM chunks to a few kilobytes; a length beyond this
+// is damage, and reading on would apply whatever bytes follow.
+constexpr uint32_t kMaxCasmChunk = 100000;
+
+constexpr int kMaxMarkerMoves = 256;
+
+constexpr int kCtabBytes = 26;
+constexpr int kCtb2Bytes = 28;
+
+uint32_t bigEndian32(const uint8_t* b) { return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3]; }
+
+void unlinkEvent(std::vector<MidiEvent>& ev, int i)
+{
+    ev[ev[i].prev].next = ev[i].next;
+    ev[ev[i].next].prev = ev[i].prev;
+}
+
+void linkEventAfter(std::vector<MidiEvent>& ev, int i, int after)
+{
+    ev[i].prev = after;
+    ev[i].next = ev[after].next;
+    ev[ev[after].next].prev = i;
+    ev[after].next = i;
+}
+
+} // namespace
+
+std::string canonicalPartName(std::string_view text)
+{
+    const int row = partNameRow(text);
+    return row < 0 ? std::string("none") : std::string(kPartNames[row].canonical);
+}
+
+void parsePartName(StylePart& part, std::string_view name)
+{
+    part.name = std::string(name);
+    size_t first = std::string_view::npos, second = std::string_view::npos;
+    if (vtn::startsWith(name, "Intro")) {
+        part.type = kPartIntro;
+        first = 6;
+    } else if (vtn::startsWith(name, "Main")) {
+        part.type = kPartMain;
+        first = 5;
+    } else if (vtn::startsWith(name, "Break")) {
+        part.type = kPartBreak;
+        first = 6;
+        second = 7;
+    } else if (vtn::startsWith(name, "Fill In")) {
+        part.type = kPartFillIn;
+        first = 8;
+        second = 9;
+    } else if (vtn::startsWith(name, "Ending")) {
+        part.type = kPartEnding;
+        first = 7;
+        second = 8;
+    }
+    auto letter = [&](size_t at, char last) {
+        if (at >= name.size()) return 0;
+        const char c = name[at];
+        return (c >= 'A' && c <= last) ? c - 'A' : 0;
+    };
+    part.level1 = letter(first, 'D');
+    part.level2 = letter(second, 'B');
+}
+
 void PartChannel::setDefaults(int sourceChannel)
 {
     const bool drums = sourceChannel == 9;
@@ -31,10 +139,350 @@ CStyle::CStyle(CKvSeq* engineOwner) : CMidiSequence(engineOwner)
     isStyle = 1;
     parts.emplace_back();
     parts.back().name = "Control changes";
+    parts.back().bars = 1;
+    parts.back().offsettime = 0;
+    parts.back().startevent = 0;
 }
 
 int CStyle::partType(int index) const
 {
     if (index < 0 || index >= partCount()) return -1;
     return parts[static_cast<size_t>(index)].type;
+}
+
+int CStyle::markerTick(CMidiSequence& s, int tick, std::string_view text)
+{
+    // Each move back drags the rest of the track onto music already read,
+    // and inserting behind that costs a walk over it. Real styles move a
+    // handful of markers; past this many a file is damaged and its markers
+    // stay where they are.
+    if (s.styleMarkerMoves >= kMaxMarkerMoves) return tick;
+    // Before the file's first time signature is read the bar grid has no
+    // numerator yet; the reader's default of 4 stands in.
+    const int32_t numerator = s.numerator;
+    if (numerator < 1) s.numerator = 4;
+    int bar = 1, beat = 1, inBeat = 0;
+    s.ticksToBarBeat(tick, &bar, &beat, &inBeat);
+    int placed = tick;
+    if (beat != 1 || inBeat != 0) {
+        if (bar <= 1)
+            placed = s.barBeatToTicks(vtn::startsWith(text, "S") ? 1 : 2, 1, 0);
+        else
+            placed = s.barBeatToTicks(bar, 1, 0);
+    }
+    s.numerator = numerator;
+    if (placed != tick) ++s.styleMarkerMoves;
+    return placed;
+}
+
+int CStyle::readStyle(const uint8_t* buffer, int size)
+{
+    if (readMidiFile(buffer, 0, size) == 0) return 0;
+    for (int r = events[kMainList].next; r >= kFirstEvent; r = events[r].next)
+        if (events[r].stat == kStatMarker) partFromMarker(r);
+    readCasm(size);
+    finishStyle();
+    // The new style's tempo events are obeyed again.
+    if (owner) owner->setUserTempo(0);
+    return readPos;
+}
+
+int CStyle::partFromMarker(int m)
+{
+    if (m < kFirstEvent || m >= eventCount() || events[m].stat != kStatMarker) return 0;
+    const std::string t = vtn::toLower(vtn::trimView(events[m].string));
+    std::string canonical;
+    if (t == "sff1")
+        canonical = "SFF1";
+    else if (t == "sint")
+        canonical = "SInt";
+    else
+        canonical = canonicalPartName(t);
+    if (canonical == "none") return 0;
+    events[m].string = canonical;
+
+    for (int k = 0; k < partCount(); ++k) {
+        if (parts[static_cast<size_t>(k)].name == canonical) {
+            parts[static_cast<size_t>(k)].startevent = m;
+            return k;
+        }
+    }
+    for (const char* prefix : {"Intro", "Main", "Break", "Fill In", "Ending"}) {
+        if (!vtn::startsWith(canonical, prefix)) continue;
+        parts.emplace_back();
+        parsePartName(parts.back(), canonical);
+        parts.back().startevent = m;
+        return partCount() - 1;
+    }
+    return 0;
+}
+
+void CStyle::readCasm(int size)
+{
+    for (StylePart& part : parts) {
+        for (int c = 0; c < 16; ++c) {
+            const int dest = part.tracks[c] ? (c < 8 ? c + 8 : c) : -1;
+            part.channels[c].dest = dest;
+            parts[0].channels[c].dest = dest;
+        }
+    }
+
+    if (!readBuffer || readPos < 0) return;
+    const int64_t end = std::min<int64_t>(size, readSize);
+    const uint8_t* b = readBuffer;
+    int64_t pos = readPos;
+    auto has = [&](int64_t n) { return pos >= 0 && pos + n <= end; };
+
+    if (!has(8) || std::memcmp(b + pos, "CASM", 4) != 0) return;
+    const int64_t start = pos;
+    int64_t length = static_cast<int32_t>(bigEndian32(b + pos + 4));
+    pos += 8;
+    readPos = static_cast<int32_t>(pos);
+    if (length < 0 || length > end - pos) length = findNextChunk(static_cast<int>(end));
+    const int64_t sectionEnd = start + 8 + length;
+
+    // Lengths are taken unsigned: a negative one would move the reading
+    // backwards and never end.
+    std::vector<uint8_t> named(parts.size());
+    while (pos < sectionEnd) {
+        if (!has(8)) break;
+        const uint32_t segmentLength = bigEndian32(b + pos + 4);
+        pos += 8;
+        if (segmentLength > kMaxCasmChunk) break;
+        const int64_t segmentEnd = pos + segmentLength;
+
+        if (!has(8)) break;
+        const uint32_t sdecLength = bigEndian32(b + pos + 4);
+        pos += 8;
+        if (sdecLength > kMaxCasmChunk) break;
+        const int64_t sdecEnd = std::min<int64_t>(pos + sdecLength, end);
+        const std::string_view sdec(reinterpret_cast<const char*>(b + pos), static_cast<size_t>(sdecEnd - pos));
+        pos = sdecEnd;
+        // Which parts the text names is decided once per segment, not once
+        // per channel chunk.
+        for (size_t k = 0; k < parts.size(); ++k) named[k] = sdec.find(parts[k].name) != std::string_view::npos;
+
+        bool stop = false;
+        while (pos < segmentEnd) {
+            if (!has(8)) {
+                stop = true;
+                break;
+            }
+            const uint8_t* id = b + pos;
+            const uint32_t tableLength = bigEndian32(b + pos + 4);
+            pos += 8;
+            if (tableLength > kMaxCasmChunk) {
+                stop = true;
+                break;
+            }
+            const bool ctab = std::memcmp(id, "Ctab", 4) == 0;
+            const bool ctb2 = std::memcmp(id, "Ctb2", 4) == 0;
+            // A table shorter than its fields would take the rest of its
+            // settings from the next chunk: it is passed over.
+            const int64_t need = ctb2 ? kCtb2Bytes : kCtabBytes;
+            if ((ctab || ctb2) && tableLength >= need && has(need)) applyChannelTable(b + pos, ctb2, named);
+            pos = std::min<int64_t>(pos + tableLength, end);
+        }
+        if (stop) break;
+    }
+    readPos = static_cast<int32_t>(std::min<int64_t>(pos, end));
+}
+
+void CStyle::applyChannelTable(const uint8_t* at, bool ctb2, const std::vector<uint8_t>& named)
+{
+    const int c = at[0];
+    if (c > 15) return;
+    PartChannel t;
+    t.setDefaults(c);
+    // Eight characters, no terminator in the file; a NUL ends the name early.
+    const char* text = reinterpret_cast<const char*>(at + 1);
+    t.name.assign(text, strnlen(text, 8));
+    const int dest = at[9];
+    // Only sixteen channels exist: a larger number plays nowhere.
+    t.dest = dest <= 7 ? dest + 8 : dest <= 15 ? dest : -1;
+    t.editable = at[10];
+    t.noteMute[0] = at[11];
+    t.noteMute[1] = at[12];
+    for (int i = 0; i < 5; ++i) t.chordMute[i] = at[13 + i];
+    // A root outside the octave names no chord the transposition can work from.
+    const int root = at[18] <= 11 ? at[18] : 0;
+    const int type = at[19] <= 33 ? at[19] : 2;
+    buildChord(t.sourceChord, root, type, -1);
+    t.ntr = at[20] <= 1 ? at[20] : 0;
+    const uint8_t* rest = at + (ctb2 ? 23 : 21);
+    t.ntt = rest[0];
+    if (t.ntt > 5) t.ntt = (c == 8 || c == 9) ? 0 : c == 10 ? 3 : 2;
+    t.highKey = rest[1];
+    t.lowLimit = rest[2];
+    t.highLimit = rest[3];
+    t.rtr = rest[4];
+    t.drum = (t.chordMute[0] >> 2) & 1;
+    if (!t.drum && t.ntt == 0) t.ntt = 1;
+
+    for (size_t k = 0; k < parts.size() && k < named.size(); ++k) {
+        if (!named[k]) continue;
+        parts[k].channels[c] = t;
+        PartChannel& setup = parts[0].channels[c];
+        setup.dest = t.dest;
+        setup.drum = t.drum;
+        setup.ntt = t.ntt;
+    }
+}
+
+void CStyle::finishStyle()
+{
+    for (size_t k = 1; k < parts.size(); ++k) parts[k].startevent = -1;
+    std::fill(std::begin(destUsed), std::end(destUsed), 0);
+    std::fill(std::begin(destBank8), std::end(destBank8), 0);
+    analyseStyle();
+    measureParts();
+    // A blocked tempo is kept here too, or loading would undo the block
+    // that selecting the style respects.
+    if (owner && !owner->isPlaying() && !owner->get(owner->blockTempo)) owner->setTempo(tempo);
+}
+
+void CStyle::analyseStyle()
+{
+    int p = 0;
+    std::vector<int> open;
+    // A note on moved onto a part marker is met again after it: counted once.
+    std::vector<uint8_t> moved(events.size());
+    int64_t volumeSum = 0, volumeCount = 0, velocitySum = 0, velocityCount = 0;
+
+    auto liveInMain = [&](int i) { return i >= kFirstEvent && i < eventCount() && events[i].list == kMainList; };
+
+    for (int r = events[kMainList].next; r >= kFirstEvent; r = events[r].next) {
+        MidiEvent& e = events[r];
+        const int channel = e.stat & 0x0F;
+        if (e.stat == kStatMarker) {
+            p = partFromMarker(r);
+            // A note held across the marker goes to the side where it sounds longer.
+            const int mt = e.ticks;
+            int after = r;
+            for (const int on : open) {
+                const int off = events[on].onoff;
+                if (!liveInMain(off) || events[off].onoff != on) continue;
+                if (events[on].ticks > mt || events[off].ticks < mt) continue;
+                if (mt - events[on].ticks <= events[off].ticks - mt) {
+                    unlinkEvent(events, on);
+                    events[on].ticks = mt;
+                    linkEventAfter(events, on, after);
+                    after = on;
+                    moved[static_cast<size_t>(on)] = 1;
+                } else {
+                    unlinkEvent(events, off);
+                    events[off].ticks = mt - 1;
+                    linkEventAfter(events, off, findAfter(mt - 1, r));
+                }
+            }
+            open.clear();
+        } else if (isNote(e.stat)) {
+            parts[static_cast<size_t>(p)].tracks[channel] = 1;
+            if (isNoteOn(e.stat, e.db2)) {
+                open.push_back(r);
+                if (!moved[static_cast<size_t>(r)]) {
+                    velocitySum += e.db2;
+                    ++velocityCount;
+                }
+            } else {
+                const auto it = std::find(open.rbegin(), open.rend(), e.onoff);
+                if (it != open.rend()) open.erase(std::next(it).base());
+            }
+        } else if (e.stat >= 0xB0 && e.stat <= 0xBF) {
+            if (e.db1 == 7) {
+                volumeSum += e.db2;
+                ++volumeCount;
+            } else if (e.db1 == 0 && e.db2 == 8) {
+                const int d = parts[static_cast<size_t>(p)].channels[channel].dest;
+                if (d >= 0 && d < 16) destBank8[d] = 1;
+            }
+        }
+    }
+
+    // The level rules divide by these averages, so they never drop below 1.
+    const int32_t engineVolume = owner ? owner->get(owner->targetVolume) : averageVolume;
+    const int32_t engineVelocity = owner ? owner->get(owner->targetVelocity) : averageVelocity;
+    averageVolume = volumeSum != 0 ? static_cast<int32_t>(volumeSum / volumeCount) : engineVolume;
+    averageVelocity = velocitySum != 0 ? static_cast<int32_t>(velocitySum / velocityCount) : engineVelocity;
+    if (averageVolume < 1) averageVolume = engineVolume >= 1 ? engineVolume : 90;
+    if (averageVelocity < 1) averageVelocity = engineVelocity >= 1 ? engineVelocity : 80;
+}
+
+void CStyle::measureParts()
+{
+    const int last = events[kMainList].prev;
+    const int lastTick = last >= kFirstEvent ? events[last].ticks : 0;
+    const int64_t barTicks = int64_t{ticksPerBeat} * numerator;
+    int b = 1;
+    for (size_t k = 0; k < parts.size(); ++k) {
+        StylePart& part = parts[k];
+        int e = b;
+        if (k + 1 < parts.size()) {
+            const int s = parts[k + 1].startevent;
+            if (s >= kFirstEvent && s < eventCount()) e = barOfTicks(events[s].ticks);
+        } else {
+            e = barOfTicks(lastTick - 1) + 1;
+        }
+        // Parts named out of time order would measure less than nothing.
+        part.bars = std::max(0, e - b);
+        part.offsettime = static_cast<int32_t>(std::clamp<int64_t>(barTicks * (b - 1), INT32_MIN, INT32_MAX));
+        for (int c = 0; c < 16; ++c)
+            if (part.channels[c].dest >= 0 && part.channels[c].dest < 16 && part.tracks[c]) destUsed[part.channels[c].dest] = 1;
+        b = e;
+    }
+    for (size_t k = parts.size(); k-- > 1;)
+        if (parts[k].startevent == -1) parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(k));
+}
+
+int CStyle::channelClass(int d) const
+{
+    // A channel that plays nowhere (-1) has no class.
+    if (d < 0 || d > 15) return 0;
+    const int p = owner ? owner->get(owner->currentPart) : 0;
+    if (p < 0 || p >= partCount()) return 0;
+    for (const PartChannel& c : parts[static_cast<size_t>(p)].channels) {
+        if (c.dest != d) continue;
+        if (c.drum) return 1;
+        return c.ntt == 3 ? 2 : 3;
+    }
+    return 0;
+}
+
+bool CStyle::partEndsAfter(int p, int e) const
+{
+    // An index outside the list ends any walk.
+    if (e < kFirstEvent || e >= eventCount() || events[e].list != kMainList) return true;
+    if (p >= partCount() - 1) return e == events[kMainList].prev;
+    const int n = events[e].next;
+    return n >= kFirstEvent && events[n].stat == kStatMarker && partNameRow(events[n].string) >= 0;
+}
+
+int CStyle::findPart(int& type, int& level1, int& level2) const
+{
+    if (type == -1 || level1 == -1 || level1 == -2) return 0;
+    const int n = partCount();
+    if (n < 2) return 0;
+    int fallback = 0, nearest = 0, letter = 0, exact = 0;
+    int64_t nearestDistance = INT64_MAX;
+    for (int k = 1; k < n; ++k) {
+        const StylePart& q = parts[static_cast<size_t>(k)];
+        if (q.type == kPartMain && q.level1 == 0) fallback = k;
+        if (q.type != type) continue;
+        const int64_t distance = std::llabs(int64_t{q.level1} - level1);
+        if (distance < nearestDistance) {
+            nearestDistance = distance;
+            nearest = k;
+        }
+        if (q.level1 == level1) {
+            letter = k;
+            if (q.level2 == level2) exact = k;
+        }
+    }
+    int found = exact ? exact : letter ? letter : nearest ? nearest : fallback;
+    if (!found) found = 1;
+    const StylePart& q = parts[static_cast<size_t>(found)];
+    type = q.type;
+    level1 = q.level1;
+    level2 = q.level2;
+    return found;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Part kinds.
@@ -44,6 +45,12 @@ struct StylePart {
     StylePart();
 };
 
+// Canonical form of a part name ("main a" -> "Main A"), or "none" for a text
+// that names no part. The text is compared whole, blanks included.
+std::string canonicalPartName(std::string_view text);
+// Sets the part's name, and its kind and letters as read from the name.
+void parsePartName(StylePart& part, std::string_view name);
+
 class CStyle : public CMidiSequence {
 public:
     explicit CStyle(CKvSeq* engineOwner);
@@ -52,9 +59,38 @@ public:
     // Type of a part; -1 when the index names no part.
     int partType(int index) const;
 
+    // Reads a whole style file; bytes read, or 0 when it is no Standard MIDI
+    // File (the style then keeps only part 0).
+    int readStyle(const uint8_t* buffer, int size);
+    // The part that marker event m opens (0 = none); renames the marker to
+    // its canonical form and creates the part on first sight.
+    int partFromMarker(int m);
+    void readCasm(int size);
+    void finishStyle();
+    void analyseStyle();
+    void measureParts();
+    // Class of destination channel d in the part being played: 0 unused,
+    // 1 drums, 2 bass, 3 other.
+    int channelClass(int d) const;
+    // Whether event e is the last one of part p.
+    bool partEndsAfter(int p, int e) const;
+    // The part that best matches the wanted kind and letters (0 = none); the
+    // found part's kind and letters are written back.
+    int findPart(int& type, int& level1, int& level2) const;
+
+    // Where the reader places a style marker read at `tick`: on the line of
+    // its bar, markers of bar 1 on bar 2 except the file-name markers ("S...")
+    // which stay in bar 1.
+    static int markerTick(CMidiSequence& sequence, int tick, std::string_view text);
+
     uint8_t destUsed[16] = {};
     uint8_t destBank8[16] = {};
     std::vector<StylePart> parts;
     int32_t averageVolume = 90;
     int32_t averageVelocity = 80;
+
+private:
+    // One Ctab or Ctb2 chunk at `at` applied to the parts named in the Sdec
+    // text (one flag per part).
+    void applyChannelTable(const uint8_t* at, bool ctb2, const std::vector<uint8_t>& named);
 };

@@ -2,6 +2,7 @@
 // damaged card), so every read is bounded by the chunk being read and by the
 // buffer; a damaged event ends its track instead of reading on.
 #include "sequence/CMidiSequence.h"
+#include "sequence/CStyle.h"
 
 #include <algorithm>
 #include <functional>
@@ -59,6 +60,14 @@ int tempoOf(const uint8_t* data, int n)
     return static_cast<int>(60000000.0 / static_cast<double>(micros) + 0.5);
 }
 
+// Denominator from the time signature's power of two; any exponent above 7
+// gives a value no time signature accepts.
+int signatureDenominator(int exponent) { return exponent <= 7 ? 1 << exponent : 256; }
+
+// Keys of the note pairing: channel x 256 + note, so that a damaged data
+// byte above 127 pairs with its own kind instead of reading outside a table.
+constexpr int kPairKeys = 16 * 256;
+
 // Real songs change metre a few hundred times at most; the bar grid is
 // walked from its start by every bar computation, so it stays short.
 constexpr int kMaxTimeSignatureChanges = 1000;
@@ -97,6 +106,7 @@ int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
     denominator = 0;
     unresolvedVoices.clear();
     runningStatusReported = 0;
+    styleMarkerMoves = 0;
     timeSignatureChanges = 0;
     twinCursor = kTimeSigList;
 
@@ -192,6 +202,18 @@ int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
         }
         heap[i] = k;
     };
+    // A song read into an empty list is inserted at the list's end, in list
+    // order, so its notes are paired as they come instead of in a second
+    // walk over the whole list: links at once, while the cuts and deletions
+    // wait until the time signatures are aligned, as they would have. (A
+    // style's markers can move its tracks back, so a style, like a list that
+    // already held events, is paired after reading.)
+    pairingWhileReading = !isStyle && events[kMainList].next == kMainList;
+    if (pairingWhileReading) {
+        pairOpen.assign(kPairKeys, 0);
+        pairExtra.assign(kPairKeys, 0);
+        pairLater.clear();
+    }
     cursor = kMainList;
     while (!heap.empty()) {
         Track& t = found[static_cast<size_t>(heap[0] & 0xFF)];
@@ -231,7 +253,23 @@ int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
     // loading stall keeps them where they stand.
     if (timeSignatureChanges > 0 && int64_t{eventCount()} * timeSignatureChanges <= kAlignWorkLimit)
         alignTimeSignatures();
-    pairNotes();
+    if (pairingWhileReading) {
+        pairingWhileReading = 0;
+        for (const auto& [r, open] : pairLater) {
+            if (open) {
+                const MidiEvent& e = events[r];
+                events[open].onoff = insertEvent(e.prev, e.ticks, 0x90 | (e.stat & 0x0F), e.db1, 0, {}, open, 1);
+            } else {
+                int at = r;
+                deleteEvent(at, 0, 0, 0);
+            }
+        }
+        std::vector<std::pair<int32_t, int32_t>>().swap(pairLater);
+        endOpenNotes(kMainList);
+        pairLists(kMainList + 1);
+    } else {
+        pairNotes();
+    }
 
     // A style reads its CASM section itself.
     if (!isStyle) {
@@ -327,6 +365,10 @@ bool CMidiSequence::readChannelEvent(int b)
     const int i = insertReadEvent(status, d1, d2, {});
     events[i].track = currentTrack;
     if (isNoteOn(status, d2)) ++channelNoteCount[status & 0x0F];
+    if (pairingWhileReading && status <= 0x9F) {
+        int at = i;
+        pairNoteEvent(at);
+    }
     return true;
 }
 
@@ -367,27 +409,31 @@ bool CMidiSequence::readMetaEvent()
     const std::string_view text(reinterpret_cast<const char*>(data), length);
     if (dryRun) {
         // Fewer than two bytes carry no time signature.
-        if (type == 0x58 && n >= 2 && firstTimeSigPos < 0) firstTimeSigPos = at;
-        if (type == 0x51 && tempoOf(data, n) >= 10 && firstTempoPos < 0) firstTempoPos = at;
-        expectedEvents += 2; // a time signature and its twin at most
+        // The song's own tempo and time signature are set before any event
+        // is placed, so bar positions taken while reading use them.
+        if (type == 0x58 && n >= 2 && firstTimeSigPos < 0) {
+            firstTimeSigPos = at;
+            setSongTimeSignature(data[0], signatureDenominator(data[1]));
+        }
+        if (type == 0x51 && tempoOf(data, n) >= 10 && firstTempoPos < 0) {
+            firstTempoPos = at;
+            tempo = tempoOf(data, n);
+        }
+        // Events this one may become: a time signature has a twin.
+        const bool kept = type == 0x51 || type == 0x01 || type == 0x02 || type == 0x05 || type == 0x06 || type == 0x7F;
+        if (n > 0) expectedEvents += type == 0x58 ? 2 : kept;
         return true;
     }
 
     switch (type) {
     case 0x58:
         if (n < 2) break;
-        if (at == firstTimeSigPos)
-            setSongTimeSignature(data[0], data[1] <= 7 ? 1 << data[1] : 256);
-        else
-            readTimeSignature(data[0], data[1] <= 7 ? 1 << data[1] : 256);
+        if (at != firstTimeSigPos) readTimeSignature(data[0], signatureDenominator(data[1]));
         break;
     case 0x51: {
         const int bpm = tempoOf(data, n);
         if (bpm < 10) break;
-        if (at == firstTempoPos)
-            tempo = bpm;
-        else
-            insertReadEvent(kStatTempo, bpm, 0, {});
+        if (at != firstTempoPos) insertReadEvent(kStatTempo, bpm, 0, {});
         break;
     }
     case 0x01:
@@ -399,7 +445,11 @@ bool CMidiSequence::readMetaEvent()
         if (n > 0) trackNames[currentTrack] = text;
         break;
     case 0x06:
-        if (n > 0) readMarkerEvent(text);
+        if (n <= 0) break;
+        // A style's markers go to bar lines, and the rest of their
+        // track moves with them.
+        if (isStyle) currentTick = CStyle::markerTick(*this, currentTick, text);
+        readMarkerEvent(text);
         break;
     case 0x7F:
         if (n > 0) readSequencerEvent(data, n);
@@ -445,64 +495,79 @@ void CMidiSequence::readTimeSignature(int n, int d)
     ++timeSignatureChanges;
 }
 
-void CMidiSequence::pairNotes()
+void CMidiSequence::pairNotes() { pairLists(kMainList); }
+
+void CMidiSequence::pairLists(int firstList)
 {
-    // Keys are channel x 256 + note so that a damaged data byte above 127
-    // pairs with its own kind instead of reading outside the table.
-    constexpr int kKeys = 16 * 256;
-    std::vector<int32_t> open(kKeys), extra(kKeys);
-    for (int list = 0; list < kFreeList; ++list) {
+    for (int list = firstList; list < kFreeList; ++list) {
         // A list of one lone note on is paired too, or that note would
         // never end.
         const int first = events[list].next;
         if (first == list) continue;
-        std::fill(open.begin(), open.end(), 0);
-        std::fill(extra.begin(), extra.end(), 0);
-
+        pairOpen.assign(kPairKeys, 0);
+        pairExtra.assign(kPairKeys, 0);
         for (int r = first; r != list;) {
             const int next = events[r].next;
             // The list mostly lies in the array in its own order: fetch ahead.
             if (next + 8 < eventCount()) __builtin_prefetch(&events[static_cast<size_t>(next) + 8]);
-            const int stat = events[r].stat;
-            const int note = events[r].db1;
-            if (stat < 0x80 || stat > 0x9F || note < 0 || note > 255) {
-                r = next;
-                continue;
-            }
-            const int key = (stat & 0x0F) * 256 + note;
-            const int o = open[key];
-            if (isNoteOn(stat, events[r].db2)) {
-                if (!o) {
-                    open[key] = r;
-                } else if (events[o].ticks < events[r].ticks) {
-                    const int off =
-                        insertEvent(events[r].prev, events[r].ticks, 0x90 | (stat & 0x0F), note, 0, {}, o, 1);
-                    events[o].onoff = off;
-                    ++extra[key];
-                    open[key] = r;
-                } else {
-                    int doubled = r;
-                    deleteEvent(doubled, 0, 0, 0);
-                }
-            } else if (o && extra[key] == 0) {
-                events[o].onoff = r;
-                events[r].onoff = o;
-                open[key] = 0;
-            } else {
-                if (o) --extra[key];
-                int stray = r;
-                deleteEvent(stray, 0, 0, 0);
-            }
+            int at = r;
+            pairNoteEvent(at);
             r = next;
         }
+        endOpenNotes(list);
+    }
+    std::vector<int32_t>().swap(pairOpen);
+    std::vector<int32_t>().swap(pairExtra);
+}
 
-        const int last = events[list].prev;
-        const int endTick = last >= kFirstEvent ? events[last].ticks : 0;
-        for (int key = 0; key < kKeys; ++key) {
-            const int o = open[key];
-            if (!o) continue;
-            const int off = insertEvent(events[list].prev, endTick, 0x90 | (key / 256), key % 256, 0, {}, o, 1);
-            events[o].onoff = off;
+// One record of the walk: a note on opens its key (cutting a note of that key
+// still sounding, dropping a doubled one), a note off closes it or is dropped.
+// A deleted record leaves `index` on the record before it.
+void CMidiSequence::pairNoteEvent(int& index)
+{
+    const int r = index;
+    const int stat = events[r].stat;
+    const int note = events[r].db1;
+    if (stat < 0x80 || stat > 0x9F || note < 0 || note > 255) return;
+    const int key = (stat & 0x0F) * 256 + note;
+    const int o = pairOpen[key];
+    if (isNoteOn(stat, events[r].db2)) {
+        if (!o) {
+            pairOpen[key] = r;
+        } else if (events[o].ticks < events[r].ticks) {
+            if (pairingWhileReading)
+                pairLater.emplace_back(r, o);
+            else
+                events[o].onoff = insertEvent(events[r].prev, events[r].ticks, 0x90 | (stat & 0x0F), note, 0, {}, o, 1);
+            ++pairExtra[key];
+            pairOpen[key] = r;
+        } else if (pairingWhileReading) {
+            pairLater.emplace_back(r, 0);
+        } else {
+            deleteEvent(index, 0, 0, 0);
         }
+    } else if (o && pairExtra[key] == 0) {
+        events[o].onoff = r;
+        events[r].onoff = o;
+        pairOpen[key] = 0;
+    } else {
+        if (o) --pairExtra[key];
+        if (pairingWhileReading)
+            pairLater.emplace_back(r, 0);
+        else
+            deleteEvent(index, 0, 0, 0);
+    }
+}
+
+// Every key still open ends at the list's last tick.
+void CMidiSequence::endOpenNotes(int list)
+{
+    const int last = events[list].prev;
+    const int endTick = last >= kFirstEvent ? events[last].ticks : 0;
+    for (int key = 0; key < kPairKeys && key < static_cast<int>(pairOpen.size()); ++key) {
+        const int o = pairOpen[key];
+        if (!o) continue;
+        const int off = insertEvent(events[list].prev, endTick, 0x90 | (key / 256), key % 256, 0, {}, o, 1);
+        events[o].onoff = off;
     }
 }

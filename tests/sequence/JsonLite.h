@@ -104,16 +104,9 @@ private:
                 if (p + 4 > t.size()) return false;
                 const unsigned long cp = std::stoul(std::string(t.substr(p, 4)), nullptr, 16);
                 p += 4;
-                if (cp < 0x100) {
-                    out += static_cast<char>(cp);
-                } else if (cp < 0x800) { // as UTF-8
-                    out += static_cast<char>(0xC0 | (cp >> 6));
-                    out += static_cast<char>(0x80 | (cp & 0x3F));
-                } else {
-                    out += static_cast<char>(0xE0 | (cp >> 12));
-                    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-                    out += static_cast<char>(0x80 | (cp & 0x3F));
-                }
+                // The tool writes bytes as \u00XX; nothing else is expected.
+                if (cp >= 0x100) return false;
+                out += static_cast<char>(cp);
                 break;
             }
             default: return false;

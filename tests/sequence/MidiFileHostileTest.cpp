@@ -95,8 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_EQ(s.tempo, 120);
                         EXPECT_TRUE(eventsOf(s).empty());
                     }},
-        HostileCase{"TempoOfManyBytes", [] { return track(Bytes{}.meta(0, 0x51, std::string(40, '\xFF'))); },
-                    [](const CMidiSequence& s, int, int) { EXPECT_EQ(s.tempo, 120); }},
+        HostileCase{"TempoOfManyBytes",
+                    [] {
+                        return track(Bytes{}
+                                         .meta(0, 0x51, std::string(40, '\xFF'))
+                                         .meta(0, 0x51, std::string("\x00\x00\x09\x27\xC0", 5)));
+                    },
+                    [](const CMidiSequence& s, int, int) { EXPECT_EQ(s.tempo, 100); }},
         HostileCase{"TimeSignatureOfOneByte", [] { return track(Bytes{0x00, 0xFF, 0x58, 0x01, 0x03}); },
                     [](const CMidiSequence& s, int, int) {
                         EXPECT_EQ(s.numerator, 4);

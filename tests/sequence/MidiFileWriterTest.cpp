@@ -204,15 +204,4 @@ TEST(MidiFileWriter, SongSurvivesARoundTrip)
     EXPECT_EQ(smftest::write(back, back.trackNames[0]).v, file.v);
 }
 
-TEST(MidiFileWriter, CopyOutReleasesTheBuffer)
-{
-    CMidiSequence s(nullptr);
-    const int size = s.writeMidiFile("x");
-    std::vector<uint8_t> out(static_cast<size_t>(size));
-    s.copyOut(out.data());
-    EXPECT_EQ(out[0], 'M');
-    EXPECT_TRUE(s.writeBuffer.empty());
-    EXPECT_EQ(s.writeBuffer.capacity(), 0u);
-}
-
 } // namespace

@@ -84,7 +84,8 @@ TEST(SongTextEvents, StyleMarkersStayPlainForTheStyleReader)
 {
     CMidiSequence s(nullptr);
     s.isStyle = 1;
-    EXPECT_EQ(readMarker(s, "chord:C"), (std::vector<Ev>{{7, kStatMarker, 0, 0, 0, "chord:C"}}));
+    // Plain, and moved from tick 7 of bar 1 to the start of bar 2 as every style marker is.
+    EXPECT_EQ(readMarker(s, "chord:C"), (std::vector<Ev>{{384, kStatMarker, 0, 0, 0, "chord:C"}}));
 }
 
 struct SeqCase {

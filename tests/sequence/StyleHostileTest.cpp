@@ -1,0 +1,310 @@
+// The style reader on damaged and hostile files: truncated, bit-flipped and
+// length-corrupted copies of real and written styles never crash, hang or
+// read outside the buffer, and what is loaded stays within its ranges.
+#include "SequenceTestUtil.h"
+#include "StyleWriter.h"
+
+#include "engine/CKvSeq.h"
+#include "sequence/CStyle.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+
+using stylewriter::Bytes;
+using stylewriter::ChannelTable;
+using stylewriter::Segment;
+using stylewriter::StyleWriter;
+
+namespace {
+
+// Reads the bytes (copied to a buffer of exactly their size, so that the
+// sanitizers see any read past the end) and checks what was loaded.
+void loadAndCheck(CKvSeq& engine, const Bytes& file, const std::string& what)
+{
+    SCOPED_TRACE(what);
+    const std::unique_ptr<uint8_t[]> exact(new uint8_t[file.size() + 1]);
+    if (!file.empty()) std::memcpy(exact.get(), file.data(), file.size());
+    auto s = std::make_unique<CStyle>(&engine);
+    s->messageOut = nullptr;
+    const int size = static_cast<int>(file.size());
+    const int r = s->readStyle(file.empty() ? nullptr : exact.get(), size);
+    ASSERT_TRUE(r == 0 || (r >= 14 && r <= size)) << r;
+    seqtest::expectConsistent(*s);
+    ASSERT_GE(s->partCount(), 1);
+    ASSERT_LE(s->partCount(), 17); // sixteen part names exist
+    EXPECT_GE(s->averageVolume, 1);
+    EXPECT_GE(s->averageVelocity, 1);
+    for (int d = 0; d < 16; ++d) {
+        EXPECT_LE(s->destUsed[d], 1);
+        EXPECT_LE(s->destBank8[d], 1);
+    }
+    for (int k = 0; k < s->partCount(); ++k) {
+        const StylePart& p = s->parts[static_cast<size_t>(k)];
+        EXPECT_GE(p.bars, 0) << p.name;
+        EXPECT_GE(p.offsettime, 0) << p.name;
+        if (k > 0) {
+            ASSERT_TRUE(p.startevent >= kFirstEvent && p.startevent < s->eventCount()) << p.name;
+            EXPECT_EQ(s->events[p.startevent].stat, kStatMarker) << p.name;
+        }
+        for (const PartChannel& c : p.channels) {
+            EXPECT_TRUE(c.dest >= -1 && c.dest <= 15) << p.name << " dest " << c.dest;
+            EXPECT_TRUE(c.ntt >= 0 && c.ntt <= 5) << p.name;
+            EXPECT_TRUE(c.ntr == 0 || c.ntr == 1) << p.name;
+            EXPECT_TRUE(c.sourceChord.root >= 0 && c.sourceChord.root <= 11) << p.name;
+            EXPECT_TRUE(c.sourceChord.type >= 0 && c.sourceChord.type <= 33) << p.name;
+            EXPECT_LE(c.name.size(), 8u);
+        }
+        // A player walking the part reaches its end.
+        int steps = 0;
+        for (int e = s->events[p.startevent].next; e >= kFirstEvent; e = s->events[e].next) {
+            if (s->partEndsAfter(k, e)) break;
+            ASSERT_LE(++steps, s->eventCount()) << p.name;
+        }
+        engine.set(engine.currentPart, k);
+        for (int d = -1; d <= 16; ++d) {
+            const int cls = s->channelClass(d);
+            EXPECT_TRUE(cls >= 0 && cls <= 3);
+        }
+    }
+    int type = 0, level1 = 0, level2 = 0;
+    const int found = s->findPart(type, level1, level2);
+    EXPECT_TRUE(found >= 0 && found < s->partCount());
+}
+
+// A written style with every kind of section: parts, held notes, two
+// segments with Ctab, Ctb2 and other chunks, and chunks after CASM.
+Bytes richStyle()
+{
+    StyleWriter w(480, 4);
+    int bar = 2;
+    for (const char* name : {"Intro A", "Main A", "Fill In AA", "Main B", "Fill In BA", "Ending A"}) w.part(name, bar++);
+    w.controller(0, 0, 0, 8).controller(0, 0, 7, 100).program(0, 0, 5);
+    for (int b = 2; b < bar; ++b)
+        for (int ch : {0, 2, 9, 10}) w.note(w.at(b, 2) - 10, ch, 40 + ch + b, 80 + b, 600);
+    ChannelTable t;
+    t.source = 9;
+    t.dest = 1;
+    t.chordMute[0] = 0x07;
+    ChannelTable c2 = t;
+    c2.source = 2;
+    c2.ctb2 = true;
+    c2.ntt = 3;
+    Segment a;
+    a.sdec = "Intro A,Main A,Fill In AA";
+    a.tables = {t, c2};
+    a.otherChunks = {{"Cntt", {0x09, 0x00}}};
+    Segment b = a;
+    b.sdec = "Main B,Fill In BA,Ending A";
+    b.tables[0].dest = 10;
+    w.segment(a).segment(b);
+    w.trailing = {'O', 'T', 'S', 'c', 0, 0, 0, 4, 'M', 'T', 'r', 'k'};
+    return w.build();
+}
+
+std::vector<std::pair<std::string, Bytes>> corpusStyles()
+{
+    std::vector<std::pair<std::string, Bytes>> out;
+    const std::string dir = testsupport::corpusDir();
+    if (dir.empty()) return out;
+    for (const char* name : {"JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty"}) {
+        std::ifstream in(dir + "/styles/" + name, std::ios::binary);
+        if (in) out.emplace_back(name, Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    }
+    return out;
+}
+
+uint32_t bigEndian(const Bytes& b, size_t at) { return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) | b[at + 3]; }
+
+// Offsets of the length fields of a style's chunks: header, tracks, CASM and
+// every chunk inside it.
+std::vector<size_t> lengthFields(const Bytes& f)
+{
+    std::vector<size_t> out;
+    size_t pos = 0;
+    while (pos + 8 <= f.size()) {
+        out.push_back(pos + 4);
+        const bool casm = std::memcmp(f.data() + pos, "CASM", 4) == 0;
+        const size_t end = pos + 8 + (std::memcmp(f.data() + pos, "MThd", 4) == 0 ? 6 : bigEndian(f, pos + 4));
+        if (casm) {
+            for (size_t q = pos + 8; q + 8 <= std::min(end, f.size());) {
+                out.push_back(q + 4);
+                const size_t segmentEnd = std::min(q + 8 + bigEndian(f, q + 4), f.size());
+                for (size_t r = q + 8; r + 8 <= segmentEnd; r += 8 + bigEndian(f, r + 4)) out.push_back(r + 4);
+                q = segmentEnd;
+            }
+        }
+        pos = end;
+    }
+    return out;
+}
+
+size_t casmStart(const Bytes& f)
+{
+    const std::vector<size_t> fields = lengthFields(f);
+    return fields.size() > 2 ? fields[2] - 4 : f.size();
+}
+
+class StyleHostile : public ::testing::Test {
+protected:
+    CKvSeq engine;
+};
+
+TEST_F(StyleHostile, EveryTruncationOfAWrittenStyle)
+{
+    const Bytes style = richStyle();
+    for (size_t n = 0; n <= style.size(); ++n) {
+        loadAndCheck(engine, Bytes(style.begin(), style.begin() + static_cast<long>(n)), "length " + std::to_string(n));
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(StyleHostile, TruncatedCorpusStyles)
+{
+    const auto styles = corpusStyles();
+    if (styles.empty()) GTEST_SKIP() << "no shared corpus";
+    for (const auto& [name, file] : styles) {
+        // Byte by byte around the end of the tracks and the CASM header.
+        const size_t casm = casmStart(file);
+        for (size_t n = 0; n <= file.size(); n += (n + 150 >= casm && n < casm + 150) ? 1 : 211) {
+            loadAndCheck(engine, Bytes(file.begin(), file.begin() + static_cast<long>(n)), name + " cut at " + std::to_string(n));
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+TEST_F(StyleHostile, BitFlippedStyles)
+{
+    auto styles = corpusStyles();
+    styles.emplace_back("written", richStyle());
+    std::mt19937 rng(4711);
+    for (const auto& [name, file] : styles) {
+        for (int round = 0; round < 250; ++round) {
+            Bytes damaged = file;
+            const int flips = 1 + static_cast<int>(rng() % 4);
+            // Half the rounds aim at the CASM section and the bytes before it.
+            const size_t from = round % 2 ? 0 : std::max<size_t>(casmStart(file), 200) - 200;
+            for (int k = 0; k < flips; ++k) damaged[from + rng() % (damaged.size() - from)] ^= static_cast<uint8_t>(1u << (rng() % 8));
+            loadAndCheck(engine, damaged, name + " round " + std::to_string(round));
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+TEST_F(StyleHostile, CorruptedChunkLengths)
+{
+    auto styles = corpusStyles();
+    styles.emplace_back("written", richStyle());
+    const uint32_t values[] = {0, 1, 7, 25, 27, 100000, 100001, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+    for (const auto& [name, file] : styles) {
+        const std::vector<size_t> fields = lengthFields(file);
+        // The header, the tracks, CASM, and the first chunks of every segment.
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if (i > 40 && i % 7) continue;
+            const uint32_t was = bigEndian(file, fields[i]);
+            for (uint32_t v : {was - 1, was + 1}) {
+                Bytes damaged = file;
+                for (int k = 0; k < 4; ++k) damaged[fields[i] + static_cast<size_t>(k)] = static_cast<uint8_t>(v >> (24 - 8 * k));
+                loadAndCheck(engine, damaged, name + " field at " + std::to_string(fields[i]) + " = " + std::to_string(v));
+            }
+            for (uint32_t v : values) {
+                Bytes damaged = file;
+                for (int k = 0; k < 4; ++k) damaged[fields[i] + static_cast<size_t>(k)] = static_cast<uint8_t>(v >> (24 - 8 * k));
+                loadAndCheck(engine, damaged, name + " field at " + std::to_string(fields[i]) + " = " + std::to_string(v));
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+struct CraftedCase {
+    const char* name;
+    Bytes (*file)();
+};
+
+class CraftedStyle : public StyleHostile, public ::testing::WithParamInterface<CraftedCase> {};
+
+TEST_P(CraftedStyle, IsReadSafely) { loadAndCheck(engine, GetParam().file(), GetParam().name); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Style, CraftedStyle,
+    ::testing::Values(
+        CraftedCase{"CasmIdAtTheVeryEnd", [] {
+                        StyleWriter w;
+                        w.withCasm = false;
+                        w.trailing = {'C', 'A', 'S', 'M'};
+                        return w.build();
+                    }},
+        CraftedCase{"SdecOfNegativeLength", [] {
+                        StyleWriter w;
+                        w.part("Main A", 2).note(w.at(2), 0, 60, 90, 10);
+                        w.withCasm = false;
+                        w.trailing = {'C', 'A', 'S', 'M', 0, 0, 0, 16, 'C', 'S', 'E', 'G', 0, 0, 0, 8, 'S', 'd', 'e', 'c', 0xFF, 0xFF, 0xFF, 0xFF};
+                        return w.build();
+                    }},
+        CraftedCase{"SegmentOfZeroLengthsOverAndOver", [] {
+                        StyleWriter w;
+                        w.withCasm = false;
+                        w.trailing = {'C', 'A', 'S', 'M', 0x7F, 0xFF, 0xFF, 0xFF};
+                        w.trailing.resize(20000, 0);
+                        return w.build();
+                    }},
+        CraftedCase{"PartsInReverseTimeOrder", [] {
+                        StyleWriter w;
+                        w.part("Main A", 9).part("Main B", 2).part("Main A", 12).part("Intro A", 5);
+                        w.note(w.at(13), 0, 60, 90, 10);
+                        return w.build();
+                    }},
+        CraftedCase{"ThousandsOfPartMarkers", [] {
+                        StyleWriter w(96, 4);
+                        const char* names[] = {"Main A", "main b", "FILL IN AA", "Ending C", "Intro B", "x"};
+                        for (int k = 0; k < 6000; ++k) w.marker(k * 37, names[k % 6]).note(k * 37 + 5, k % 16, 60, 90, 200);
+                        return w.build();
+                    }},
+        CraftedCase{"ZeroDivisionAndHugeTimes", [] {
+                        StyleWriter w(0, 4);
+                        w.marker(0x0FFFFFF0, "Main A").note(0x0FFFFFF5, 0, 60, 90, 100).marker(3, "Main B");
+                        return w.build();
+                    }},
+        CraftedCase{"TablesOutOfEveryRange", [] {
+                        StyleWriter w;
+                        w.part("Main A", 2).note(w.at(2), 0, 60, 90, 10);
+                        Segment s;
+                        s.sdec = "Main A,Control changes";
+                        for (int src : {0, 15, 16, 255}) {
+                            ChannelTable bad;
+                            bad.source = src;
+                            bad.dest = 255;
+                            bad.root = 200;
+                            bad.type = 255;
+                            bad.ntr = 9;
+                            bad.ntt = 255;
+                            bad.chordMute[0] = 0xFF;
+                            s.tables.push_back(bad);
+                        }
+                        ChannelTable shortTable;
+                        shortTable.tail = {};
+                        shortTable.length = 3;
+                        s.tables.push_back(shortTable);
+                        w.segment(s);
+                        return w.build();
+                    }},
+        CraftedCase{"MarkersBeforeTheTimeSignature", [] {
+                        // Track 0: the markers; the time signature only comes on track 1.
+                        Bytes f = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 2, 0, 96};
+                        const Bytes t0 = {'M', 'T', 'r', 'k', 0, 0, 0, 19, 0x50, 0xFF, 0x06, 0x06, 'M', 'a', 'i', 'n', ' ', 'A',
+                                          0x83, 0x00, 0x90, 60, 90, 0x10, 0x80, 60, 0};
+                        const Bytes t1 = {'M', 'T', 'r', 'k', 0, 0, 0, 12, 0x40, 0xFF, 0x58, 0x04, 0x03, 0x02, 0x18, 0x08, 0x00, 0xFF, 0x2F, 0x00};
+                        f.insert(f.end(), t0.begin(), t0.end());
+                        f.insert(f.end(), t1.begin(), t1.end());
+                        return f;
+                    }}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+} // namespace
