@@ -49,7 +49,7 @@ protected:
         app->startUp();
         return ::testing::internal::GetCapturedStdout();
     }
-    std::string type(std::initializer_list<std::string> lines)
+    std::string type(const std::vector<std::string>& lines)
     {
         ::testing::internal::CaptureStdout();
         for (const std::string& l : lines) app->command(l);
@@ -64,42 +64,49 @@ protected:
     std::unique_ptr<CApplication> app;
 };
 
-TEST_F(StyleLibrary, StylesLoadByTheirBaseNameFromTheStyleFolder)
-{
-    dir.write("Styles/Pop.sty", styleBytes(101));
-    start();
-    type({"stylefiles: Styles"});
-    const char* names[] = {"Pop.sty", "x/y/Pop.sty", "C:Pop.sty", "a\\b\\Pop.sty", "/abs/olute/Pop.sty"};
-    for (const char* name : names) {
-        engine().setTempo(60);
-        EXPECT_EQ(type({name}), "Ready\n") << name;
-        EXPECT_EQ(loadedTempo(), 101) << name;
-        EXPECT_EQ(engine().get(engine().styleName), "Styles/Pop.sty") << name;
-        EXPECT_EQ(app->styleFolder, "Styles/");
-    }
-    EXPECT_EQ(type({"Missing.sty"}), "Style not found\nReady\n");
-    dir.write("Styles/Broken.sty", "MThd but not really a style");
-    EXPECT_EQ(type({"Broken.sty"}), "Not a style file: Styles/Broken.sty\nReady\n");
-    EXPECT_EQ(loadedTempo(), 101);
-}
+// Each row on a fresh console; "@" in an expected output stands for the
+// file the step loaded ("a" and "d" go in the folder's own order).
+struct ConsoleCase {
+    const char* name;
+    std::vector<std::string> commands;
+    const char* out;
+    int tempo;            // of the style in use afterwards (120: the start-up style)
+    const char* folder;   // styleFolder afterwards; nullptr: not checked
+};
 
-TEST_F(StyleLibrary, EmptyFolderIsTheWorkingDirectoryAndLongPathsAreRefused)
+class ConsoleRows : public StyleLibrary, public ::testing::WithParamInterface<ConsoleCase> {};
+
+TEST_P(ConsoleRows, PrintAndLoad)
 {
+    const ConsoleCase& c = GetParam();
+    dir.write("Styles/Pop.sty", styleBytes(101));
+    dir.write("Styles/Broken.sty", "MThd but not really a style");
     dir.write("Here.sty", styleBytes(77));
     start();
-    type({"stylefiles:"});
-    EXPECT_EQ(type({"Here.sty"}), "Ready\n");
-    EXPECT_EQ(loadedTempo(), 77);
-    EXPECT_EQ(app->styleFolder, "");
-
-    const std::string folder = std::string(500, 'f') + "/";
-    app->styleFolder = folder;
-    ::testing::internal::CaptureStdout();
-    app->loadStyleByName("abcdef.sty");  // 511 characters: looked for
-    app->loadStyleByName("abcdefg.sty"); // 512: refused
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Style not found\nPath too long (512 characters or more): " + folder + "abcdefg.sty\n");
+    EXPECT_EQ(type(c.commands), c.out);
+    EXPECT_EQ(loadedTempo(), c.tempo);
+    if (c.folder) {
+        EXPECT_EQ(app->styleFolder, c.folder);
+    }
+    if (c.tempo == 101) {
+        EXPECT_EQ(engine().get(engine().styleName), "Styles/Pop.sty");
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Style, ConsoleRows,
+    ::testing::Values(
+        ConsoleCase{"PlainName", {"stylefiles: Styles", "Pop.sty"}, "Ready\nReady\n", 101, "Styles/"},
+        ConsoleCase{"PathPartsAreDropped", {"stylefiles: Styles/", "x/y/Pop.sty"}, "Ready\nReady\n", 101, "Styles/"},
+        ConsoleCase{"DrivePrefixIsDropped", {"stylefiles: Styles", "C:Pop.sty"}, "Ready\nReady\n", 101, "Styles/"},
+        ConsoleCase{"BackslashesToo", {"stylefiles: Styles", "a\\b\\Pop.sty"}, "Ready\nReady\n", 101, "Styles/"},
+        ConsoleCase{"Missing", {"stylefiles: Styles", "Missing.sty"}, "Ready\nStyle not found\nReady\n", 120, nullptr},
+        ConsoleCase{"NotAStyle", {"stylefiles: Styles", "Broken.sty"}, "Ready\nNot a style file: Styles/Broken.sty\nReady\n", 120, nullptr},
+        ConsoleCase{"EmptyFolderIsTheWorkingDirectory", {"stylefiles:", "Here.sty"}, "Ready\nReady\n", 77, ""},
+        ConsoleCase{"DeleteBeforeAnyStep", {"d"}, "Ready\n", 120, nullptr},
+        ConsoleCase{"FolderThatCannotBeOpened", {"stylefiles: Nowhere", "a"}, "Ready\nUnable to open style folder\nReady\n", 120, nullptr},
+        ConsoleCase{"PlayMissingFile", {"play:missing.mid"}, "file not found\nReady\n", 120, nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(StyleLibrary, StepDeleteAndStopAtTheEndOfTheFolder)
 {
@@ -108,88 +115,56 @@ TEST_F(StyleLibrary, StepDeleteAndStopAtTheEndOfTheFolder)
     dir.write("Styles/.hidden.sty", styleBytes(93));
     std::filesystem::create_directory(dir.file("Styles/sub"));
     start();
-    EXPECT_EQ(type({"d"}), "Ready\n"); // nothing stepped to yet
     type({"stylefiles: Styles"});
     const std::string first = type({"a"});
-    // Only the two files are entries, in the directory's own order.
+    // Only the two visible files are entries, in the directory's own order.
     ASSERT_EQ(app->styleFiles.size(), 2u);
     const std::string one = app->styleFiles[0], two = app->styleFiles[1];
-    EXPECT_EQ(first, one + "\nReady\n");
-    EXPECT_EQ(loadedTempo(), one == "a.sty" ? 91 : 92);
-
+    EXPECT_EQ(first + std::to_string(loadedTempo()), one + "\nReady\n" + (one == "a.sty" ? "91" : "92"));
     // "d" deletes the file just loaded and goes on with the next.
-    EXPECT_EQ(type({"d"}), two + "\nReady\n");
+    const std::string next = type({"d"});
+    EXPECT_EQ(next + std::to_string(loadedTempo()), two + "\nReady\n" + (two == "a.sty" ? "91" : "92"));
     EXPECT_FALSE(testsupport::fileExists(dir.file("Styles/" + one)));
-    EXPECT_TRUE(testsupport::fileExists(dir.file("Styles/" + two)));
-    EXPECT_EQ(loadedTempo(), two == "a.sty" ? 91 : 92);
-    EXPECT_EQ(app->styleFiles.size(), 2u);
-
     // Past the end nothing more happens, however often.
     EXPECT_EQ(type({"a", "d", "a"}), "Ready\nReady\nReady\n");
     EXPECT_TRUE(testsupport::fileExists(dir.file("Styles/" + two)));
-    EXPECT_EQ(app->styleIndex, 3);
-
-    // "stylefiles:" makes the next "a" read the folder again.
-    type({"stylefiles: Styles/"});
-    EXPECT_EQ(type({"a"}), two + "\nReady\n");
-    EXPECT_EQ(app->styleIndex, 0);
-
-    type({"stylefiles: Nowhere"});
-    EXPECT_EQ(type({"a"}), "Unable to open style folder\nReady\n");
-    EXPECT_TRUE(app->styleFiles.empty());
 }
 
-TEST_F(StyleLibrary, PlayLoadsTheSongAsSequenceOne)
+TEST_F(StyleLibrary, PathsOf512CharactersAreRefused)
+{
+    start();
+    const std::string folder = std::string(500, 'f') + "/";
+    app->styleFolder = folder;
+    ::testing::internal::CaptureStdout();
+    app->loadStyleByName("abcdef.sty");  // 511 characters: looked for
+    app->loadStyleByName("abcdefg.sty"); // 512: refused
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Style not found\nPath too long (512 characters or more): " + folder + "abcdefg.sty\n");
+}
+
+TEST_F(StyleLibrary, PlayLoadsTheSongAsSequenceOneUntilAStyleLoads)
 {
     stylewriter::StyleWriter song(96, 4, 4, 100);
-    song.fileNameMarkers = false;
-    song.withCasm = false;
-    song.note(0, 0, 60, 90, 96);
-    const stylewriter::Bytes b = song.build();
+    song.fileNameMarkers = false, song.withCasm = false;
+    const stylewriter::Bytes b = song.note(0, 0, 60, 90, 96).build();
     dir.write("MIDI files/song.mid", std::string(b.begin(), b.end()));
-    dir.write("MIDI files/text.mid", "plain text");
+    dir.write("Styles/Pop.sty", styleBytes(101));
     start();
-    type({"midifiles: MIDI files"});
-    EXPECT_EQ(type({"play:missing.mid"}), "file not found\nReady\n");
-    EXPECT_EQ(type({"play:text.mid"}), "Not a MIDI file: MIDI files/text.mid\nReady\n");
-    EXPECT_EQ(engine().get(engine().playMode), 0);
-    EXPECT_EQ(engine().sequences[1], nullptr);
-    // The text after the colon is taken as typed: a leading blank is part of the name.
-    EXPECT_EQ(type({"play: song.mid"}), "file not found\nReady\n");
-    EXPECT_EQ(type({"PLAY:elsewhere/song.mid"}), "Ready\n");
-    EXPECT_EQ(app->midiFolder, "MIDI files/");
+    // The text after the colon is taken as typed; the folder comes from "midifiles:".
+    EXPECT_EQ(type({"midifiles: MIDI files", "play: song.mid", "PLAY:elsewhere/song.mid"}), "Ready\nfile not found\nReady\nReady\n");
     EXPECT_EQ(engine().get(engine().playMode), 1);
     ASSERT_NE(engine().sequences[1], nullptr);
-    EXPECT_EQ(engine().sequences[1]->sequenceId, 1);
-    EXPECT_EQ(engine().sequences[1]->tempo, 100);
-    EXPECT_EQ(engine().sequences[1]->channelNoteCount[0], 1);
-    // A style load hands the music back to the styles.
-    dir.write("Styles/Pop.sty", styleBytes(101));
+    EXPECT_EQ(std::make_tuple(engine().sequences[1]->sequenceId, engine().sequences[1]->tempo,
+                              engine().sequences[1]->channelNoteCount[0]), std::make_tuple(1, 100, 1));
     type({"stylefiles: Styles", "Pop.sty"});
     EXPECT_EQ(engine().get(engine().playMode), 0);
-}
-
-TEST_F(StyleLibrary, PlaySongSlotNeedsARecording)
-{
-    start();
-    app->playSongSlot();
-    EXPECT_EQ(engine().get(engine().playMode), 0);
-    engine().set(engine().recordCount, 81); // the 82nd recording lives under id 12
+    // The song slot plays only a recording: the 82nd lives under id 12.
+    engine().set(engine().recordCount, 81);
     app->playSongSlot();
     EXPECT_EQ(engine().get(engine().playMode), 0);
     engine().createRecordSequence(12);
     app->playSongSlot();
     EXPECT_EQ(engine().get(engine().playMode), 1);
-}
-
-TEST_F(StyleLibrary, ConfigPlainCommandsLoadStyles)
-{
-    dir.write("Styles/Start.sty", styleBytes(88));
-    dir.write("config.txt", "stylefiles: Styles\nStart.sty   # the first style\nMissing.sty\n");
-    const std::string out = start();
-    EXPECT_NE(out.find("Style not found\n"), std::string::npos);
-    EXPECT_EQ(loadedTempo(), 88);
-    EXPECT_EQ(engine().get(engine().styleName), "Styles/Start.sty");
 }
 
 } // namespace

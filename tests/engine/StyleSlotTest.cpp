@@ -36,55 +36,36 @@ protected:
     CKvSeq engine;
 };
 
-TEST_F(StyleSlots, WithNothingPlayingTheOtherSlotIsLoadedAndSelected)
-{
-    engine.set(engine.playMode, 1);
-    const Bytes first = styleFile(90), second = styleFile(132);
-    EXPECT_EQ(load(first, "Styles/One.sty"), 1);
-    EXPECT_EQ(std::make_pair(current(), pending()), std::make_pair(1, 1));
-    EXPECT_EQ(engine.get(engine.playMode), 0);
-    EXPECT_EQ(engine.get(engine.styleName), "Styles/One.sty");
-    EXPECT_EQ(engine.get(engine.tempo), 90);
-    EXPECT_EQ(engine.styles[1]->sequenceId, 101);
-    EXPECT_EQ(engine.sequences[101], engine.styles[1]);
-    EXPECT_EQ(engine.currentPartName(), "Main A");
-
-    // The part in use carries over to the next style by kind and letters.
-    engine.selectPart(3);
-    EXPECT_EQ(engine.currentPartName(), "Fill In AA");
-    EXPECT_EQ(load(second, "Styles/Two.sty"), 0);
-    EXPECT_EQ(std::make_pair(current(), pending()), std::make_pair(0, 0));
-    EXPECT_EQ(engine.currentPartName(), "Fill In AA");
-    EXPECT_EQ(engine.get(engine.tempo), 132);
-    EXPECT_EQ(engine.sequences[100], engine.styles[0]);
-
-    // A blocked tempo is kept.
-    engine.set(engine.blockTempo, 1);
-    EXPECT_EQ(load(first, "Styles/One.sty"), 1);
-    EXPECT_EQ(engine.get(engine.tempo), 132);
-}
-
 TEST_F(StyleSlots, WhileTheStylePlaysTheSwitchWaitsAndBlocksFurtherLoads)
 {
-    ASSERT_EQ(load(styleFile(100), "Styles/One.sty"), 1);
+    // Nothing playing: the other slot is loaded and selected at once, a song stops.
+    engine.set(engine.playMode, 1);
+    EXPECT_EQ(load(styleFile(100), "Styles/One.sty"), 1);
+    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.tempo), engine.get(engine.playMode)),
+              std::make_tuple(1, 1, 100, 0));
+    engine.selectPart(3);
     CStyle* playing = engine.styles[1];
     engine.set(engine.playingStyle, playing);
+    // The slot being played is never replaced, whatever slot is asked for.
+    for (int request : {1, 5}) EXPECT_EQ(load(styleFile(120), "Styles/Two.sty", request), -2) << request;
 
     EXPECT_EQ(load(styleFile(120), "Styles/Two.sty"), 0);
-    EXPECT_EQ(std::make_pair(current(), pending()), std::make_pair(1, 0));
-    EXPECT_EQ(engine.styles[1], playing);
-    EXPECT_EQ(engine.get(engine.tempo), 100); // the player takes the new tempo at its switch
+    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.tempo)), std::make_tuple(1, 0, 100));
     CStyle* waiting = engine.styles[0];
-
     // Pending: nothing more is loaded, the waiting style stays.
     EXPECT_EQ(load(styleFile(140), "Styles/Three.sty"), -2);
-    EXPECT_EQ(engine.styles[0], waiting);
-    EXPECT_EQ(engine.styles[1], playing);
+    EXPECT_EQ(std::make_pair(engine.styles[0], engine.styles[1]), std::make_pair(waiting, playing));
     EXPECT_EQ(engine.get(engine.styleName), "Styles/Two.sty");
 
-    // The player's switch at the bar line.
+    // The player's switch at the bar line: the new tempo, the part by kind and letters.
     engine.selectStyleSlot(engine.get(engine.pendingStyleSlot));
-    EXPECT_EQ(std::make_pair(current(), pending()), std::make_pair(0, 0));
+    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.tempo)), std::make_tuple(0, 0, 120));
+    EXPECT_EQ(engine.currentPartName(), "Fill In AA");
+    EXPECT_EQ(engine.sequences[100], engine.styles[0]);
+    // A blocked tempo is kept.
+    engine.set(engine.playingStyle, nullptr);
+    engine.set(engine.blockTempo, 1);
+    EXPECT_EQ(load(styleFile(140), "Styles/Three.sty"), 1);
     EXPECT_EQ(engine.get(engine.tempo), 120);
 }
 
@@ -94,24 +75,12 @@ TEST_F(StyleSlots, AnUnreadableStyleEmptiesItsSlotOnly)
     CStyle* inUse = engine.styles[1];
     const Bytes junk = {'n', 'o', 't', ' ', 'a', ' ', 's', 't', 'y', 'l', 'e', '!', '!', '!', '!'};
     EXPECT_EQ(load(junk, "Styles/Junk.sty"), -1);
-    EXPECT_EQ(engine.styles[0], nullptr);
-    EXPECT_EQ(engine.sequences[100], nullptr);
-    EXPECT_EQ(engine.styles[1], inUse);
-    EXPECT_EQ(current(), 1);
+    EXPECT_EQ(std::make_tuple(engine.styles[0], engine.sequences[100], engine.styles[1], current()),
+              std::make_tuple(nullptr, nullptr, inUse, 1));
     // The empty slot takes the next style.
     EXPECT_EQ(load(styleFile(100), "Styles/One.sty"), 0);
     ASSERT_NE(engine.styles[0], nullptr);
     EXPECT_EQ(engine.styles[0]->sequenceId, 100);
-}
-
-TEST_F(StyleSlots, TheStyleBeingPlayedIsNeverReplaced)
-{
-    ASSERT_EQ(load(styleFile(100), "Styles/One.sty"), 1);
-    CStyle* playing = engine.styles[1];
-    engine.set(engine.playingStyle, playing);
-    EXPECT_EQ(load(styleFile(120), "Styles/Two.sty", 1), -2);
-    EXPECT_EQ(engine.styles[1], playing);
-    EXPECT_EQ(load(styleFile(120), "Styles/Two.sty", 5), -2);
 }
 
 } // namespace
