@@ -290,7 +290,7 @@ TEST(VeltronaTool, RefusalsExitWithOneAndOneLineNamingTheFile)
         testsupport::TempDir tmp;
         const std::string path = tmp.file(std::string(name) + ".mid");
         if (content != "-") tmp.write(std::string(name) + ".mid", content);
-        for (const std::string args : {" smf " + quoted(path), " smf-copy " + quoted(path) + " " + quoted(tmp.file("out.mid"))}) {
+        for (const std::string& args : {" smf " + quoted(path), " smf-copy " + quoted(path) + " " + quoted(tmp.file("out.mid"))}) {
             const Outcome r = run(quoted(toolPath()) + args);
             EXPECT_EQ(std::make_tuple(r.status, r.out, std::count(r.err.begin(), r.err.end(), '\n')),
                       std::make_tuple(1, std::string(), 1L)) << args << r.err;
