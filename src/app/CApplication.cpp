@@ -191,11 +191,24 @@ bool CApplication::command(std::string_view line)
         int kind = 0, index = 0;
         classifyCommand(t, kind, index);
         if (kind == kCommandNone) printText("Unknown command\n");
-        else if (kind == kCommandStyle) loadStyleByName(t);
-        else if (kind == kCommandPreset && index >= 0) engine->melody->selectPreset(index);
+        else carryOut(kind, index, t);
     }
     printText("Ready\n");
     return true;
+}
+
+void CApplication::carryOut(int kind, int index, std::string_view text)
+{
+    if (kind == kCommandStyle) loadStyleByName(text);
+    else if (kind == kCommandPreset && index >= 0 && engine->melody) engine->melody->selectPreset(index);
+}
+
+void CApplication::runKeyCommand(int note)
+{
+    // The lowest keys are never commands: they belong to the chord area.
+    if (note < 36 || note > 127) return;
+    const KeyCommand& entry = keyCommands[note];
+    carryOut(entry.kind, entry.index, entry.text);
 }
 
 void CApplication::classifyCommand(std::string_view text, int& kind, int& index)

@@ -41,6 +41,8 @@ public:
     void readConfigFirstPass();
     void readConfigSecondPass();
     static void stripComment(std::string& line);
+    // Carries out the console command assigned to a key; called by trigger matching.
+    void runKeyCommand(int note);
     void loadSettingsFile();
 
     // The style and MIDI-file library (StyleLibrary.cpp).
@@ -59,6 +61,8 @@ public:
     KeyCommand keyCommands[128];
 
 private:
+    // What a classified command does: load a style or select a preset.
+    void carryOut(int kind, int index, std::string_view text);
     // Reads the whole of config.txt into lines; false when it cannot be opened.
     static bool readConfigLines(std::vector<std::string>& lines);
     // Reads console lines until "quit", end of input followed by a signal, or a signal.

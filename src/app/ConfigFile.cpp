@@ -97,8 +97,7 @@ void CApplication::readConfigSecondPass()
             } else if (!line.empty()) {
                 int kind = 0, index = 0;
                 classifyCommand(line, kind, index);
-                if (kind == kCommandStyle) loadStyleByName(line);
-                else if (kind == kCommandPreset && index >= 0) engine->melody->selectPreset(index);
+                carryOut(kind, index, line);
             }
         }
     }

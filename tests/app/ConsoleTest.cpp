@@ -183,6 +183,12 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
     EXPECT_EQ(std::make_tuple(app->keyCommands[50].kind, app->keyCommands[50].index, app->keyCommands[51].index),
               std::make_tuple(int(kCommandPreset), 0, 1));
     EXPECT_EQ(engine().presets[0].layers[0].program * 100 + engine().presets[1].layers[0].program, 2030);
+
+    app->keyCommands[20] = app->keyCommands[50]; // the lowest keys never run a command
+    app->runKeyCommand(20);
+    EXPECT_EQ(engine().get(engine().presetIndex), 3);
+    app->runKeyCommand(51);
+    EXPECT_EQ(engine().get(engine().presetIndex), 1);
 }
 
 TEST_F(ConsoleTest, PrintLineWithoutTextKeepsTheStreamUsable)
