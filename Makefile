@@ -16,9 +16,10 @@ deps:
 test-deps:
 	@bash tools/install-deps.sh --test
 
+# The arranger and its companion tool only; the tests build with `make test`.
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) -j$(JOBS)
+	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool
 
 run: build
 	cd demo && ../$(BUILD)/veltrona
@@ -57,10 +58,14 @@ test-fuzz:
 test-kernel:
 	tests/e2e/run-kernel-tests.sh $(BUILD) $(TSAN_BUILD)
 
-bench-kernel: build
+bench-kernel: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
 	tests/e2e/run-kernel-tests.sh $(BUILD) --bench
 
-bench: build
+bench: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 
 clean:
