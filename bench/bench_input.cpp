@@ -6,7 +6,7 @@
 #include "input/CLiveInput.h"
 #include "midi/CMidiPort.h"
 
-#include "Percentiles.h"
+#include "BenchSupport.h"
 
 #include <algorithm>
 #include <chrono>
@@ -37,14 +37,8 @@ std::vector<int64_t> timePresses(CKvSeq& engine, int note, long calls)
 
 int main()
 {
-    // No sequencer needed: the port's output goes to a simulated synth.
     CKvSeq engine;
-    engine.init(1);
-    engine.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
-    engine.port->connectOutput();
-    engine.port->capture.enable(false);
-    engine.set(engine.inputMode, kLiveMode);
-    engine.set(engine.chordMethod, 0);
+    startLiveEngine(engine);
     engine.set(engine.highestChordKey, 76);
 
     // E3 G3 Bb3 D4 held; the timed C5 completes C7(9), found only on the

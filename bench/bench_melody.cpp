@@ -7,7 +7,7 @@
 #include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
 
-#include "Percentiles.h"
+#include "BenchSupport.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,12 +31,7 @@ int64_t timed(CKvSeq& engine, int status, int note, int velocity)
 int main()
 {
     CKvSeq engine;
-    engine.init(1);
-    engine.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
-    engine.port->connectOutput();
-    engine.port->capture.enable(false);
-    engine.set(engine.inputMode, kLiveMode);
-    engine.set(engine.chordMethod, 0);
+    startLiveEngine(engine);
 
     PresetLayer l;
     l.type = kLayerCloseWide;
