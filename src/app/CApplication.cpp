@@ -1,6 +1,7 @@
 #include "app/CApplication.h"
 
-#include "app/Text.h"
+#include "base/MessageSink.h"
+#include "base/Text.h"
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
@@ -20,12 +21,6 @@ using vtn::trim;
 
 namespace {
 const char* const kFrame = "  *******************************************************************";
-
-void printText(const char* text)
-{
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
 
 // The text after the first colon.
 std::string_view afterColon(std::string_view s)
@@ -49,13 +44,6 @@ CApplication::~CApplication()
     engine = nullptr;
 }
 
-void CApplication::printLine(const char* text)
-{
-    if (text) std::fputs(text, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
 void CApplication::run()
 {
     // Ctrl-C and SIGTERM end the arranger exactly as "quit" does. They are
@@ -74,11 +62,11 @@ void CApplication::run()
 
 void CApplication::startUp()
 {
-    printText("\n");
-    printLine(kFrame);
-    printLine("  * Veltrona Live v1.0 - Realtime Arranger for the Raspberry Pi *");
-    printLine(kFrame);
-    printText("\n");
+    vtn::printText("\n");
+    vtn::printLine(kFrame);
+    vtn::printLine("  * Veltrona Live v1.0 - Realtime Arranger for the Raspberry Pi *");
+    vtn::printLine(kFrame);
+    vtn::printText("\n");
 
     engine = new CKvSeq();
     engine->init(1);
@@ -91,7 +79,7 @@ void CApplication::startUp()
     engine->lock();
     parseChordSymbol(engine->currentChord, "C");
     engine->unlock();
-    printText("Ready\n");
+    vtn::printText("Ready\n");
 }
 
 void CApplication::commandLoop()
@@ -127,7 +115,7 @@ void CApplication::commandLoop()
             // then the arranger runs on headless until a stop signal.
             inputOpen = false;
             if (!line.empty() || overlong) {
-                const bool go = overlong ? (printText("Line too long\nReady\n"), true) : command(line);
+                const bool go = overlong ? (vtn::printText("Line too long\nReady\n"), true) : command(line);
                 if (!go) break;
             }
             line.clear();
@@ -146,7 +134,7 @@ void CApplication::commandLoop()
                 continue;
             }
             if (overlong) {
-                printText("Line too long\nReady\n");
+                vtn::printText("Line too long\nReady\n");
             } else if (!command(line)) {
                 quit = true;
             }
@@ -190,10 +178,10 @@ bool CApplication::command(std::string_view line)
     } else {
         int kind = 0, index = 0;
         classifyCommand(t, kind, index);
-        if (kind == kCommandNone) printText("Unknown command\n");
+        if (kind == kCommandNone) vtn::printText("Unknown command\n");
         else carryOut(kind, index, t);
     }
-    printText("Ready\n");
+    vtn::printText("Ready\n");
     return true;
 }
 
@@ -251,7 +239,7 @@ int CApplication::defineMultiVoice(std::string_view text)
     if (number < 0) {
         engine->unlock();
         // Every preset is in use: overwrite none of them.
-        printLine(("No free preset for " + std::string(text)).c_str());
+        vtn::printLine("No free preset for " + std::string(text));
         return -1;
     }
     Preset& preset = engine->presets[number];

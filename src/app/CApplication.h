@@ -34,7 +34,6 @@ public:
     // Carries out one console line and prints "Ready"; false for "quit".
     bool command(std::string_view line);
 
-    static void printLine(const char* text);
     void classifyCommand(std::string_view text, int& kind, int& index);
     int defineMultiVoice(std::string_view text);
 

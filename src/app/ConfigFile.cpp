@@ -1,7 +1,8 @@
 // config.txt: the musician's hand-written set-up, read twice at start-up.
 #include "app/CApplication.h"
+#include "base/MessageSink.h"
 
-#include "app/Text.h"
+#include "base/Text.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
 
@@ -39,7 +40,7 @@ bool CApplication::readConfigLines(std::vector<std::string>& lines)
 {
     std::ifstream in("config.txt", std::ios::binary);
     if (!in) {
-        printLine("Unable to open file config.txt");
+        vtn::printLine("Unable to open file config.txt");
         return false;
     }
     std::string line;
@@ -113,8 +114,8 @@ void CApplication::loadSettingsFile()
 {
     std::ifstream in("vtn.cfg", std::ios::binary);
     if (!in) {
-        printLine("Unable to open vtn.cfg");
+        vtn::printLine("Unable to open vtn.cfg");
         return;
     }
-    printLine("Settings in vtn.cfg are not loaded by this version");
+    vtn::printLine("Settings in vtn.cfg are not loaded by this version");
 }

@@ -1,8 +1,11 @@
 // The style and MIDI-file library: files are found on disk, read whole and
 // handed to the engine as bytes.
 #include "app/CApplication.h"
+#include "base/FileReader.h"
+#include "base/MessageSink.h"
 #include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"
+#include "sequence/CStyle.h"
 
 #include <climits>
 #include <cstdint>
@@ -43,26 +46,8 @@ std::string folderPrefix(std::string& folder, const std::string& separator)
 bool pathTooLong(const std::string& path)
 {
     if (path.size() <= kMaxPath) return false;
-    CApplication::printLine(("Path too long (512 characters or more): " + path).c_str());
+    vtn::printLine("Path too long (512 characters or more): " + path);
     return true;
-}
-
-// The whole file; false when it cannot be opened or read (a folder opens but
-// does not read) or is too large for the readers' offsets.
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& data)
-{
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    data.clear();
-    uint8_t block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) {
-        data.insert(data.end(), block, block + n);
-        if (data.size() > static_cast<size_t>(INT_MAX)) break;
-    }
-    const bool ok = !std::ferror(f) && data.size() <= static_cast<size_t>(INT_MAX);
-    std::fclose(f);
-    return ok;
 }
 
 } // namespace
@@ -72,12 +57,12 @@ void CApplication::loadStyleByName(std::string_view name)
     const std::string path = folderPrefix(styleFolder, pathSeparator) + baseName(name);
     if (pathTooLong(path)) return;
     std::vector<uint8_t> data;
-    if (!readWholeFile(path, data)) {
-        printLine("Style not found");
+    if (vtn::readWholeFile(path, kMaxStyleFileBytes, data) != vtn::kFileRead) {
+        vtn::printLine("Style not found");
         return;
     }
     if (engine->loadStyle(-2, data.data(), static_cast<int>(data.size()), path) == -1)
-        printLine(("Not a style file: " + path).c_str());
+        vtn::printLine("Not a style file: " + path);
 }
 
 void CApplication::nextStyleFile()
@@ -88,7 +73,7 @@ void CApplication::nextStyleFile()
         if (!prefix.empty() && prefix.back() != '/') prefix += '/';
         DIR* dir = opendir(folder.c_str());
         if (!dir) {
-            printLine("Unable to open style folder");
+            vtn::printLine("Unable to open style folder");
             return;
         }
         while (const dirent* entry = readdir(dir)) {
@@ -109,7 +94,7 @@ void CApplication::nextStyleFile()
     if (styleIndex < 0 || static_cast<size_t>(styleIndex) >= styleFiles.size()) return;
     const std::string file = styleFiles[static_cast<size_t>(styleIndex)];
     loadStyleByName(file);
-    printLine(file.c_str());
+    vtn::printLine(file);
 }
 
 void CApplication::deleteStyleFile()
@@ -126,8 +111,8 @@ void CApplication::playMidiFile(std::string_view name)
     const std::string path = folderPrefix(midiFolder, pathSeparator) + baseName(name);
     if (pathTooLong(path)) return;
     std::vector<uint8_t> data;
-    if (!readWholeFile(path, data)) {
-        printLine("file not found");
+    if (vtn::readWholeFile(path, kMaxSongFileBytes, data) != vtn::kFileRead) {
+        vtn::printLine("file not found");
         return;
     }
     auto* song = new CMidiSequence(engine);
@@ -136,7 +121,7 @@ void CApplication::playMidiFile(std::string_view name)
     // chord recognition (playMode) with nothing to play.
     if (song->readMidiFile(data.data(), 0, static_cast<int>(data.size())) == 0) {
         delete song;
-        printLine(("Not a MIDI file: " + path).c_str());
+        vtn::printLine("Not a MIDI file: " + path);
         return;
     }
     engine->lock();

@@ -1,6 +1,6 @@
 #include "chords/Chord.h"
 
-#include "app/Text.h"
+#include "base/Text.h"
 
 #include <cstddef>
 

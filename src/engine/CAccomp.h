@@ -2,7 +2,7 @@
 // The engine's accompaniment side as a device: the notes it ends are written
 // as note offs into the sequence it writes to.
 #include "chords/Chord.h"
-#include "midi/CMidiDevice.h"
+#include "base/CMidiDevice.h"
 
 #include <cstdint>
 

@@ -1,5 +1,6 @@
 #include "engine/CKvSeq.h"
 
+#include "base/MessageSink.h"
 #include "engine/CSettingsStore.h"
 #include "input/CLiveInput.h"
 #include "melody/CMelody.h"
@@ -23,8 +24,7 @@ int clamp127(int v) { return std::clamp(v, 0, 127); }
 CKvSeq::CKvSeq()
 {
     if (pthread_mutex_init(&engineMutex, nullptr) != 0) {
-        std::fputs("MutexInit failed", stdout);
-        std::fflush(stdout);
+        vtn::printText("MutexInit failed");
     }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     harmonyEngine = this;

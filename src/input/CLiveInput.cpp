@@ -3,7 +3,7 @@
 #include "chords/ChordRecognition.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
-#include "midi/CMidiDevice.h"
+#include "base/CMidiDevice.h"
 
 #include <algorithm>
 

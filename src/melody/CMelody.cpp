@@ -1,5 +1,7 @@
 #include "melody/CMelody.h"
 
+#include "base/CLockGuard.h"
+#include "base/MessageSink.h"
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"
@@ -17,14 +19,6 @@ constexpr int kEndBatch = 32;
 // Beyond 11 octaves no shifted note is in range, so larger shifts behave the
 // same and cannot overflow.
 constexpr int kMaxOctaveShift = 11;
-
-struct MutexGuard {
-    explicit MutexGuard(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
-    ~MutexGuard() { pthread_mutex_unlock(&mutex); }
-    MutexGuard(const MutexGuard&) = delete;
-    MutexGuard& operator=(const MutexGuard&) = delete;
-    pthread_mutex_t& mutex;
-};
 
 bool isChordTone(const Chord& chord, int pitch)
 {
@@ -49,8 +43,7 @@ CMelody::CMelody(CKvSeq* owner) : engine(owner)
 {
     releasedNotes.reserve(kReleasedCapacity);
     if (pthread_mutex_init(&melodyMutex, nullptr) != 0) {
-        std::fputs("MutexInit failed", stdout);
-        std::fflush(stdout);
+        vtn::printText("MutexInit failed");
     }
 }
 
@@ -63,7 +56,7 @@ void CMelody::selectPreset(int n)
     if (n < 0 || n >= kPresetCount) return;
     engine->set(engine->recordTime, engine->get(engine->songPosition));
     {
-        MutexGuard guard(melodyMutex);
+        CLockGuard guard(melodyMutex);
         engine->set(engine->presetIndex, n);
         for (int i = 0; i < 4; ++i) {
             PresetLayer l = engine->get(engine->presets[n].layers[i]);
@@ -105,7 +98,7 @@ void CMelody::updateVolumes(bool alreadyLocked)
 
 int CMelody::hasSplitVoice()
 {
-    MutexGuard guard(melodyMutex);
+    CLockGuard guard(melodyMutex);
     for (const PresetLayer& l : layers)
         if (l.type == kLayerSplit) return 1;
     return 0;
@@ -119,7 +112,7 @@ void CMelody::areaVoice(int status, int pitch, int velocity, int area)
     if (area != kLayerLeft && area != kLayerSplit) return;
     engine->set(engine->recordTime, engine->get(engine->songPosition));
     {
-        MutexGuard guard(melodyMutex);
+        CLockGuard guard(melodyMutex);
         if (status < 0x90 || velocity <= 0) {
             endKey(pitch, velocity);
         } else {
@@ -175,7 +168,7 @@ void CMelody::keyOn(int pitch, int velocity, bool rebuild)
     if (rebuild) {
         playKey(pitch, velocity, true);
     } else {
-        MutexGuard guard(melodyMutex);
+        CLockGuard guard(melodyMutex);
         playKey(pitch, velocity, false);
     }
     engine->set(engine->recordTime, -1);
@@ -225,7 +218,7 @@ void CMelody::keyOff(int pitch, int velocity)
     engine->set(engine->recordTime, engine->get(engine->songPosition));
     if (recordsMelody()) engine->recordEvent(kStatMelody, pitch, velocity, 128, {});
     {
-        MutexGuard guard(melodyMutex);
+        CLockGuard guard(melodyMutex);
         endKey(pitch, velocity);
     }
     engine->set(engine->recordTime, -1);
@@ -250,7 +243,7 @@ void CMelody::endKey(int key, int velocity)
 
 void CMelody::forget(const SoundingNote& note)
 {
-    MutexGuard guard(deviceMutex);
+    CLockGuard guard(deviceMutex);
     for (size_t i = 0; i < soundingNotes.size(); ++i) {
         const SoundingNote& n = soundingNotes[i];
         if (n.channel == note.channel && n.pitch == note.pitch && n.velocity == note.velocity &&
@@ -273,7 +266,7 @@ void CMelody::noteOff(int channel, int pitch, int velocity, int pNoteOn, int pit
 
 void CMelody::chordChanged()
 {
-    MutexGuard guard(melodyMutex);
+    CLockGuard guard(melodyMutex);
     releasedNotes.clear();
     releaseAll(); // harmony notes end; every note is now in releasedNotes, last started first
 

@@ -5,7 +5,7 @@
 // split layers. Every note started here is remembered with the key that caused
 // it, so one key release ends exactly that key's notes.
 #include "engine/Preset.h"
-#include "midi/CMidiDevice.h"
+#include "base/CMidiDevice.h"
 
 #include <cstdint>
 #include <pthread.h>

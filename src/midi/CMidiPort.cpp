@@ -1,7 +1,8 @@
 #include "midi/CMidiPort.h"
 
-#include "app/CApplication.h"
-#include "app/Text.h"
+#include "base/CLockGuard.h"
+#include "base/MessageSink.h"
+#include "base/Text.h"
 #include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"
 
@@ -9,12 +10,6 @@
 #include <cstring>
 
 namespace {
-struct PortLock {
-    explicit PortLock(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
-    ~PortLock() { pthread_mutex_unlock(&mutex); }
-    pthread_mutex_t& mutex;
-};
-
 // Longest SysEx text that is sent; a longer one is not sent at all.
 constexpr size_t kMaxSysExText = 1500;
 
@@ -53,8 +48,6 @@ CMidiPort::~CMidiPort()
     pthread_mutex_destroy(&lock);
 }
 
-void CMidiPort::printLine(const std::string& text) { CApplication::printLine(text.c_str()); }
-
 void CMidiPort::simulatePorts(const std::vector<SeqPortInfo>& ports)
 {
     simulated = true;
@@ -77,7 +70,7 @@ void CMidiPort::connectInput(int slot, int)
             inputSlotClient[index] = p.client;
             inputSlotPort[index] = p.port;
         }
-        printLine("Midi In: " + p.fullName());
+        vtn::printLine("Midi In: " + p.fullName());
     };
     for (const SeqPortInfo& p : ports) {
         if (!p.readable()) continue;
@@ -93,7 +86,7 @@ void CMidiPort::connectInput(int slot, int)
 
 void CMidiPort::disconnectOutputs()
 {
-    PortLock guard(lock);
+    CLockGuard guard(lock);
     while (!outputs.empty()) {
         const OutputConnection& e = outputs.back();
         if (e.kind > 1) seqDisconnectTo(e.client, e.port);
@@ -139,12 +132,12 @@ void CMidiPort::connectOutput()
     for (size_t i = 0; i < writable.size(); ++i) {
         if (vtn::toLower(writable[i].fullName()).find(wanted) != std::string::npos) {
             chosen = static_cast<int>(i);
-            printLine("Midi Out: " + writable[i].fullName());
+            vtn::printLine("Midi Out: " + writable[i].fullName());
         }
     }
     if (chosen < 0) {
         chosen = static_cast<int>(writable.size()) - 1;
-        printLine("Midi Out: " + (writable.empty() ? std::string() : writable.back().fullName()));
+        vtn::printLine("Midi Out: " + (writable.empty() ? std::string() : writable.back().fullName()));
     }
 
     // Build the new list first, then install it under the send lock so that
@@ -176,7 +169,7 @@ void CMidiPort::connectOutput()
         built.push_back(entry);
         routes[c].connection = static_cast<int>(built.size()) - 1;
     }
-    PortLock guard(lock);
+    CLockGuard guard(lock);
     outputs = std::move(built);
     std::copy(std::begin(routes), std::end(routes), channelRoutes);
 }
@@ -184,14 +177,14 @@ void CMidiPort::connectOutput()
 void CMidiPort::setChannelPort(int channel, int portNumber)
 {
     if (channel < 0 || channel > 15) return;
-    PortLock guard(lock);
+    CLockGuard guard(lock);
     channelRoutes[channel].portNumber = portNumber;
 }
 
 int CMidiPort::channelPort(int channel)
 {
     if (channel < 0 || channel > 15) return 0;
-    PortLock guard(lock);
+    CLockGuard guard(lock);
     return channelRoutes[channel].portNumber;
 }
 
@@ -200,7 +193,7 @@ void CMidiPort::send(int status, int d1, int d2)
     // System messages (0xF0-0xFF) and the arranger's own event kinds make no
     // channel message; they are dropped rather than sent as empty events.
     if (status < 0x80 || status > 0xEF) return;
-    PortLock guard(lock);
+    CLockGuard guard(lock);
     const int connection = channelRoutes[status & 0x0F].connection;
     if (connection < 0 || connection >= static_cast<int>(outputs.size())) return;
     const OutputConnection& entry = outputs[static_cast<size_t>(connection)];
@@ -258,7 +251,7 @@ void CMidiPort::sendSysExText(std::string_view text)
         if (b < 0) return; // a damaged text is not sent at all
         bytes[i] = static_cast<uint8_t>(b);
     }
-    PortLock guard(lock);
+    CLockGuard guard(lock);
     for (const OutputConnection& entry : outputs)
         if (entry.kind > 1) handOverSysEx(bytes, count, entry);
 }

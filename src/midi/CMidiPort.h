@@ -3,7 +3,7 @@
 // port, connected from the keyboard ports and to the chosen sound generator.
 // Everything the arranger plays leaves through send().
 #include "midi/CMidiCapture.h"
-#include "midi/CMidiDevice.h"
+#include "base/CMidiDevice.h"
 
 #include <atomic>
 #include <cstdint>
@@ -93,7 +93,6 @@ private:
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);
     void seqDisconnectTo(int client, int port);
-    void printLine(const std::string& text);
 
     SeqHandle* seq = nullptr;
     bool simulated = false;

@@ -1,6 +1,8 @@
 // The sequencer side of the port: the only place that speaks ALSA.
 #include "midi/CMidiPort.h"
 
+#include "base/MessageSink.h"
+
 #include "engine/CKvSeq.h"
 
 #include <alsa/asoundlib.h>
@@ -42,7 +44,7 @@ int CMidiPort::open()
     if (err < 0 || !handle) {
         // No sequencer (a container, a board without the module): the arranger
         // keeps running without MIDI.
-        printLine(std::string("Cannot open sequencer - ") + snd_strerror(err));
+        vtn::printLine(std::string("Cannot open sequencer - ") + snd_strerror(err));
         return 0;
     }
     seq = new SeqHandle();
@@ -56,8 +58,7 @@ int CMidiPort::open()
     if (pipe(seq->wakePipe) != 0) seq->wakePipe[0] = seq->wakePipe[1] = -1;
     const int rc = pthread_create(&seq->inputThread, nullptr, midiInputThread, this);
     if (rc != 0) {
-        std::printf("ERROR; return code from pthread_create() is %d\n", rc);
-        std::fflush(stdout);
+        vtn::printText("ERROR; return code from pthread_create() is " + std::to_string(rc) + "\n");
         std::exit(-1);
     }
     seq->threadRunning = true;

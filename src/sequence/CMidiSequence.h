@@ -2,7 +2,7 @@
 // The event list: songs, styles and recordings held as 100 time-ordered,
 // doubly linked lists inside one growable array of event records. Records are
 // addressed by index, never by pointer, so indexes survive the array growing.
-#include "midi/CMidiDevice.h"
+#include "base/CMidiDevice.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -53,6 +53,9 @@ constexpr int kMainList = 0;
 constexpr int kTimeSigList = 98;
 constexpr int kFreeList = 99;
 constexpr int kFirstEvent = 100; // indexes below are list sentinels
+// Largest Standard MIDI File read: far beyond any real song, and room enough
+// on a board with 512 MB.
+constexpr size_t kMaxSongFileBytes = size_t{64} << 20;
 
 class CMidiSequence : public CMidiDevice {
 public:

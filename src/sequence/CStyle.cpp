@@ -1,6 +1,6 @@
 #include "sequence/CStyle.h"
 
-#include "app/Text.h"
+#include "base/Text.h"
 #include "engine/CKvSeq.h"
 
 #include <algorithm>

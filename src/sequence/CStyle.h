@@ -51,6 +51,9 @@ std::string canonicalPartName(std::string_view text);
 // Sets the part's name, and its kind and letters as read from the name.
 void parsePartName(StylePart& part, std::string_view name);
 
+// Largest style file read; real ones are a few hundred kilobytes.
+constexpr size_t kMaxStyleFileBytes = size_t{16} << 20;
+
 class CStyle : public CMidiSequence {
 public:
     explicit CStyle(CKvSeq* engineOwner);

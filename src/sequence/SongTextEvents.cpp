@@ -1,7 +1,7 @@
 // The arranger's own instructions inside a song: chord, style, part, voice,
 // channel-voice and melody changes carried as markers, and chords carried as
 // sequencer-specific events.
-#include "app/Text.h"
+#include "base/Text.h"
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"

@@ -191,12 +191,4 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
     EXPECT_EQ(engine().get(engine().presetIndex), 1);
 }
 
-TEST_F(ConsoleTest, PrintLineWithoutTextKeepsTheStreamUsable)
-{
-    ::testing::internal::CaptureStdout();
-    CApplication::printLine(nullptr);
-    CApplication::printLine("after");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "\nafter\n");
-}
-
 } // namespace

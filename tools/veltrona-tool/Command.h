@@ -29,8 +29,9 @@ int runAsMain(int (*entry)(int, char**), const char* name, const std::vector<std
 // One line on standard error; returns the exit status 1.
 int refuse(const std::string& message);
 
-// The whole file; false (with `why` set) when it cannot be read.
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& data, std::string& why);
+// The whole of a regular file of at most maxBytes; false (with `why` set)
+// when it cannot be read or is refused.
+bool readWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t>& data, std::string& why);
 bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& data, std::string& why);
 
 // Writes the document and a newline to standard output; returns 0.

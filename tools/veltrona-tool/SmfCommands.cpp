@@ -45,12 +45,8 @@ bool load(const std::string& path, LoadedSequence& loaded, int& status)
 {
     std::vector<uint8_t> data;
     std::string why;
-    if (!readWholeFile(path, data, why)) {
+    if (!readWholeFile(path, kMaxSongFileBytes, data, why)) {
         status = refuse(path + ": " + why);
-        return false;
-    }
-    if (data.size() > static_cast<size_t>(INT_MAX)) {
-        status = refuse(path + ": file too large");
         return false;
     }
     loaded.sequence.messageOut = stderr;

@@ -57,8 +57,7 @@ int runStyle(const std::vector<std::string>& args)
     const std::string& path = args[0];
     std::vector<uint8_t> data;
     std::string why;
-    if (!readWholeFile(path, data, why)) return refuse(path + ": " + why);
-    if (data.size() > static_cast<size_t>(INT_MAX)) return refuse(path + ": file too large");
+    if (!readWholeFile(path, kMaxStyleFileBytes, data, why)) return refuse(path + ": " + why);
 
     auto loaded = std::make_unique<LoadedStyle>();
     CStyle& s = loaded->style;

@@ -3,6 +3,8 @@
 // the table below; this file only dispatches.
 #include "Command.h"
 
+#include "base/FileReader.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,21 +24,11 @@ int refuse(const std::string& message)
     return 1;
 }
 
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& data, std::string& why)
+bool readWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t>& data, std::string& why)
 {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        why = std::strerror(errno);
-        return false;
-    }
-    data.clear();
-    uint8_t block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) data.insert(data.end(), block, block + n);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) why = "read error";
-    return !failed;
+    const int result = vtn::readWholeFile(path, maxBytes, data);
+    why = vtn::fileReadError(result, maxBytes);
+    return result == vtn::kFileRead;
 }
 
 bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& data, std::string& why)

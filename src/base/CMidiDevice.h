@@ -1,6 +1,8 @@
 #pragma once
 // What every MIDI-handling object shares: the notes it has started and not yet
 // ended, and the last program and controller values it sent per channel.
+#include "base/MidiStatus.h"
+
 #include <cstdint>
 #include <pthread.h>
 #include <vector>
@@ -54,13 +56,3 @@ protected:
     int32_t controllers[9][16];
     pthread_mutex_t deviceMutex;
 };
-
-// Message classes shared by devices and events.
-inline bool isNoteOn(int status, int d2) { return status >= 0x90 && status <= 0x9F && d2 > 0; }
-inline bool isNoteOff(int status, int d2)
-{
-    return (status >= 0x80 && status <= 0x8F) || (status >= 0x90 && status <= 0x9F && d2 < 1);
-}
-inline bool isNote(int status) { return status >= 0x80 && status <= 0x9F; }
-inline bool isController(int status) { return status >= 0xB0 && status <= 0xBF; }
-inline bool isProgramChange(int status) { return status >= 0xC0 && status <= 0xCF; }

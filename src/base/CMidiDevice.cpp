@@ -1,4 +1,7 @@
-#include "midi/CMidiDevice.h"
+#include "base/CMidiDevice.h"
+
+#include "base/CLockGuard.h"
+#include "base/MessageSink.h"
 
 #include <cstdio>
 
@@ -6,20 +9,13 @@ namespace {
 // Room for the notes one device may sound at once; the list grows beyond it
 // only in extreme cases, so sending normally never allocates.
 constexpr size_t kInitialNoteCapacity = 256;
-
-struct DeviceLock {
-    explicit DeviceLock(pthread_mutex_t& m) : mutex(m) { pthread_mutex_lock(&mutex); }
-    ~DeviceLock() { pthread_mutex_unlock(&mutex); }
-    pthread_mutex_t& mutex;
-};
 } // namespace
 
 CMidiDevice::CMidiDevice()
 {
     soundingNotes.reserve(kInitialNoteCapacity);
     if (pthread_mutex_init(&deviceMutex, nullptr) != 0) {
-        std::fputs("MutexInit failed", stdout);
-        std::fflush(stdout);
+        vtn::printText("MutexInit failed");
     }
     forgetAll();
     resetControllers();
@@ -63,7 +59,7 @@ void CMidiDevice::trackEvent(int status, int d1, int d2, int pNoteOn, bool alrea
 
 int CMidiDevice::acceptsEvent(int status, int d1, int d2, int* pNoteOn)
 {
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     const int c = ((status % 16) + 16) % 16;
     if (isNote(status)) {
         const int i = findSounding(c, d1);
@@ -88,7 +84,7 @@ int CMidiDevice::acceptsEvent(int status, int d1, int d2, int* pNoteOn)
 
 void CMidiDevice::releaseAll()
 {
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     while (!soundingNotes.empty()) {
         const SoundingNote n = soundingNotes.back();
         const size_t before = soundingNotes.size();
@@ -101,13 +97,13 @@ void CMidiDevice::releaseAll()
 
 void CMidiDevice::forgetAll()
 {
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     soundingNotes.clear();
 }
 
 void CMidiDevice::resetControllers()
 {
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     for (int c = 0; c < 16; ++c) {
         programs[c] = programBankMsb[c] = programBankLsb[c] = -1;
         for (auto& row : controllers) row[c] = -1;
@@ -117,7 +113,7 @@ void CMidiDevice::resetControllers()
 int CMidiDevice::programOf(int channel)
 {
     if (channel < 0 || channel > 15) return -1;
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     return programs[channel];
 }
 
@@ -125,18 +121,18 @@ int CMidiDevice::controllerOf(int channel, int controller)
 {
     const int slot = controllerSlot(controller);
     if (slot < 0 || channel < 0 || channel > 15) return 0;
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     return controllers[slot][channel];
 }
 
 std::vector<SoundingNote> CMidiDevice::soundingSnapshot()
 {
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     return soundingNotes;
 }
 
 int CMidiDevice::soundingCount()
 {
-    DeviceLock lock(deviceMutex);
+    CLockGuard lock(deviceMutex);
     return static_cast<int>(soundingNotes.size());
 }

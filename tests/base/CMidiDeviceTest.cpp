@@ -1,4 +1,4 @@
-#include "midi/CMidiDevice.h"
+#include "base/CMidiDevice.h"
 
 #include <gtest/gtest.h>
 
