@@ -38,7 +38,7 @@ std::vector<int64_t> timePresses(CKvSeq& engine, int note, long calls)
 int main()
 {
     CKvSeq engine;
-    startLiveEngine(engine);
+    startLiveEngine(engine, false);
     engine.set(engine.highestChordKey, 76);
 
     // E3 G3 Bb3 D4 held; the timed C5 completes C7(9), found only on the

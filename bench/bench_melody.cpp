@@ -31,7 +31,7 @@ int64_t timed(CKvSeq& engine, int status, int note, int velocity)
 int main()
 {
     CKvSeq engine;
-    startLiveEngine(engine);
+    startLiveEngine(engine, false);
 
     PresetLayer l;
     l.type = kLayerCloseWide;

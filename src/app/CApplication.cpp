@@ -160,10 +160,10 @@ bool CApplication::command(std::string_view line)
         engine->set(engine->recording, was ? 0 : 1);
     } else if (startsWith(l, "midiin:")) {
         engine->midiInName = trim(afterColon(l));
-        engine->port->connectInput(0, 1);
+        engine->port->connectInput(0, 1, engine->midiInName);
     } else if (startsWith(l, "midiout:")) {
         engine->midiOutName = trim(afterColon(l));
-        engine->port->connectOutput();
+        engine->port->connectOutput(engine->midiOutName);
     } else if (startsWith(l, "stylefiles:")) {
         styleFolder = trim(afterColon(t));
         styleFiles.clear();

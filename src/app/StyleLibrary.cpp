@@ -124,14 +124,8 @@ void CApplication::playMidiFile(std::string_view name)
         vtn::printLine("Not a MIDI file: " + path);
         return;
     }
-    engine->lock();
-    CMidiSequence* old = engine->sequences[kSongId];
-    // A song still being played is left to its player.
-    const bool inUse = old && (old == engine->playingSong || old == engine->recordSequence);
-    engine->sequences[kSongId] = song;
-    engine->playMode = 1;
-    engine->unlock();
-    if (!inUse) delete old;
+    engine->installSequence(kSongId, song);
+    engine->set(engine->playMode, 1);
     engine->markChanged();
     // TODO(song player): start the song player with sequence 1, further arguments 0.
 }

@@ -19,6 +19,21 @@ namespace {
 constexpr size_t kRecordReserve = 1 << 16;
 
 int clamp127(int v) { return std::clamp(v, 0, 127); }
+
+// The port's hooks: what is played on the keyboard, and what the port sends
+// on its own account while a performance is recorded.
+void keyboardInput(void* context, int status, int d1, int d2)
+{
+    auto* engine = static_cast<CKvSeq*>(context);
+    if (!engine->get(engine->inputSuspended)) engine->processInput(status, d1, d2);
+}
+
+void recordPortEvent(void* context, int status, int d1, int d2)
+{
+    auto* engine = static_cast<CKvSeq*>(context);
+    if (engine->get(engine->inputMode) == kLiveMode && engine->isStylePlaying() && engine->get(engine->recording))
+        engine->recordEvent(status, d1, d2, 0, {});
+}
 } // namespace
 
 CKvSeq::CKvSeq()
@@ -44,7 +59,9 @@ void CKvSeq::init(int flag)
 {
     initFlag = flag;
     clock = new CClock();
-    port = new CMidiPort(this);
+    port = new CMidiPort();
+    port->setClock(clock);
+    port->setHooks(keyboardInput, recordPortEvent, this);
     port->open();
     liveInput = new CLiveInput(this);
     melody = new CMelody(this);
@@ -271,34 +288,41 @@ void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view
     unlock();
 }
 
+void CKvSeq::installSequence(int id, CMidiSequence* sequence, bool asRecording)
+{
+    if (id < 0 || id >= kSequenceCount) {
+        delete sequence;
+        return;
+    }
+    if (sequence) sequence->sequenceId = id;
+    const int slot = id - kStyleSlotBase;
+    const bool styleSlot = slot == 0 || slot == 1;
+    lock();
+    CMidiSequence* old = sequences[id];
+    // A sequence still being played or recorded into is never freed under its user.
+    const bool inUse = old && (old == playingSong || old == playingStyle || old == recordSequence);
+    sequences[id] = sequence;
+    if (styleSlot) styles[slot] = sequence && sequence->isStyle ? static_cast<CStyle*>(sequence) : nullptr;
+    if (asRecording) {
+        recordSequence = sequence;
+        recordLastEvent = 0;
+    }
+    unlock();
+    if (!inUse && old != sequence) delete old;
+}
+
 void CKvSeq::createRecordSequence(int id)
 {
     if (id < 0 || id >= kStyleSlotBase) return; // ids of the style slots are not for recordings
     auto* seq = new CMidiSequence(this);
-    seq->sequenceId = id;
     seq->events.reserve(kRecordReserve);
-    lock();
-    CMidiSequence* old = sequences[id];
-    // A sequence still being played or recorded into is never freed under its user.
-    const bool inUse = old && (old == playingSong || old == recordSequence);
-    recordLastEvent = 0;
-    sequences[id] = seq;
-    recordSequence = seq;
-    unlock();
-    if (!inUse) delete old;
+    installSequence(id, seq, true);
 }
 
 void CKvSeq::createStyleSlot(int slot)
 {
     if (slot < 0 || slot > 1) return;
-    auto* style = new CStyle(this);
-    style->sequenceId = kStyleSlotBase + slot;
-    lock();
-    CStyle* old = styles[slot];
-    styles[slot] = style;
-    sequences[kStyleSlotBase + slot] = style;
-    unlock();
-    delete old;
+    installSequence(kStyleSlotBase + slot, new CStyle(this));
 }
 
 int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::string_view name)
@@ -327,16 +351,12 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     auto* style = new CStyle(this);
     style->sequenceId = kStyleSlotBase + slot;
     const bool read = style->readStyle(data, size) >= 1;
-    lock();
-    CStyle* old = styles[slot];
-    styles[slot] = read ? style : nullptr;
-    sequences[kStyleSlotBase + slot] = styles[slot];
-    unlock();
-    delete old;
     if (!read) {
         delete style;
-        return -1;
+        style = nullptr;
     }
+    installSequence(kStyleSlotBase + slot, style);
+    if (!read) return -1;
 
     if (!isPlaying())
         selectStyleSlot(slot);

@@ -4,7 +4,7 @@
 // time; no lock is ever held across a call into another object.
 #include "chords/Chord.h"
 #include "engine/CAccomp.h"
-#include "engine/CClock.h"
+#include "base/CClock.h"
 #include "engine/CHarmony.h"
 #include "engine/Preset.h"
 
@@ -75,6 +75,10 @@ public:
     void setChordRecognition(int off);
     void sendEvent(int status, int d1, int d2);
     void recordEvent(int status, int d1, int d2, int extra, std::string_view text);
+    // Puts a sequence into table entry `id` (a style into its style slot too)
+    // and deletes the one it replaces, unless a player or the recording still
+    // uses that one. `asRecording` also makes it the sequence being recorded.
+    void installSequence(int id, CMidiSequence* sequence, bool asRecording = false);
     void createRecordSequence(int id);
     void createStyleSlot(int slot);
     // Reads a style into a slot (-2: the slot not in use) and selects it, or

@@ -3,8 +3,6 @@
 #include "base/CLockGuard.h"
 #include "base/MessageSink.h"
 #include "base/Text.h"
-#include "engine/CKvSeq.h"
-#include "sequence/CMidiSequence.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,7 +29,7 @@ int hexPair(std::string_view text, size_t pos)
 }
 } // namespace
 
-CMidiPort::CMidiPort(CKvSeq* owner) : engine(owner)
+CMidiPort::CMidiPort()
 {
     pthread_mutex_init(&lock, nullptr);
     for (int i = 0; i < 20; ++i) {
@@ -48,18 +46,24 @@ CMidiPort::~CMidiPort()
     pthread_mutex_destroy(&lock);
 }
 
+void CMidiPort::setHooks(MidiHandler input, MidiHandler record, void* context)
+{
+    inputHandler = input;
+    recordHandler = record;
+    hookContext = context;
+}
+
 void CMidiPort::simulatePorts(const std::vector<SeqPortInfo>& ports)
 {
     simulated = true;
     simulatedPorts = ports;
 }
 
-void CMidiPort::connectInput(int slot, int)
+void CMidiPort::connectInput(int slot, int, std::string_view wanted)
 {
     if (slot > 0) return;
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
-    const std::string wanted = engine ? engine->midiInName : std::string();
     int k = -1;
     bool found = false;
     const SeqPortInfo* last = nullptr;
@@ -118,7 +122,7 @@ void CMidiPort::outputPortName(int& number, std::string& name)
     number = -1;
 }
 
-void CMidiPort::connectOutput()
+void CMidiPort::connectOutput(std::string_view wanted)
 {
     disconnectOutputs();
     std::vector<SeqPortInfo> ports;
@@ -127,7 +131,6 @@ void CMidiPort::connectOutput()
     for (const SeqPortInfo& p : ports)
         if (p.writable()) writable.push_back(p);
 
-    const std::string wanted = engine ? engine->midiOutName : std::string();
     int chosen = -1;
     for (size_t i = 0; i < writable.size(); ++i) {
         if (vtn::toLower(writable[i].fullName()).find(wanted) != std::string::npos) {
@@ -192,7 +195,7 @@ void CMidiPort::send(int status, int d1, int d2)
 {
     // System messages (0xF0-0xFF) and the arranger's own event kinds make no
     // channel message; they are dropped rather than sent as empty events.
-    if (status < 0x80 || status > 0xEF) return;
+    if (!isChannelMessage(status)) return;
     CLockGuard guard(lock);
     const int connection = channelRoutes[status & 0x0F].connection;
     if (connection < 0 || connection >= static_cast<int>(outputs.size())) return;
@@ -203,23 +206,15 @@ void CMidiPort::send(int status, int d1, int d2)
 
 void CMidiPort::sendTracked(int status, int d1, int d2)
 {
-    if (status < 0x80) return;
+    if (status < kNoteOff) return;
     trackEvent(status, d1, d2);
     send(status, d1, d2);
 }
 
 void CMidiPort::noteOff(int channel, int pitch, int, int, int)
 {
-    const int status = 0x80 + (channel & 0x0F);
-    if (engine && engine->get(engine->inputMode) == kLiveMode && engine->isStylePlaying() && engine->get(engine->recording)) {
-        const int when = engine->get(engine->songPosition);
-        engine->lock();
-        if (CMidiSequence* rec = engine->recordSequence) {
-            const int index = rec->insertEvent(engine->recordLastEvent, when, status, pitch, 0, {}, 0, 0);
-            if (index != engine->recordLastEvent) engine->recordLastEvent = index;
-        }
-        engine->unlock();
-    }
+    const int status = noteOffStatus(channel);
+    if (recordHandler) recordHandler(hookContext, status, pitch, 0);
     send(status, pitch, 0);
 }
 
@@ -227,17 +222,16 @@ void CMidiPort::allNotesOff()
 {
     releaseAll();
     for (int c = 0; c < 16; ++c) {
-        send(0xB0 + c, 123, 0);
-        send(0xB0 + c, 120, 0);
-        send(0xE0 + c, 0, 64);
+        send(controllerStatus(c), kCtlAllNotesOff, 0);
+        send(controllerStatus(c), kCtlAllSoundOff, 0);
+        send(pitchBendStatus(c), 0, kPitchBendCentreMsb);
     }
 }
 
 void CMidiPort::recordHeldNotes()
 {
-    if (!engine) return;
-    for (const SoundingNote& n : soundingSnapshot())
-        engine->recordEvent(0x90 + n.channel, n.pitch, n.velocity, 0, {});
+    if (!recordHandler) return;
+    for (const SoundingNote& n : soundingSnapshot()) recordHandler(hookContext, noteOnStatus(n.channel), n.pitch, n.velocity);
 }
 
 void CMidiPort::sendSysExText(std::string_view text)

@@ -2,8 +2,8 @@
 // The arranger's one door to the MIDI world: one sequencer client with one
 // port, connected from the keyboard ports and to the chosen sound generator.
 // Everything the arranger plays leaves through send().
-#include "midi/CMidiCapture.h"
 #include "base/CMidiDevice.h"
+#include "midi/CMidiCapture.h"
 
 #include <atomic>
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-class CKvSeq;
+class CClock;
 struct SeqHandle; // the sequencer side keeps its own state behind this
 
 struct OutputConnection {
@@ -39,14 +39,28 @@ struct SeqPortInfo {
     std::string fullName() const { return clientName + " " + portName; }
 };
 
+// How the port reaches the rest of the system without knowing it: plain
+// function pointers and a context, installed by the owner before open().
+// `input` gets every message played on a connected keyboard, decoded to a raw
+// message; `record` gets what the port sends on its own account (the note
+// offs of releaseAll, the held notes of recordHeldNotes) for the recording.
+using MidiHandler = void (*)(void* context, int status, int d1, int d2);
+
 class CMidiPort : public CMidiDevice {
 public:
-    explicit CMidiPort(CKvSeq* owner);
+    CMidiPort();
     ~CMidiPort() override;
 
+    void setHooks(MidiHandler input, MidiHandler record, void* context);
+    // Time stamps of the capture come from this clock (the monotonic clock when none).
+    void setClock(CClock* c) { clock = c; }
+
     int open();
-    void connectInput(int slot, int flag);
-    void connectOutput();
+    // Connects every readable port whose lower-case full name contains `wanted`
+    // (the last readable port when none does).
+    void connectInput(int slot, int flag, std::string_view wanted);
+    // Sends to the last writable port whose lower-case full name contains `wanted`.
+    void connectOutput(std::string_view wanted);
     void disconnectOutputs();
     void outputPortName(int& number, std::string& name);
     void send(int status, int d1, int d2);
@@ -79,7 +93,6 @@ public:
     int32_t clientId = -1;
     pthread_mutex_t lock;
     std::vector<OutputConnection> outputs;
-    CKvSeq* engine;
     int32_t inputChannel = 0;
     ChannelRoute channelRoutes[16];
 
@@ -94,11 +107,22 @@ private:
     void seqConnectTo(int client, int port);
     void seqDisconnectTo(int client, int port);
 
+    // A raw message to the input hook; called on the input thread.
+    void deliverInput(int status, int d1, int d2) const
+    {
+        if (inputHandler) inputHandler(hookContext, status, d1, d2);
+    }
+    int64_t captureTime() const;
+
+    MidiHandler inputHandler = nullptr;
+    MidiHandler recordHandler = nullptr;
+    void* hookContext = nullptr;
+    CClock* clock = nullptr;
     SeqHandle* seq = nullptr;
     bool simulated = false;
     std::vector<SeqPortInfo> simulatedPorts;
 };
 
 // Body of the MIDI input thread: turns sequencer events into raw messages for
-// the engine's input entry.
+// the input hook.
 void* midiInputThread(void* arg);

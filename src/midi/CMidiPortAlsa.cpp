@@ -1,9 +1,8 @@
 // The sequencer side of the port: the only place that speaks ALSA.
 #include "midi/CMidiPort.h"
 
+#include "base/CClock.h"
 #include "base/MessageSink.h"
-
-#include "engine/CKvSeq.h"
 
 #include <alsa/asoundlib.h>
 #include <cerrno>
@@ -20,14 +19,15 @@ struct SeqHandle {
     int wakePipe[2] = {-1, -1}; // written to end the input thread
 };
 
-namespace {
-int64_t captureTime(CKvSeq* engine)
+int64_t CMidiPort::captureTime() const
 {
-    if (engine && engine->clock) return engine->clock->nowUs();
+    if (clock) return clock->nowUs();
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+namespace {
 // The library's own diagnostics would land on the console between our lines;
 // every failure that matters is reported in one line of our own instead.
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
@@ -136,34 +136,34 @@ void CMidiPort::seqDisconnectTo(int client, int port)
 
 void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to)
 {
-    const int channel = status & 0x0F;
+    const int channel = channelOf(status);
     snd_seq_event_t ev{};
     snd_seq_ev_set_direct(&ev);
     ev.source.port = 0;
     ev.dest.client = static_cast<unsigned char>(to.client);
     ev.dest.port = static_cast<unsigned char>(to.port);
     int value = d2;
-    switch (status & 0xF0) {
-    case 0x80: ev.type = SND_SEQ_EVENT_NOTEOFF; break;
-    case 0x90: ev.type = SND_SEQ_EVENT_NOTEON; break;
-    case 0xA0: ev.type = SND_SEQ_EVENT_KEYPRESS; break;
-    case 0xB0: ev.type = SND_SEQ_EVENT_CONTROLLER; break;
-    case 0xC0: ev.type = SND_SEQ_EVENT_PGMCHANGE; ev.flags |= SND_SEQ_PRIORITY_HIGH; value = d1; break;
-    case 0xD0: ev.type = SND_SEQ_EVENT_CHANPRESS; value = d1; break;
+    switch (kindOf(status)) {
+    case kNoteOff: ev.type = SND_SEQ_EVENT_NOTEOFF; break;
+    case kNoteOn: ev.type = SND_SEQ_EVENT_NOTEON; break;
+    case kKeyPressure: ev.type = SND_SEQ_EVENT_KEYPRESS; break;
+    case kController: ev.type = SND_SEQ_EVENT_CONTROLLER; break;
+    case kProgramChange: ev.type = SND_SEQ_EVENT_PGMCHANGE; ev.flags |= SND_SEQ_PRIORITY_HIGH; value = d1; break;
+    case kChannelPressure: ev.type = SND_SEQ_EVENT_CHANPRESS; value = d1; break;
     default: ev.type = SND_SEQ_EVENT_PITCHBEND; value = d2 * 128 + d1 - 8192; break;
     }
-    if (status < 0xB0) {
+    if (status < kController) {
         ev.data.note.channel = static_cast<unsigned char>(channel);
         ev.data.note.note = static_cast<unsigned char>(d1);
         ev.data.note.velocity = static_cast<unsigned char>(d2);
     } else {
         ev.data.control.channel = static_cast<unsigned char>(channel);
-        if ((status & 0xF0) == 0xB0) ev.data.control.param = static_cast<unsigned>(d1);
+        if (kindOf(status) == kController) ev.data.control.param = static_cast<unsigned>(d1);
         ev.data.control.value = value;
     }
     if (capture.enabled()) {
         CapturedMessage m;
-        m.timeUs = captureTime(engine);
+        m.timeUs = captureTime();
         m.status = status;
         m.d1 = d1;
         m.d2 = d2;
@@ -182,7 +182,7 @@ void CMidiPort::handOverSysEx(const uint8_t* bytes, size_t count, const OutputCo
 {
     if (capture.enabled()) {
         CapturedMessage m;
-        m.timeUs = captureTime(engine);
+        m.timeUs = captureTime();
         m.status = 0xF0;
         m.client = to.client;
         m.port = to.port;
@@ -209,7 +209,6 @@ void* midiInputThread(void* arg)
     sched_param priority{};
     priority.sched_priority = 60;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-    CKvSeq* engine = port->engine;
     const int count = snd_seq_poll_descriptors_count(h->seq, POLLIN);
     if (count <= 0 || count > 7) return nullptr;
     pollfd fds[8];
@@ -235,21 +234,20 @@ void* midiInputThread(void* arg)
             const int nch = n.channel & 0x0F, cch = c.channel & 0x0F;
             const int bend = c.value < -8192 ? -8192 : c.value > 8191 ? 8191 : c.value;
             switch (ev->type) {
-            case SND_SEQ_EVENT_NOTEON: status = 0x90 + nch; d1 = n.note; d2 = n.velocity; break;
-            case SND_SEQ_EVENT_NOTEOFF: status = 0x80 + nch; d1 = n.note; d2 = n.velocity; break;
-            case SND_SEQ_EVENT_KEYPRESS: status = 0xA0 + nch; d1 = n.note; d2 = n.velocity; break;
-            case SND_SEQ_EVENT_CONTROLLER: status = 0xB0 + cch; d1 = static_cast<int>(c.param & 0x7F); d2 = clamp7(c.value); break;
-            case SND_SEQ_EVENT_PGMCHANGE: status = 0xC0 + cch; d1 = clamp7(c.value); break;
-            case SND_SEQ_EVENT_CHANPRESS: status = 0xD0 + cch; d1 = clamp7(c.value); break;
+            case SND_SEQ_EVENT_NOTEON: status = statusOf(kNoteOn, nch); d1 = n.note; d2 = n.velocity; break;
+            case SND_SEQ_EVENT_NOTEOFF: status = statusOf(kNoteOff, nch); d1 = n.note; d2 = n.velocity; break;
+            case SND_SEQ_EVENT_KEYPRESS: status = statusOf(kKeyPressure, nch); d1 = n.note; d2 = n.velocity; break;
+            case SND_SEQ_EVENT_CONTROLLER: status = statusOf(kController, cch); d1 = static_cast<int>(c.param & 0x7F); d2 = clamp7(c.value); break;
+            case SND_SEQ_EVENT_PGMCHANGE: status = statusOf(kProgramChange, cch); d1 = clamp7(c.value); break;
+            case SND_SEQ_EVENT_CHANPRESS: status = statusOf(kChannelPressure, cch); d1 = clamp7(c.value); break;
             case SND_SEQ_EVENT_PITCHBEND:
-                status = 0xE0 + cch;
+                status = statusOf(kPitchBend, cch);
                 d1 = (bend + 8192) % 128;
                 d2 = (bend + 8192) / 128;
                 break;
             default: break;
             }
-            if (status >= 0x80 && status <= 0xEF && engine && !engine->get(engine->inputSuspended))
-                engine->processInput(status & 0xFF, d1, d2);
+            if (isChannelMessage(status)) port->deliverInput(status, d1, d2);
         } while (snd_seq_event_input_pending(h->seq, 0) > 0);
     }
 }

@@ -159,7 +159,7 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
     start("Strings\n50: i20v100\n51: i30\n");
     ::testing::internal::CaptureStdout();
     engine().port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
-    engine().port->connectOutput();
+    engine().port->connectOutput(engine().midiOutName);
     engine().port->capture.enable(true);
     // Without a settings file no preset has a name or is free: name some, free
     // some and read config.txt again; its key commands build their presets once.

@@ -84,7 +84,7 @@ TEST_F(EngineTest, RecordsWhatIsSentWhileTheStylePlays)
     engine.set(engine.recordTime, 960);
     engine.recordEvent(kStatChord, 0, 0, 0, "C#m7/G");
     engine.recordEvent(kStatChord, 0, 0, 0, ""); // an empty chord records nothing
-    engine.port->noteOff(0, 62, 0, 0, 0);       // the port's own note off enters the recording too
+    engine.port->noteOff(0, 62, 0, 0, 0);       // the port's own note off is recorded like the rest
     engine.set(engine.playingStyle, nullptr);
     CMidiSequence* rec = engine.recordSequence;
     ASSERT_EQ(rec, engine.sequences[11]);
@@ -94,7 +94,7 @@ TEST_F(EngineTest, RecordsWhatIsSentWhileTheStylePlays)
         got.push_back(std::to_string(e.ticks) + " " + std::to_string(e.stat) + " " + std::to_string(e.db1) + " " +
                       std::to_string(e.db2) + " " + std::to_string(e.db3) + " " + e.string);
     }
-    EXPECT_EQ(got, (Texts{"480 144 62 100 0 ", "480 81 250 0 0 ", "960 -2 1 10 7 C#m7/G", "480 128 62 0 0 "}));
+    EXPECT_EQ(got, (Texts{"480 144 62 100 0 ", "480 81 250 0 0 ", "960 -2 1 10 7 C#m7/G", "960 128 62 0 0 "}));
 }
 
 TEST_F(EngineTest, PartRequestsAndSelection)

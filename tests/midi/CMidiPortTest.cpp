@@ -1,6 +1,5 @@
 // What leaves the port: routing, clamping, the event table, SysEx texts and
 // the connection rules, seen through the port's capture with a fixed port list.
-#include "engine/CKvSeq.h"
 #include "midi/CMidiPort.h"
 
 #include <gtest/gtest.h>
@@ -47,9 +46,8 @@ protected:
     // Connects the output to the port named `name`; returns what was printed.
     std::string connectTo(const std::string& name)
     {
-        engine.midiOutName = name;
         ::testing::internal::CaptureStdout();
-        port.connectOutput();
+        port.connectOutput(name);
         port.capture.clear();
         return ::testing::internal::GetCapturedStdout();
     }
@@ -59,8 +57,7 @@ protected:
         for (const CapturedMessage& m : port.capture.take()) out.push_back(text(m));
         return out;
     }
-    CKvSeq engine;
-    CMidiPort port{&engine};
+    CMidiPort port;
 };
 
 using Texts = std::vector<std::string>;
@@ -108,11 +105,10 @@ TEST_F(PortTest, InputConnections)
         {"", 5, "", "- - - "},
     };
     for (const auto& [name, index, printed, want] : cases) {
-        CMidiPort p(&engine);
+        CMidiPort p;
         p.simulatePorts(kPorts);
-        engine.midiInName = name;
         ::testing::internal::CaptureStdout();
-        p.connectInput(index, 1);
+        p.connectInput(index, 1, name);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
         std::string slots; // clients of the connected input slots
         for (int i = 0; i < 3; ++i) slots += p.inputSlotConnected[i] ? std::to_string(p.inputSlotClient[i]) + " " : "- ";
@@ -174,7 +170,7 @@ TEST_F(PortTest, ReconnectingWhileAnotherThreadSendsIsSafe)
         while (!stop) port.send(0x90, 60, 1);
     });
     ::testing::internal::CaptureStdout();
-    for (int i = 0; i < 200; ++i) port.connectOutput();
+    for (int i = 0; i < 200; ++i) port.connectOutput("synth");
     ::testing::internal::GetCapturedStdout();
     stop = true;
     sender.join();

@@ -37,14 +37,14 @@ protected:
     {
         engine->midiOutName = name;
         ::testing::internal::CaptureStdout();
-        engine->port->connectOutput();
+        engine->port->connectOutput(name);
         return ::testing::internal::GetCapturedStdout();
     }
     std::string connectInput(const std::string& name)
     {
         engine->midiInName = name;
         ::testing::internal::CaptureStdout();
-        engine->port->connectInput(0, 1);
+        engine->port->connectInput(0, 1, name);
         return ::testing::internal::GetCapturedStdout();
     }
     std::vector<std::string> receive(size_t count)

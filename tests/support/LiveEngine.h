@@ -5,6 +5,7 @@
 #include "engine/CKvSeq.h"
 #include "input/CLiveInput.h"
 #include "midi/CMidiPort.h"
+#include "LiveEngineSetup.h"
 
 #include <gtest/gtest.h>
 
@@ -29,16 +30,8 @@ class LiveEngineFixture : public Base {
 protected:
     void SetUp() override
     {
-        ::testing::internal::CaptureStdout(); // "Cannot open sequencer" on machines without one
-        engine.init(1);
-        ::testing::internal::GetCapturedStdout();
+        startLiveEngine(engine, true);
         engine.clock->setManual(1'000'000'000); // far from 0, so a chord "500 ms ago" is real time
-        engine.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
-        ::testing::internal::CaptureStdout();
-        engine.port->connectOutput();
-        ::testing::internal::GetCapturedStdout();
-        engine.port->capture.enable(true);
-        engine.set(engine.inputMode, kLiveMode);
     }
     void TearDown() override
     {

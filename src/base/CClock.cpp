@@ -1,4 +1,4 @@
-#include "engine/CClock.h"
+#include "base/CClock.h"
 
 #include <chrono>
 #include <ctime>
