@@ -9,7 +9,7 @@ int insertLinkedNoteOff(CMidiSequence& seq, int noteOn, int channel, int pitch, 
     if (noteOn < kFirstEvent || noteOn >= seq.eventCount()) return 0;
     const int at = std::max(ticks, seq.events[static_cast<size_t>(noteOn)].ticks);
     const int after = seq.findAfter(at, noteOn);
-    const int off = seq.insertEvent(after, at, 0x80 + (channel & 0x0F), pitch, 100, {}, noteOn, 0);
+    const int off = seq.insertEvent(after, at, noteOffStatus(channel), pitch, 100, {}, noteOn, 0);
     if (off == after) return 0;
     seq.events[static_cast<size_t>(noteOn)].onoff = off;
     return off;

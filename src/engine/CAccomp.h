@@ -20,7 +20,7 @@ public:
     int32_t writeTicks = 0;                 // position the writer has reached
 };
 
-// Inserts (0x80 + channel, pitch, 100) at `ticks` (not before the note on),
+// Inserts a note off (channel, pitch, velocity 100) at `ticks` (not before the note on),
 // after the note on at index noteOn, and links the two. Returns the new index,
 // 0 when noteOn names no event of the sequence.
 int insertLinkedNoteOff(CMidiSequence& seq, int noteOn, int channel, int pitch, int ticks);

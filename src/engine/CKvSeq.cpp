@@ -255,7 +255,7 @@ void CKvSeq::sendEvent(int status, int d1, int d2)
 {
     if (get(inputMode) == kLiveMode) {
         while (get(transpositionBusy)) clock->sleepMs(10);
-        if (status >= 0x80 && status <= 0x9F && (status & 0x0F) != 9) {
+        if (isNote(status) && channelOf(status) != 9) { // drums keep their pitch
             const long shifted = static_cast<long>(d1) + get(transposition);
             d1 = static_cast<int>(std::clamp<long>(shifted, 0, 127));
         }

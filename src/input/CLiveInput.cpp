@@ -13,7 +13,7 @@ void CLiveInput::route(int status, int d1, int d2)
 {
     // TODO(triggers): if (matchTrigger(status, d1, d2)) return;
     if (matchSlider(status, d1, d2)) return;
-    if (status >= 0x80 && status <= 0x9F) {
+    if (isNote(status)) {
         // A note never passes through, whatever the areas make of it.
         handleNote(status, d1, d2);
         return;
@@ -23,7 +23,7 @@ void CLiveInput::route(int status, int d1, int d2)
 
 bool CLiveInput::matchSlider(int status, int d1, int d2)
 {
-    if (status < 0xB0 || status > 0xBF) return false;
+    if (!isController(status)) return false;
     const int channel = (status & 0x0F) + 1;
     for (int slot = 0; slot < 6; ++slot) {
         if (sliders[slot][0] != d1 + 1) continue;
@@ -169,7 +169,7 @@ void CLiveInput::handleNote(int status, int note, int velocity)
 
 void CLiveInput::updateHeldKeys(int status, int note, int velocity)
 {
-    const bool noteOn = status > 0x8F && velocity > 0;
+    const bool noteOn = isNoteOn(status, velocity);
     const int i = heldChordKeys.find(note);
     if (i >= 0) {
         if (noteOn) return;

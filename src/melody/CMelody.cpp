@@ -67,14 +67,14 @@ void CMelody::selectPreset(int n)
             layers[i] = l;
             if (l.type <= 0) continue;
             const int c = l.layerChannel;
-            if (l.bankMsb >= 0) engine->sendEvent(0xB0 + c, 0, l.bankMsb);
-            if (l.bankLsb >= 0) engine->sendEvent(0xB0 + c, 32, l.bankLsb);
-            if (l.program >= 0) engine->sendEvent(0xC0 + c, l.program, 0);
-            engine->sendEvent(0xB0 + c, 1, l.modulation >= 0 ? l.modulation : engine->get(engine->defaultModulation));
-            engine->sendEvent(0xB0 + c, 7, l.volume >= 0 ? l.volume : engine->get(engine->defaultVolume));
-            engine->sendEvent(0xB0 + c, 10, l.pan >= 0 ? l.pan : engine->get(engine->defaultPan));
-            engine->sendEvent(0xB0 + c, 91, l.reverb >= 0 ? l.reverb : engine->get(engine->defaultReverb));
-            engine->sendEvent(0xB0 + c, 93, l.chorus >= 0 ? l.chorus : engine->get(engine->defaultChorus));
+            if (l.bankMsb >= 0) engine->sendEvent(controllerStatus(c), kCtlBankMsb, l.bankMsb);
+            if (l.bankLsb >= 0) engine->sendEvent(controllerStatus(c), kCtlBankLsb, l.bankLsb);
+            if (l.program >= 0) engine->sendEvent(programStatus(c), l.program, 0);
+            engine->sendEvent(controllerStatus(c), kCtlModulation, l.modulation >= 0 ? l.modulation : engine->get(engine->defaultModulation));
+            engine->sendEvent(controllerStatus(c), kCtlVolume, l.volume >= 0 ? l.volume : engine->get(engine->defaultVolume));
+            engine->sendEvent(controllerStatus(c), kCtlPan, l.pan >= 0 ? l.pan : engine->get(engine->defaultPan));
+            engine->sendEvent(controllerStatus(c), kCtlReverb, l.reverb >= 0 ? l.reverb : engine->get(engine->defaultReverb));
+            engine->sendEvent(controllerStatus(c), kCtlChorus, l.chorus >= 0 ? l.chorus : engine->get(engine->defaultChorus));
         }
         updateVolumes(true);
     }
@@ -91,7 +91,7 @@ void CMelody::updateVolumes(bool alreadyLocked)
         if (l.type < 1) continue;
         const int v = l.volume >= 0 ? l.volume : defaultVolume;
         const int percent = l.type == kLayerLeft ? leftPercent : melodyPercent;
-        engine->sendEvent(0xB0 + l.layerChannel, 7, volumeLevel(v, percent));
+        engine->sendEvent(controllerStatus(l.layerChannel), kCtlVolume, volumeLevel(v, percent));
     }
     if (!alreadyLocked) pthread_mutex_unlock(&melodyMutex);
 }
@@ -108,12 +108,12 @@ int CMelody::hasSplitVoice()
 
 void CMelody::areaVoice(int status, int pitch, int velocity, int area)
 {
-    if (status < 0x80 || status > 0x9F || pitch < 0 || pitch > 127) return;
+    if (!isNote(status) || pitch < 0 || pitch > 127) return;
     if (area != kLayerLeft && area != kLayerSplit) return;
     engine->set(engine->recordTime, engine->get(engine->songPosition));
     {
         CLockGuard guard(melodyMutex);
-        if (status < 0x90 || velocity <= 0) {
+        if (kindOf(status) == kNoteOff || velocity <= 0) {
             endKey(pitch, velocity);
         } else {
             const int v = std::min(velocity, 127);
@@ -123,8 +123,8 @@ void CMelody::areaVoice(int status, int pitch, int velocity, int area)
                 if (m < 0 || m > 127) m = pitch;
                 // No sounding check: a key struck again sounds again, and its
                 // one release ends every note it started.
-                engine->sendEvent(0x90 + l.layerChannel, m, v);
-                trackEvent(0x90 + l.layerChannel, m, v, l.type, false, pitch);
+                engine->sendEvent(noteOnStatus(l.layerChannel), m, v);
+                trackEvent(noteOnStatus(l.layerChannel), m, v, l.type, false, pitch);
             }
         }
     }
@@ -204,12 +204,12 @@ void CMelody::playKey(int pitch, int velocity, bool rebuild)
 
 void CMelody::startNote(int channel, int pitch, int velocity, int pNoteOn, int key)
 {
-    if (!acceptsEvent(0x90 + channel, pitch, velocity)) {
-        engine->sendEvent(0x80 + channel, pitch, velocity);
-        trackEvent(0x80 + channel, pitch, velocity);
+    if (!acceptsEvent(noteOnStatus(channel), pitch, velocity)) {
+        engine->sendEvent(noteOffStatus(channel), pitch, velocity);
+        trackEvent(noteOffStatus(channel), pitch, velocity);
     }
-    engine->sendEvent(0x90 + channel, pitch, velocity);
-    trackEvent(0x90 + channel, pitch, velocity, pNoteOn, false, key);
+    engine->sendEvent(noteOnStatus(channel), pitch, velocity);
+    trackEvent(noteOnStatus(channel), pitch, velocity, pNoteOn, false, key);
 }
 
 void CMelody::keyOff(int pitch, int velocity)
@@ -236,7 +236,7 @@ void CMelody::endKey(int key, int velocity)
             if (n.pitchOriginal == key && count < kEndBatch) batch[count++] = n;
         pthread_mutex_unlock(&deviceMutex);
         if (count == 0) return;
-        for (int i = 0; i < count; ++i) engine->sendEvent(0x80 + batch[i].channel, batch[i].pitch, velocity);
+        for (int i = 0; i < count; ++i) engine->sendEvent(noteOffStatus(batch[i].channel), batch[i].pitch, velocity);
         for (int i = 0; i < count; ++i) forget(batch[i]);
     }
 }
@@ -260,7 +260,7 @@ void CMelody::noteOff(int channel, int pitch, int velocity, int pNoteOn, int pit
 {
     // Runs under deviceMutex inside releaseAll: send through the engine, never
     // touch this device's memories.
-    if (pNoteOn & kHarmonyNote) engine->sendEvent(0x80 + channel, pitch, 100);
+    if (pNoteOn & kHarmonyNote) engine->sendEvent(noteOffStatus(channel), pitch, 100);
     releasedNotes.push_back({channel, pitch, velocity, pNoteOn, pitchOriginal});
 }
 
@@ -277,7 +277,7 @@ void CMelody::chordChanged()
     for (int i = count - 1; i >= 0; --i) {
         const SoundingNote& n = releasedNotes[static_cast<size_t>(i)];
         if (!(n.pNoteOn & kHarmonyNote))
-            trackEvent(0x90 + n.channel, n.pitch, n.velocity, n.pNoteOn, false, n.pitchOriginal);
+            trackEvent(noteOnStatus(n.channel), n.pitch, n.velocity, n.pNoteOn, false, n.pitchOriginal);
     }
 
     // Each held right-hand key once, with the velocity it was struck with.
