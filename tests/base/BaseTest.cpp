@@ -1,0 +1,92 @@
+// What every layer shares: the file reader's refusals, the message sink, and
+// the rule that includes point down.
+#include "base/FileReader.h"
+#include "base/MessageSink.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sys/stat.h>
+
+namespace {
+
+TEST(FileReader, ReadsOnlyRegularFilesOfTheAllowedSize)
+{
+    testsupport::TempDir dir;
+    dir.write("song.mid", "MThd");
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    std::vector<uint8_t> data{1, 2, 3};
+    const std::pair<std::string, int> cases[] = {
+        {dir.file("song.mid"), vtn::kFileRead},
+        {dir.file("missing.mid"), vtn::kFileMissing},
+        {dir.path(), vtn::kFileNotRegular},
+        {"/dev/zero", vtn::kFileNotRegular},   // would read forever
+        {dir.file("pipe"), vtn::kFileNotRegular}, // would wait forever for a writer
+    };
+    for (const auto& [path, want] : cases) {
+        EXPECT_EQ(vtn::readWholeFile(path, 4, data), want) << path;
+        EXPECT_EQ(data.size(), want == vtn::kFileRead ? 4u : 0u) << path;
+    }
+    EXPECT_EQ(vtn::readWholeFile(dir.file("song.mid"), 3, data), vtn::kFileTooLarge);
+    EXPECT_EQ(vtn::fileReadError(vtn::kFileTooLarge, 3), "larger than 3 bytes");
+}
+
+TEST(MessageSink, CapturesNestAndGiveTheStreamBack)
+{
+    testing::internal::CaptureStdout();
+    {
+        vtn::CMessageCapture outer;
+        vtn::printLine("one");
+        {
+            vtn::CMessageCapture inner;
+            vtn::printText("two");
+            EXPECT_EQ(inner.take(), "two");
+        }
+        vtn::printLine("");
+        EXPECT_EQ(outer.text(), "one\n\n");
+    }
+    vtn::printLine("after");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "after\n");
+}
+
+// Each layer includes only from itself and the layers below it. The one
+// exception: the engine creates and drives the live-input and melody objects
+// it owns.
+TEST(Layers, IncludesPointDown)
+{
+    const std::map<std::string, std::string> allowed = {
+        {"base", "base"},
+        {"chords", "base|chords"},
+        {"sequence", "base|chords|sequence"},
+        {"midi", "base|midi"},
+        {"engine", "base|chords|sequence|midi|engine"},
+        {"input", "base|chords|sequence|midi|engine|input|melody|player"},
+        {"melody", "base|chords|sequence|midi|engine|input|melody|player"},
+        {"player", "base|chords|sequence|midi|engine|input|melody|player"},
+    };
+    const std::regex include(R"(^\s*#\s*include\s*"(\w+)/)");
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(VTN_SOURCE_DIR) + "/src")) {
+        const std::string layer = entry.path().parent_path().filename().string();
+        if (!entry.is_regular_file() || !allowed.count(layer)) continue;
+        ++files;
+        std::ifstream in(entry.path());
+        std::string line;
+        const bool owner = entry.path().filename() == "CKvSeq.cpp";
+        const std::regex ok("^(" + allowed.at(layer) + (owner ? "|input|melody" : "") + ")$");
+        for (int n = 1; std::getline(in, line); ++n) {
+            std::smatch m;
+            if (std::regex_search(line, m, include)) {
+                EXPECT_TRUE(std::regex_match(m[1].str(), ok)) << entry.path().string() << ":" << n << ": " << line;
+            }
+        }
+    }
+    EXPECT_GT(files, 20);
+}
+
+} // namespace
