@@ -18,7 +18,7 @@ test-deps:
 
 # The arranger and its companion tool only; the tests build with `make test`.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=OFF
 	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool
 
 run: build
@@ -27,6 +27,7 @@ run: build
 # Every test, in the normal build and again under AddressSanitizer with
 # UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; and the
 # kernel suite against the real ALSA sequencer (here, or in a throwaway VM).
+# A warning fails the test builds.
 test: test-deps
 	$(MAKE) test-release
 	$(MAKE) test-asan
@@ -35,17 +36,17 @@ test: test-deps
 	$(MAKE) test-fuzz
 
 test-release:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=ON
 	cmake --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVTN_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVTN_SANITIZE=ON -DVTN_WERROR=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
 
 test-tsan:
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_TSAN=ON
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_TSAN=ON -DVTN_WERROR=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target test_midi test_engine
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_midi
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_engine

@@ -16,8 +16,9 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 void report(const char* what, long count, double seconds, long long checksum)
 {
-    std::printf("%-34s n=%8ld  %12.0f /s  %8.1f ns each  (check %lld)\n", what, count, count / seconds,
-                seconds * 1e9 / count, checksum);
+    const double n = static_cast<double>(count);
+    std::printf("%-34s n=%8ld  %12.0f /s  %8.1f ns each  (check %lld)\n", what, count, n / seconds, seconds * 1e9 / n,
+                checksum);
 }
 
 void benchInsert(long n)

@@ -119,7 +119,7 @@ TEST(MidiFileReader, NotesArePairedAlikeWhileReadingAndAfterReading)
         std::vector<Bytes> tracks(1 + rng() % 4);
         for (Bytes& t : tracks) {
             for (int k = 0; k < 60; ++k) {
-                t.vlq(rng() % 3 == 0 ? 0 : rng() % 200);
+                t.vlq(static_cast<uint32_t>(rng() % 3 == 0 ? 0 : rng() % 200));
                 if (rng() % 40 == 0)
                     t.u8({0xFF, 0x58, 0x02, 2 + static_cast<int>(rng() % 5), 2});
                 else
