@@ -57,13 +57,18 @@ public:
     std::vector<std::string> styleFiles;
     std::string pathSeparator = "/";
     int32_t styleIndex = 0;
+    // The file "a" loaded last as a style: the only one "d" may delete.
+    std::string steppedStyle;
     KeyCommand keyCommands[128];
 
 private:
     // What a classified command does: load a style or select a preset.
     void carryOut(int kind, int index, std::string_view text);
-    // Reads the whole of config.txt into lines; false when it cannot be opened.
-    static bool readConfigLines(std::vector<std::string>& lines);
+    // Reads config.txt into lines; false when it cannot be read. A missing
+    // file is reported by every pass, a refused one only when `report` is set.
+    static bool readConfigLines(std::vector<std::string>& lines, bool report);
+    // Loads the style file at the path; false (and one line) when it is none.
+    bool loadStyleFile(const std::string& path);
     // Reads console lines until "quit", end of input followed by a signal, or a signal.
     void commandLoop();
 };

@@ -1,11 +1,12 @@
 // config.txt: the musician's hand-written set-up, read twice at start-up.
 #include "app/CApplication.h"
+#include "base/FileReader.h"
 #include "base/MessageSink.h"
-
 #include "base/Text.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
 
+#include <algorithm>
 #include <fstream>
 
 using vtn::startsWith;
@@ -15,6 +16,8 @@ using vtn::trim;
 namespace {
 // Longest line taken from config.txt; the rest of a longer line is dropped.
 constexpr size_t kMaxConfigLine = 4096;
+// A hand-written set-up is a few lines; anything larger is no config.txt.
+constexpr size_t kMaxConfigBytes = size_t{1} << 20;
 
 std::string afterColon(std::string_view s)
 {
@@ -36,19 +39,28 @@ void CApplication::stripComment(std::string& line)
     line = trim(line);
 }
 
-bool CApplication::readConfigLines(std::vector<std::string>& lines)
+bool CApplication::readConfigLines(std::vector<std::string>& lines, bool report)
 {
-    std::ifstream in("config.txt", std::ios::binary);
-    if (!in) {
+    std::vector<uint8_t> data;
+    const int result = vtn::readWholeFile("config.txt", kMaxConfigBytes, data);
+    if (result == vtn::kFileMissing || result == vtn::kFileReadError) {
         vtn::printLine("Unable to open file config.txt");
         return false;
     }
-    std::string line;
-    while (std::getline(in, line)) {
+    if (result != vtn::kFileRead) {
+        if (report) vtn::printLine("config.txt not read: " + vtn::fileReadError(result, kMaxConfigBytes));
+        return false;
+    }
+    const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        // Cut here, so an overlong line is never copied whole.
+        std::string line(text.substr(start, std::min(end - start, kMaxConfigLine + 1)));
         // Files written on Windows end their lines with a carriage return.
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.size() > kMaxConfigLine) line.resize(kMaxConfigLine);
         lines.push_back(std::move(line));
+        start = end + 1;
     }
     return true;
 }
@@ -56,7 +68,7 @@ bool CApplication::readConfigLines(std::vector<std::string>& lines)
 void CApplication::readConfigFirstPass()
 {
     std::vector<std::string> lines;
-    if (!readConfigLines(lines)) return;
+    if (!readConfigLines(lines, true)) return;
     for (std::string& line : lines) {
         stripComment(line);
         const std::string l = toLower(line);
@@ -74,7 +86,7 @@ void CApplication::readConfigFirstPass()
 void CApplication::readConfigSecondPass()
 {
     std::vector<std::string> lines;
-    if (readConfigLines(lines)) {
+    if (readConfigLines(lines, false)) {
         for (std::string& line : lines) {
             stripComment(line);
             const std::string l = toLower(line);

@@ -54,23 +54,28 @@ bool pathTooLong(const std::string& path)
 
 void CApplication::loadStyleByName(std::string_view name)
 {
-    const std::string path = folderPrefix(styleFolder, pathSeparator) + baseName(name);
-    if (pathTooLong(path)) return;
+    loadStyleFile(folderPrefix(styleFolder, pathSeparator) + baseName(name));
+}
+
+bool CApplication::loadStyleFile(const std::string& path)
+{
+    if (pathTooLong(path)) return false;
     std::vector<uint8_t> data;
     if (vtn::readWholeFile(path, kMaxStyleFileBytes, data) != vtn::kFileRead) {
         vtn::printLine("Style not found");
-        return;
+        return false;
     }
-    if (engine->loadStyle(-2, data.data(), static_cast<int>(data.size()), path) == -1)
-        vtn::printLine("Not a style file: " + path);
+    if (engine->loadStyle(-2, data.data(), static_cast<int>(data.size()), path) != -1) return true;
+    vtn::printLine("Not a style file: " + path);
+    return false;
 }
 
 void CApplication::nextStyleFile()
 {
+    steppedStyle.clear();
+    const std::string prefix = folderPrefix(styleFolder, pathSeparator);
     if (styleFiles.empty()) {
-        std::string prefix = styleFolder;
         const std::string folder = prefix.empty() ? "." : prefix;
-        if (!prefix.empty() && prefix.back() != '/') prefix += '/';
         DIR* dir = opendir(folder.c_str());
         if (!dir) {
             vtn::printLine("Unable to open style folder");
@@ -91,28 +96,43 @@ void CApplication::nextStyleFile()
     } else if (styleIndex < INT32_MAX) {
         ++styleIndex;
     }
-    if (styleIndex < 0 || static_cast<size_t>(styleIndex) >= styleFiles.size()) return;
-    const std::string file = styleFiles[static_cast<size_t>(styleIndex)];
-    loadStyleByName(file);
-    vtn::printLine(file);
+    // Files that are no style are passed over, each reported once, so the
+    // step always lands on a style "d" may delete, or past the end.
+    for (; styleIndex >= 0 && static_cast<size_t>(styleIndex) < styleFiles.size(); ++styleIndex) {
+        const std::string& file = styleFiles[static_cast<size_t>(styleIndex)];
+        // The entry itself, never its base name: "x:Pop.sty" is not Pop.sty.
+        if (!loadStyleFile(prefix + file)) continue;
+        steppedStyle = prefix + file;
+        vtn::printLine(file);
+        return;
+    }
 }
 
 void CApplication::deleteStyleFile()
 {
-    if (styleFiles.empty() || styleIndex < 0 || static_cast<size_t>(styleIndex) >= styleFiles.size()) return;
-    const std::string path = styleFolder + styleFiles[static_cast<size_t>(styleIndex)];
-    if (pathTooLong(path)) return;
-    std::remove(path.c_str());
+    if (steppedStyle.empty()) {
+        vtn::printLine("Nothing deleted: no style was loaded by \"a\"");
+        return;
+    }
+    std::remove(steppedStyle.c_str());
     nextStyleFile();
 }
 
 void CApplication::playMidiFile(std::string_view name)
 {
-    const std::string path = folderPrefix(midiFolder, pathSeparator) + baseName(name);
+    const std::string prefix = folderPrefix(midiFolder, pathSeparator), base = baseName(name);
+    std::string path = prefix + base;
     if (pathTooLong(path)) return;
     std::vector<uint8_t> data;
-    if (vtn::readWholeFile(path, kMaxSongFileBytes, data) != vtn::kFileRead) {
-        vtn::printLine("file not found");
+    int result = vtn::readWholeFile(path, kMaxSongFileBytes, data);
+    // "play: song.mid" names song.mid unless a file " song.mid" exists.
+    const size_t named = base.find_first_not_of(" \t");
+    if (result == vtn::kFileMissing && named != 0 && named != std::string::npos) {
+        path = prefix + base.substr(named);
+        result = vtn::readWholeFile(path, kMaxSongFileBytes, data);
+    }
+    if (result != vtn::kFileRead) {
+        vtn::printLine("file not found: " + path);
         return;
     }
     auto* song = new CMidiSequence(engine);

@@ -1,84 +1,58 @@
 // The console and config.txt, driven in-process in a working directory of
 // their own; results are read from the engine and from what was printed.
-#include "app/CApplication.h"
-#include "engine/CKvSeq.h"
+#include "ArrangerTest.h"
 #include "midi/CMidiPort.h"
-#include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
-#include <unistd.h>
 
 namespace {
 
-class ConsoleTest : public ::testing::Test {
+class ConsoleTest : public ArrangerTest {
 protected:
-    void SetUp() override { ASSERT_EQ(chdir(dir.path().c_str()), 0); }
-    void TearDown() override
-    {
-        ::testing::internal::CaptureStdout();
-        app.reset();
-        ::testing::internal::GetCapturedStdout();
-        ASSERT_EQ(chdir(home.c_str()), 0);
-    }
-    // Starts the arranger (with config.txt when given); returns what start-up printed.
-    std::string start(const std::string& config = "")
-    {
-        if (!config.empty()) dir.write("config.txt", config);
-        app = std::make_unique<CApplication>();
-        ::testing::internal::CaptureStdout();
-        app->startUp();
-        return ::testing::internal::GetCapturedStdout();
-    }
-    // Carries out console lines; returns what they printed.
-    std::string type(std::initializer_list<std::string> lines)
-    {
-        ::testing::internal::CaptureStdout();
-        for (const std::string& l : lines) app->command(l);
-        return ::testing::internal::GetCapturedStdout();
-    }
-    CKvSeq& engine() { return *app->engine; }
     void freePresets(int count)
     {
         for (int p = 0; p < count; ++p) engine().presets[p].name = kFreePresetName;
     }
-
-    testsupport::TempDir dir;
-    const std::string home = std::filesystem::current_path().string();
-    std::unique_ptr<CApplication> app;
 };
 
-TEST_F(ConsoleTest, MissingSetUpFilesAreReportedAndTheChordIsC)
+// A missing config.txt is reported by each pass; one that is no set-up (too
+// large, a folder) once, and the arranger starts as without it. Lines are
+// cut at 4096 characters.
+TEST_F(ConsoleTest, StartUpReadsConfigTxtWholeOrNotAtAll)
 {
-    EXPECT_NE(start().find("Unable to open file config.txt\nUnable to open vtn.cfg\nUnable to open file config.txt\nReady\n"),
-              std::string::npos);
+    const std::tuple<std::string, std::string, int, size_t> cases[] = {
+        {"", "Unable to open file config.txt\nUnable to open vtn.cfg\nUnable to open file config.txt\nReady\n", -1, 0},
+        {"split: 60\n" + std::string(1 << 20, '#'), "config.txt not read: larger than 1048576 bytes\nUnable to open vtn.cfg\nReady\n", -1, 0},
+        {"/", "config.txt not read: not a regular file\nUnable to open vtn.cfg\nReady\n", -1, 0},
+        {std::string((1 << 20) - 6000, 'x') + "\nsplit: 60\n60: " + std::string(5000, 'y'), "Unable to open vtn.cfg\nReady\n", 59, 4092},
+    };
+    for (const auto& [config, out, split, keyText] : cases) {
+        std::filesystem::remove_all("config.txt");
+        if (config == "/") std::filesystem::create_directory("config.txt");
+        const std::string got = start(config == "/" ? "" : config);
+        EXPECT_EQ(got.substr(got.size() - std::min(got.size(), out.size())), out);
+        EXPECT_EQ(engine().get(engine().splitKey), split);
+        EXPECT_EQ(app->keyCommands[60].text.size(), keyText);
+    }
     EXPECT_STREQ(engine().currentChord.symbol, "C");
 }
 
-// Keywords in any case; only the bare words "record" and "quit" count, and a
-// blank line is an unknown command.
+// One console, line after line: what each line prints, and the split key and
+// recording switch it leaves. Keywords in any case; only the bare words
+// "record" and "quit" count, and a blank line is an unknown command.
 TEST_F(ConsoleTest, CommandLines)
 {
     start();
-    const std::pair<const char*, int> splits[] = {
-        {"Split: 60", 59}, {"SPLIT:60", 59}, {"split:", -1}, {"  split: 36  ", 35}, {"split: x", -1}};
-    for (auto [line, want] : splits) {
-        EXPECT_EQ(type({line}), "Ready\n") << line;
-        EXPECT_EQ(engine().get(engine().splitKey), want) << line;
+    const char* const unknown = "Unknown command\nReady\n";
+    const std::tuple<const char*, const char*, int, int> rows[] = {
+        {"Split: 60", "Ready\n", 59, 0}, {"SPLIT:60", "Ready\n", 59, 0},   {"split:", "Ready\n", -1, 0},
+        {"  split: 36  ", "Ready\n", 35, 0}, {"split: x", "Ready\n", -1, 0}, {"record", "Ready\n", -1, 1},
+        {"RECORD", "Ready\n", -1, 0},    {"record on", unknown, -1, 0},    {"QUIT", unknown, -1, 0},
+        {" quit", unknown, -1, 0},        {"", unknown, -1, 0},             {"quit", "", -1, 0}};
+    for (const auto& [line, out, split, recording] : rows) {
+        EXPECT_EQ(app->command(line), *out != '\0') << line;
+        EXPECT_EQ(messages.take(), out) << line;
+        EXPECT_EQ(std::make_pair(engine().get(engine().splitKey), int(engine().get(engine().recording))),
+                  std::make_pair(split, recording)) << line;
     }
-    type({"record"});
-    EXPECT_EQ(engine().get(engine().recording), 1);
-    type({"RECORD"});
-    EXPECT_EQ(engine().get(engine().recording), 0);
-    std::string unknown;
-    for (int i = 0; i < 4; ++i) unknown += "Unknown command\nReady\n";
-    EXPECT_EQ(type({"record on", "QUIT", " quit", ""}), unknown);
-    EXPECT_EQ(engine().get(engine().recording), 0);
-    ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(app->command("quit"));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     type({"midiin: USB Keyboard ", "stylefiles: /home/pi/Styles/", "MidiFiles:  My Songs/ "});
     EXPECT_EQ(engine().midiInName + "|" + app->styleFolder + "|" + app->midiFolder,
               "usb keyboard|/home/pi/Styles/|My Songs/");
@@ -129,9 +103,8 @@ TEST_F(ConsoleTest, MultiVoiceTexts)
         EXPECT_EQ(layers, std::string(cases[p].first) + ": " + cases[p].second);
     }
     EXPECT_EQ(app->defineMultiVoice("i" + std::string(400, '9') + "v" + std::string(400, '9')), 3); // overlong numbers
-    ::testing::internal::CaptureStdout(); // no free preset left: nothing is overwritten
-    EXPECT_EQ(app->defineMultiVoice("i5"), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "No free preset for i5\n");
+    EXPECT_EQ(app->defineMultiVoice("i5"), -1); // no free preset left: nothing is overwritten
+    EXPECT_EQ(messages.take(), "No free preset for i5\n");
     EXPECT_EQ(type({"i5"}), "No free preset for i5\nReady\n");
     for (const Preset& p : engine().presets) EXPECT_NE(p.name, "i5");
 }
@@ -157,7 +130,6 @@ TEST_F(ConsoleTest, ConfigFileEntries)
 TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
 {
     start("Strings\n50: i20v100\n51: i30\n");
-    ::testing::internal::CaptureStdout();
     engine().port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
     engine().port->connectOutput(engine().midiOutName);
     engine().port->capture.enable(true);
@@ -178,7 +150,6 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
             if ((m.status & 0xF0) == 0xC0) selected += " " + std::to_string(m.status & 15) + "/" + std::to_string(m.d1);
         selected += ",";
     }
-    ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(selected, "3: 4/48,9: 0/12 0/48,9:,3: 4/48,"); // preset: channel/program sent
     EXPECT_EQ(std::make_tuple(app->keyCommands[50].kind, app->keyCommands[50].index, app->keyCommands[51].index),
               std::make_tuple(int(kCommandPreset), 0, 1));

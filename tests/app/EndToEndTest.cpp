@@ -41,34 +41,23 @@ long cpuTicks(int pid)
     return user + system;
 }
 
-TEST(EndToEnd, TranscriptOfAnEmptyFolder)
+// What follows start-up for console input; a last line without its newline
+// still counts, and an overlong line is refused whole, never carried out in
+// pieces (79 characters and then "quit" would otherwise quit).
+TEST(EndToEnd, Transcripts)
 {
-    TempDir dir;
-    ChildProcess vtn(VTN_BINARY, dir.path());
-    ASSERT_TRUE(vtn.started());
-    vtn.write("QUIT\n quit\n\nquit\n");
-    EXPECT_EQ(vtn.wait(), 0);
-    EXPECT_EQ(vtn.output(), startUpTranscript() + "Unknown command\nReady\nUnknown command\nReady\nUnknown command\nReady\n");
-}
-
-TEST(EndToEnd, OverlongLineIsRefusedWholeNeverCarriedOutInPieces)
-{
-    TempDir dir;
-    ChildProcess vtn(VTN_BINARY, dir.path());
-    // 79 characters and then a command: carried out in pieces, the tail would quit.
-    vtn.write(std::string(79, 'x') + "quit\n" + std::string(79, 'y') + "\nquit\n");
-    EXPECT_EQ(vtn.wait(), 0);
-    EXPECT_EQ(vtn.output(), startUpTranscript() + "Line too long\nReady\nUnknown command\nReady\n");
-}
-
-TEST(EndToEnd, LastLineWithoutNewlineStillCounts)
-{
-    TempDir dir;
-    ChildProcess vtn(VTN_BINARY, dir.path());
-    vtn.write("split: 60\nquit");
-    vtn.closeInput();
-    EXPECT_EQ(vtn.wait(), 0);
-    EXPECT_EQ(vtn.output(), startUpTranscript() + "Ready\n");
+    const std::pair<std::string, std::string> rows[] = {
+        {"QUIT\n quit\n\nquit\n", "Unknown command\nReady\nUnknown command\nReady\nUnknown command\nReady\n"},
+        {std::string(79, 'x') + "quit\n" + std::string(79, 'y') + "\nquit\n", "Line too long\nReady\nUnknown command\nReady\n"},
+        {"split: 60\nquit", "Ready\n"}};
+    for (const auto& [input, out] : rows) {
+        TempDir dir;
+        ChildProcess vtn({VTN_BINARY}, dir.path());
+        vtn.write(input);
+        vtn.closeInput();
+        EXPECT_EQ(vtn.wait(), 0) << input;
+        EXPECT_EQ(vtn.output(), startUpTranscript() + out) << input;
+    }
 }
 
 struct StopSignal {
@@ -81,7 +70,7 @@ class EndToEndHeadless : public ::testing::TestWithParam<StopSignal> {};
 TEST_P(EndToEndHeadless, RunsOnWithoutInputUntilASignalEndsItLikeQuit)
 {
     TempDir dir;
-    ChildProcess vtn(VTN_BINARY, dir.path(), /*closedInput=*/true);
+    ChildProcess vtn({VTN_BINARY}, dir.path(), /*closedInput=*/true);
     ASSERT_TRUE(vtn.waitForOutput("Ready\n"));
     const long before = cpuTicks(vtn.processId());
     usleep(500 * 1000);
@@ -94,14 +83,14 @@ TEST_P(EndToEndHeadless, RunsOnWithoutInputUntilASignalEndsItLikeQuit)
     EXPECT_EQ(vtn.output(), startUpTranscript());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, EndToEndHeadless,
+INSTANTIATE_TEST_SUITE_P(EndToEnd, EndToEndHeadless,
                          ::testing::Values(StopSignal{SIGINT, "SIGINT"}, StopSignal{SIGTERM, "SIGTERM"}),
                          [](const ::testing::TestParamInfo<StopSignal>& p) { return std::string(p.param.name); });
 
 TEST(EndToEnd, SignalWhileReadingTheConsoleEndsLikeQuit)
 {
     TempDir dir;
-    ChildProcess vtn(VTN_BINARY, dir.path());
+    ChildProcess vtn({VTN_BINARY}, dir.path());
     ASSERT_TRUE(vtn.waitForOutput("Ready\n"));
     vtn.write("record\n");
     ASSERT_TRUE(vtn.waitForOutput("Ready\nReady\n"));

@@ -1,71 +1,37 @@
 // The style and MIDI-file library from the console and config.txt: loading
 // by name, stepping through the style folder, deleting, playing a file.
+#include "ArrangerTest.h"
 #include "StyleWriter.h"
 
-#include "app/CApplication.h"
-#include "engine/CKvSeq.h"
 #include "sequence/CStyle.h"
-#include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <unistd.h>
 
 namespace {
 
-// A style whose tempo tells which file it came from.
-std::string styleBytes(int bpm)
+// A style (or, without its style sections, a song) whose tempo tells which
+// file it came from.
+std::string styleBytes(int bpm, bool song = false)
 {
-    stylewriter::StyleWriter w(480, 4, 4, bpm);
-    w.part("Main A", 2).note(w.at(2), 0, 60, 90, 400);
+    stylewriter::StyleWriter w(song ? 96 : 480, 4, 4, bpm);
+    w.fileNameMarkers = w.withCasm = !song;
+    if (song) w.note(0, 0, 60, 90, 96);
+    else w.part("Main A", 2).note(w.at(2), 0, 60, 90, 400);
     const stylewriter::Bytes b = w.build();
     return std::string(b.begin(), b.end());
 }
 
-class StyleLibrary : public ::testing::Test {
+class StyleLibrary : public ArrangerTest {
 protected:
     void SetUp() override
     {
-        char here[4096];
-        ASSERT_NE(getcwd(here, sizeof here), nullptr);
-        home = here;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        ArrangerTest::SetUp();
         std::filesystem::create_directory("Styles");
         std::filesystem::create_directory("MIDI files");
     }
-    void TearDown() override
-    {
-        ::testing::internal::CaptureStdout();
-        app.reset();
-        ::testing::internal::GetCapturedStdout();
-        ASSERT_EQ(chdir(home.c_str()), 0);
-    }
-    std::string start()
-    {
-        app = std::make_unique<CApplication>();
-        ::testing::internal::CaptureStdout();
-        app->startUp();
-        return ::testing::internal::GetCapturedStdout();
-    }
-    std::string type(const std::vector<std::string>& lines)
-    {
-        ::testing::internal::CaptureStdout();
-        for (const std::string& l : lines) app->command(l);
-        return ::testing::internal::GetCapturedStdout();
-    }
-    CKvSeq& engine() { return *app->engine; }
     // Tempo of the style in use: which file was loaded last.
     int loadedTempo() { return engine().currentStyle() ? engine().currentStyle()->tempo : -1; }
-
-    testsupport::TempDir dir;
-    std::string home;
-    std::unique_ptr<CApplication> app;
 };
 
-// Each row on a fresh console; "@" in an expected output stands for the
-// file the step loaded ("a" and "d" go in the folder's own order).
+// Each row on a fresh console.
 struct ConsoleCase {
     const char* name;
     std::vector<std::string> commands;
@@ -94,7 +60,7 @@ TEST_P(ConsoleRows, PrintAndLoad)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Style, ConsoleRows,
+    StyleLibrary, ConsoleRows,
     ::testing::Values(
         ConsoleCase{"PlainName", {"stylefiles: Styles", "Pop.sty"}, "Ready\nReady\n", 101, "Styles/"},
         ConsoleCase{"PathPartsAreDropped", {"stylefiles: Styles/", "x/y/Pop.sty"}, "Ready\nReady\n", 101, "Styles/"},
@@ -103,31 +69,44 @@ INSTANTIATE_TEST_SUITE_P(
         ConsoleCase{"Missing", {"stylefiles: Styles", "Missing.sty"}, "Ready\nStyle not found\nReady\n", 120, nullptr},
         ConsoleCase{"NotAStyle", {"stylefiles: Styles", "Broken.sty"}, "Ready\nNot a style file: Styles/Broken.sty\nReady\n", 120, nullptr},
         ConsoleCase{"EmptyFolderIsTheWorkingDirectory", {"stylefiles:", "Here.sty"}, "Ready\nReady\n", 77, ""},
-        ConsoleCase{"DeleteBeforeAnyStep", {"d"}, "Ready\n", 120, nullptr},
+        ConsoleCase{"DeleteBeforeAnyStep", {"d"}, "Nothing deleted: no style was loaded by \"a\"\nReady\n", 120, nullptr},
         ConsoleCase{"FolderThatCannotBeOpened", {"stylefiles: Nowhere", "a"}, "Ready\nUnable to open style folder\nReady\n", 120, nullptr},
-        ConsoleCase{"PlayMissingFile", {"play:missing.mid"}, "file not found\nReady\n", 120, nullptr}),
+        ConsoleCase{"PlayMissingFile", {"midifiles: MIDI files", "play: missing.mid"}, "Ready\nfile not found: MIDI files/missing.mid\nReady\n", 120, nullptr}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(StyleLibrary, StepDeleteAndStopAtTheEndOfTheFolder)
+// "a" lists the folder's visible files (not sub-folders) and steps on to the
+// next style, reporting each file that is none; "d" deletes only the style
+// "a" loaded, by its own name. Rows run in turn on one console.
+TEST_F(StyleLibrary, StepAndDeleteLandOnStylesOnly)
 {
-    dir.write("Styles/a.sty", styleBytes(91));
-    dir.write("Styles/b.sty", styleBytes(92));
-    dir.write("Styles/.hidden.sty", styleBytes(93));
+    for (const char* f : {"a.sty", "b.sty", ".hidden.sty"}) dir.write(std::string("Styles/") + f, styleBytes(f[0] == 'b' ? 92 : 91));
+    for (const char* f : {"notes.txt", "Broken.sty", "x:a.sty"}) dir.write(std::string("Styles/") + f, "no style");
     std::filesystem::create_directory(dir.file("Styles/sub"));
-    start();
-    type({"stylefiles: Styles"});
-    const std::string first = type({"a"});
-    // Only the two visible files are entries, in the directory's own order.
-    ASSERT_EQ(app->styleFiles.size(), 2u);
-    const std::string one = app->styleFiles[0], two = app->styleFiles[1];
-    EXPECT_EQ(first + std::to_string(loadedTempo()), one + "\nReady\n" + (one == "a.sty" ? "91" : "92"));
-    // "d" deletes the file just loaded and goes on with the next.
-    const std::string next = type({"d"});
-    EXPECT_EQ(next + std::to_string(loadedTempo()), two + "\nReady\n" + (two == "a.sty" ? "91" : "92"));
-    EXPECT_FALSE(testsupport::fileExists(dir.file("Styles/" + one)));
-    // Past the end nothing more happens, however often.
-    EXPECT_EQ(type({"a", "d", "a"}), "Ready\nReady\nReady\n");
-    EXPECT_TRUE(testsupport::fileExists(dir.file("Styles/" + two)));
+    start("# set-up only\n");
+    type({"stylefiles: Styles", "a"});
+    std::vector<std::string> listed = app->styleFiles;
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"Broken.sty", "a.sty", "b.sty", "notes.txt", "x:a.sty"}));
+    // From here in a known order.
+    app->styleFiles = {"notes.txt", "x:a.sty", "a.sty", "Broken.sty", "b.sty"};
+    app->styleIndex = -1;
+    const std::tuple<const char*, std::string, int> rows[] = {
+        {"a", "Not a style file: Styles/notes.txt\nNot a style file: Styles/x:a.sty\na.sty\nReady\n", 91},
+        {"d", "Not a style file: Styles/Broken.sty\nb.sty\nReady\n", 92},
+        {"d", "Ready\n", 92}, // the last style goes; nothing is left to step on to
+        {"d", "Nothing deleted: no style was loaded by \"a\"\nReady\n", 92},
+        {"a", "Ready\n", 92},
+        // The working directory as the style folder: its config.txt is no style.
+        {"stylefiles:", "Ready\n", 92},
+        {"a", "Not a style file: config.txt\nReady\n", 92},
+        {"d", "Nothing deleted: no style was loaded by \"a\"\nReady\n", 92},
+        {"a", "Ready\n", 92}};
+    for (const auto& [line, out, tempo] : rows) {
+        EXPECT_EQ(type({line}), out) << line;
+        EXPECT_EQ(loadedTempo(), tempo) << line;
+    }
+    for (const char* f : {"Styles/notes.txt", "Styles/x:a.sty", "Styles/Broken.sty", "config.txt"}) EXPECT_TRUE(testsupport::fileExists(f)) << f;
+    for (const char* f : {"Styles/a.sty", "Styles/b.sty"}) EXPECT_FALSE(testsupport::fileExists(f)) << f;
 }
 
 TEST_F(StyleLibrary, PathsOf512CharactersAreRefused)
@@ -135,27 +114,29 @@ TEST_F(StyleLibrary, PathsOf512CharactersAreRefused)
     start();
     const std::string folder = std::string(500, 'f') + "/";
     app->styleFolder = folder;
-    ::testing::internal::CaptureStdout();
     app->loadStyleByName("abcdef.sty");  // 511 characters: looked for
     app->loadStyleByName("abcdefg.sty"); // 512: refused
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Style not found\nPath too long (512 characters or more): " + folder + "abcdefg.sty\n");
+    EXPECT_EQ(messages.take(), "Style not found\nPath too long (512 characters or more): " + folder + "abcdefg.sty\n");
 }
 
+// The text after "play:" is taken as typed, so a name may begin with a blank;
+// without such a file the name counts without its leading blanks.
 TEST_F(StyleLibrary, PlayLoadsTheSongAsSequenceOneUntilAStyleLoads)
 {
-    stylewriter::StyleWriter song(96, 4, 4, 100);
-    song.fileNameMarkers = false, song.withCasm = false;
-    const stylewriter::Bytes b = song.note(0, 0, 60, 90, 96).build();
-    dir.write("MIDI files/song.mid", std::string(b.begin(), b.end()));
+    dir.write("MIDI files/song.mid", styleBytes(100, true));
+    dir.write("MIDI files/ blank.mid", styleBytes(110, true));
+    dir.write("MIDI files/blank.mid", styleBytes(111, true));
     dir.write("Styles/Pop.sty", styleBytes(101));
     start();
-    // The text after the colon is taken as typed; the folder comes from "midifiles:".
-    EXPECT_EQ(type({"midifiles: MIDI files", "play: song.mid", "PLAY:elsewhere/song.mid"}), "Ready\nfile not found\nReady\nReady\n");
-    EXPECT_EQ(engine().get(engine().playMode), 1);
-    ASSERT_NE(engine().sequences[1], nullptr);
-    EXPECT_EQ(std::make_tuple(engine().sequences[1]->sequenceId, engine().sequences[1]->tempo,
-                              engine().sequences[1]->channelNoteCount[0]), std::make_tuple(1, 100, 1));
+    type({"midifiles: MIDI files"});
+    const std::pair<const char*, int> plays[] = {{"play: song.mid", 100}, {"PLAY: blank.mid", 110}, {"play:elsewhere/song.mid", 100}};
+    for (const auto& [line, tempo] : plays) {
+        EXPECT_EQ(type({line}), "Ready\n") << line;
+        EXPECT_EQ(engine().get(engine().playMode), 1);
+        ASSERT_NE(engine().sequences[1], nullptr);
+        EXPECT_EQ(std::make_tuple(engine().sequences[1]->sequenceId, engine().sequences[1]->tempo,
+                                  engine().sequences[1]->channelNoteCount[0]), std::make_tuple(1, tempo, 1)) << line;
+    }
     type({"stylefiles: Styles", "Pop.sty"});
     EXPECT_EQ(engine().get(engine().playMode), 0);
     // The song slot plays only a recording: the 82nd lives under id 12.

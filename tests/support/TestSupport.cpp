@@ -53,34 +53,31 @@ std::string corpusDir()
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace testsupport {
 
-ChildProcess::ChildProcess(const std::string& program, const std::string& workDir, bool closedInput)
+ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::string& workDir, bool closedInput)
 {
-    int in[2], outPipe[2];
-    if (pipe(in) != 0 || pipe(outPipe) != 0) return;
+    int in[2], outPipe[2], errPipe[2];
+    if (command.empty() || pipe(in) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) return;
     pid = fork();
     if (pid == 0) {
         if (chdir(workDir.c_str()) != 0) _exit(127);
-        if (closedInput) {
-            const int devNull = open("/dev/null", O_RDONLY);
-            dup2(devNull, 0);
-        } else {
-            dup2(in[0], 0);
-        }
-        dup2(outPipe[1], 1); // standard error stays the test's own
-        ::close(in[0]);
-        ::close(in[1]);
-        ::close(outPipe[0]);
-        ::close(outPipe[1]);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        dup2(closedInput ? open("/dev/null", O_RDONLY) : in[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        for (const int fd : {in[0], in[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
+        std::vector<char*> argv;
+        for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
-    ::close(in[0]);
-    ::close(outPipe[1]);
+    for (const int fd : {in[0], outPipe[1], errPipe[1]}) ::close(fd);
     inFd = in[1];
     outFd = outPipe[0];
+    errFd = errPipe[0];
     if (closedInput) closeInput();
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -91,8 +88,8 @@ ChildProcess::~ChildProcess()
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    if (inFd >= 0) ::close(inFd);
-    if (outFd >= 0) ::close(outFd);
+    for (const int fd : {inFd, outFd, errFd})
+        if (fd >= 0) ::close(fd);
 }
 
 void ChildProcess::write(const std::string& text)
@@ -113,16 +110,16 @@ void ChildProcess::closeInput()
 
 void ChildProcess::readAvailable(int timeoutMs)
 {
-    if (outFd < 0) return;
-    pollfd p{outFd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return;
-    char buffer[4096];
-    const ssize_t n = read(outFd, buffer, sizeof buffer);
-    if (n > 0) {
-        out.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0) {
-        ::close(outFd);
-        outFd = -1;
+    pollfd p[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}}; // poll passes over a closed (-1) one
+    if ((outFd < 0 && errFd < 0) || poll(p, 2, timeoutMs) <= 0) return;
+    int* fds[2] = {&outFd, &errFd};
+    std::string* texts[2] = {&out, &err};
+    for (int i = 0; i < 2; ++i) {
+        if (p[i].revents == 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(*fds[i], buffer, sizeof buffer);
+        if (n > 0) texts[i]->append(buffer, static_cast<size_t>(n));
+        if (n == 0) ::close(std::exchange(*fds[i], -1));
     }
 }
 
@@ -155,7 +152,7 @@ int ChildProcess::wait(int timeoutMs)
         if (std::chrono::steady_clock::now() > end) return -1;
         readAvailable(20);
     }
-    while (outFd >= 0) readAvailable(100);
+    while (outFd >= 0 || errFd >= 0) readAvailable(100);
     return exitStatus;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the test executables.
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -29,13 +30,14 @@ std::string corpusDir();
 
 namespace testsupport {
 
-// A child process with piped standard input and output, for tests that run
-// the real binaries.
+// A child process with piped standard input, output and error, for tests
+// that run the real binaries.
 class ChildProcess {
 public:
-    // Starts `program` in the folder `workDir`. With closedInput the child's
-    // standard input is /dev/null, as under a service manager.
-    ChildProcess(const std::string& program, const std::string& workDir, bool closedInput = false);
+    // Starts the program command[0] with the rest as its arguments in the folder
+    // `workDir`. With closedInput its standard input is /dev/null, as under a
+    // service manager.
+    explicit ChildProcess(const std::vector<std::string>& command, const std::string& workDir = ".", bool closedInput = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -51,6 +53,7 @@ public:
     bool running();
     void signal(int sig);
     const std::string& output() const { return out; }
+    const std::string& errors() const { return err; }
     int processId() const { return pid; }
 
 private:
@@ -58,9 +61,10 @@ private:
     int pid = -1;
     int inFd = -1;
     int outFd = -1;
+    int errFd = -1;
     int exitStatus = -1;
     bool ended = false;
-    std::string out;
+    std::string out, err;
 };
 
 } // namespace testsupport

@@ -43,8 +43,16 @@ int harmonyCommand(int argc, char** argv)
     engine.set(engine.inputMode, kLiveMode);
     engine.set(engine.playMode, 0);
     engine.set(engine.chordMethod, 0);
+    // "N.C." asks for no chord, and so no harmony; any other text must name
+    // its root and any bass, or a typing error would read as no chord.
     Chord chord;
-    parseChordSymbol(chord, argv[1]); // a text that names no chord gives none, and so no harmony
+    parseChordSymbol(chord, argv[1]);
+    const std::string_view symbol = argv[1];
+    const size_t slash = symbol.find('/');
+    const bool badBass = slash != std::string_view::npos && slash + 1 < symbol.size() && slash > 0 &&
+                         parseNoteName(symbol.substr(slash + 1)) < 0;
+    if ((chord.root < 0 && symbol != "N.C.") || badBass)
+        return vtntool::refuse("harmony: '" + std::string(symbol) + "' is not a chord symbol");
     engine.set(engine.currentChord, chord);
     engine.melody = new CMelody(&engine);
 
