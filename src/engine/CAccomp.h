@@ -1,8 +1,8 @@
 #pragma once
 // The engine's accompaniment side as a device: the notes it ends are written
 // as note offs into the sequence it writes to.
-#include "chords/Chord.h"
 #include "base/CMidiDevice.h"
+#include "chords/Chord.h"
 
 #include <cstdint>
 

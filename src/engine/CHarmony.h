@@ -1,8 +1,8 @@
 #pragma once
 // The engine's harmony side as a device: the harmony notes it ends are written
 // as note offs into the sequence it writes to, and its voices forget them.
-#include "chords/Chord.h"
 #include "base/CMidiDevice.h"
+#include "chords/Chord.h"
 
 #include <cstdint>
 

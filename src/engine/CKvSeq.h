@@ -2,9 +2,10 @@
 // The engine: the one object that owns all run-time state of the arranger.
 // Every run-time field is read and written under engineMutex, one field at a
 // time; no lock is ever held across a call into another object.
+#include "base/CClock.h"
+#include "base/CLockGuard.h"
 #include "chords/Chord.h"
 #include "engine/CAccomp.h"
-#include "base/CClock.h"
 #include "engine/CHarmony.h"
 #include "engine/Preset.h"
 
@@ -38,16 +39,13 @@ public:
     // Field access under the engine lock, one field at a time.
     template <typename T> T get(const T& field) const
     {
-        pthread_mutex_lock(&engineMutex);
-        T value = field;
-        pthread_mutex_unlock(&engineMutex);
-        return value;
+        CLockGuard guard(engineMutex);
+        return field;
     }
     template <typename T, typename V> void set(T& field, V value)
     {
-        pthread_mutex_lock(&engineMutex);
+        CLockGuard guard(engineMutex);
         field = static_cast<T>(value);
-        pthread_mutex_unlock(&engineMutex);
     }
     void lock() const { pthread_mutex_lock(&engineMutex); }
     void unlock() const { pthread_mutex_unlock(&engineMutex); }

@@ -1,9 +1,9 @@
 #include "input/CLiveInput.h"
 
+#include "base/CMidiDevice.h"
 #include "chords/ChordRecognition.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
-#include "base/CMidiDevice.h"
 
 #include <algorithm>
 

@@ -4,8 +4,8 @@
 // chord-area keys through the left-hand layers and split-area keys through the
 // split layers. Every note started here is remembered with the key that caused
 // it, so one key release ends exactly that key's notes.
-#include "engine/Preset.h"
 #include "base/CMidiDevice.h"
+#include "engine/Preset.h"
 
 #include <cstdint>
 #include <pthread.h>
