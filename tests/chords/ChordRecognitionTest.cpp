@@ -52,8 +52,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, Recognition, ::testing::ValuesIn(std::vector<R
     // Full fingered: rotations, one doubling dropped, the first five keys only.
     {0, "C4 E4 G4", "C"}, {0, "E4 G4 C5", "C"}, {0, "C4 G4 E5", "none"}, {0, "C4 E4 G4 C5", "C"},
     {0, "C4 E4 G4 C5 E5", "none"}, {0, "C4 E4 G4 B4 D5 F5", "CMaj7(9)"}, {0, "C4 E4 F#4", "none"},
-    {0, "C4 E4 F#4 B4", "CMaj7(#11)"}, {0, "C4 E4 F#4 Bb4", "C7b5"}, {0, "C4 E4", "none"}, {0, "C4 E4 A4", "Am"},
-    {0, "B3 D4 F4 G4", "G7"}, {0, "C4 Eb4 Gb4 A4", "Cdim7"},
+    {0, "C4 E4", "none"}, {0, "C4 E4 A4", "Am"}, {0, "B3 D4 F4 G4", "G7"}, {0, "C4 Eb4 Bb4", "Cm7"},
     // Single finger (Yamaha): black key below minor, white seventh; only the three highest count.
     {1, "C4", "C"}, {1, "Bb3 C4", "Cm"}, {1, "B3 C4", "C7"}, {1, "A3 Bb3 C4", "Cm7"}, {1, "Ab3 Bb3 C4", "Cm"},
     {1, "Ab3 B3 C4", "Cm7"}, {1, "C2 G3 A3 C4", "C7"},
@@ -62,8 +61,9 @@ INSTANTIATE_TEST_SUITE_P(Methods, Recognition, ::testing::ValuesIn(std::vector<R
     {2, "C4 Eb4 Bb4", "Cm7"}, {2, "C4 Eb4 G4", "C"}, {2, "C4 E4 G4 B4", "none"},
     // Fingered on bass: the root in the bass is no separate bass.
     {3, "E4 G4 C5", "C/E"}, {3, "C4 E4 G4", "C"}, {3, "G3 C4 E4 G4 Bb4", "C7/G"}, {3, "C4 G4 E5", "none"},
-    // Full keyboard: the lowest group of three keys without a gap; none without such a group.
+    // Full keyboard: the lowest group of three keys without a gap over 6; none without such a group.
     {4, "E2 C3 E3 G3 C6", "C"}, {4, "D2 F#2 A2 C6 E6 G6", "D"}, {4, "C3 G3", "none"}, {4, "C2 E2 C4 E4", "none"},
+    {4, "C3 E3 Bb3", "C7"},
     // Guitar: triads only.
     {5, "E2 B2 E3 G#3 B3 E4", "E"}, {5, "E2 B2 E3 G3 B3 E4", "Em"}, {5, "C4 E4", "none"}, {5, "C4 E4 G4 Bb4", "C"},
     // Free form: three to five keys, named from the lowest.
@@ -75,13 +75,11 @@ TEST_F(LiveEngineTest, FreeFormChordKeepsIntervalsFromTheLowestKey)
 {
     engine.set(engine.highestChordKey, 127);
     engine.set(engine.chordMethod, kFreeForm);
-    engine.set(engine.minorPending, 1); // not for free-form chords
     pressAll({"G3", "C4", "E4"});
     const Chord c = engine.get(engine.currentChord);
     EXPECT_EQ((std::vector<int>{c.root, c.type, c.bass, c.intervals[0], c.intervals[1], c.intervals[2], c.intervals[3]}),
               (std::vector<int>{7, 0, -1, 0, -7, -3, -1}));
     EXPECT_STREQ(c.typeName, "");
-    EXPECT_EQ(engine.get(engine.minorPending), 1);
 }
 
 // Full fingered: three adjacent lowest keys are a cluster trigger, not a chord;
@@ -159,12 +157,11 @@ TEST_F(LiveEngineTest, ReleasingTheBassEndsTheBassChange)
     pressAll({"E4", "G4", "C5"});
     release(key("D2")); // a release below the bass leaves it
     EXPECT_EQ(live().lastBassKey, key("E4"));
-    release(key("G4")); // at or above the bass ends it
+    release(key("E4")); // the bass itself ends it, and so does any key above it
     EXPECT_EQ(live().lastBassKey, 0);
-    press(key("G4"));
-    press(key("C3")); // lower, but within 500 ms: a full recognition
-    EXPECT_EQ(current(), "C");
-    EXPECT_EQ(live().lastBassKey, key("C3"));
+    press(key("E4"));
+    release(key("G4"));
+    EXPECT_EQ(live().lastBassKey, 0);
 }
 
 TEST_F(LiveEngineTest, FixationPedalFreezesRecognition)

@@ -44,18 +44,35 @@ stop_vtn() {
 
 virmidi_dev() { ls /dev/snd/midiC*D* 2>/dev/null | head -n 1; }
 
+# The port's in-process tests. They skip where there is no usable sequencer,
+# so here a run in which any of them skipped, or none passed, is a failure.
 kernel_tests() {
     for t in test_midi test_midi_tsan; do
-        [ -x "$BIN/$t" ] || continue
-        if TSAN_OPTIONS="halt_on_error=1" "$BIN/$t" --gtest_filter='KernelSequencer.*' >"$WORK/$t.log" 2>&1; then
-            pass "$t: $(grep -E '^\[  PASSED  \]' "$WORK/$t.log")"
+        if [ ! -x "$BIN/$t" ]; then
+            [ "$t" = test_midi ] && fail "$BIN/test_midi is missing"
+            continue
+        fi
+        log="$WORK/$t.log"
+        if TSAN_OPTIONS="halt_on_error=1" "$BIN/$t" --gtest_filter='KernelSequencer.*' >"$log" 2>&1; then
+            passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests*\..*/\1/p' "$log")
+            skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests*,.*/\1/p' "$log")
+            if [ "${passed:-0}" -gt 0 ] && [ -z "$skipped" ]; then
+                pass "$t: $(grep -E '^\[  PASSED  \]' "$log")"
+            else
+                cat "$log"
+                fail "$t: not every kernel test ran (${passed:-0} passed, ${skipped:-0} skipped)"
+            fi
         else
-            cat "$WORK/$t.log"
+            cat "$log"
             fail "$t kernel tests"
         fi
     done
 }
 
+# The arranger binary between a virtual keyboard and a probe as sound
+# generator, driven through its console. How the port names itself, which of
+# several matching outputs it takes and that shutting down silences the sound
+# generator are checked by the in-process tests above, not again here.
 arranger_tests() {
     if ! start_vtn; then
         cat "$WORK/vtn.out" "$WORK/vtn.err"
@@ -64,35 +81,15 @@ arranger_tests() {
     fi
     pass "the arranger started"
 
-    aconnect -l >"$WORK/aconnect.txt"
-    if grep -q "client [0-9]*: 'VTN'" "$WORK/aconnect.txt" && grep -q "0 'Veltrona MIDI Port'" "$WORK/aconnect.txt"; then
-        pass "aconnect -l shows client VTN with port Veltrona MIDI Port"
-    else
-        cat "$WORK/aconnect.txt"
-        fail "client or port name"
-    fi
-    if "$BIN/seqprobe" ports --name vtn-lister | grep -q "caps=0x63 VTN Veltrona MIDI Port$"; then
-        pass "the port is readable, writable and subscribable both ways"
-    else
-        "$BIN/seqprobe" ports --name vtn-lister
-        fail "port capabilities"
-    fi
-
-    # Two sound generators whose names both match: the last one is used.
-    "$BIN/seqprobe" capture --name vtn-probe-a --timeout 120000 --ready "$WORK/a.ready" >"$WORK/cap-a.txt" &
-    CAP_A=$!
-    # b must come after a in the enumeration: start it once a exists.
-    wait_for "$WORK/a.ready" ready 30
-    "$BIN/seqprobe" capture --name vtn-probe-b --count 53 --timeout 30000 --ready "$WORK/b.ready" >"$WORK/cap-b.txt" &
-    CAP_B=$!
-    wait_for "$WORK/a.ready" ready 30 && wait_for "$WORK/b.ready" ready 30
+    "$BIN/seqprobe" capture --name vtn-probe --count 5 --timeout 30000 --ready "$WORK/probe.ready" >"$WORK/cap.txt" &
+    CAP=$!
+    wait_for "$WORK/probe.ready" ready 30
     echo "midiout: VTN-Probe" >&3
-    if wait_for "$WORK/vtn.out" "Midi Out: vtn-probe-b in" 30 &&
-        grep -A1 -F "Midi Out: vtn-probe-a in" "$WORK/vtn.out" | grep -qF "Midi Out: vtn-probe-b in"; then
-        pass "midiout: prints every match, last one last"
+    if wait_for "$WORK/vtn.out" "Midi Out: vtn-probe in" 30; then
+        pass "midiout: connects the sound generator, whatever the case of its name"
     else
         cat "$WORK/vtn.out"
-        fail "midiout: messages"
+        fail "midiout: message"
     fi
 
     # A virtual keyboard: raw MIDI into the kernel, through the arranger
@@ -106,47 +103,26 @@ arranger_tests() {
     fi
     sleep 1
     dev=$(virmidi_dev)
-    printf '\220\074\144' >"$dev"
-    printf '\200\074\000' >"$dev"
-    printf '\260\007\144' >"$dev"
-    printf '\300\005' >"$dev"
-    printf '\340\000\100' >"$dev"
-    if wait_for "$WORK/cap-b.txt" "pitchbend 0 0" 30; then
-        pass "keyboard -> kernel -> arranger -> kernel -> sound generator"
+    printf '\222\100\132' >"$dev"
+    printf '\262\100\177' >"$dev"
+    printf '\342\000\000' >"$dev"
+    printf '\302\011' >"$dev"
+    printf '\202\100\000' >"$dev"
+    wait "$CAP"
+    expected="noteon 2 64 90
+control 2 64 127
+pitchbend 2 -8192
+program 2 9
+noteoff 2 64 0"
+    if [ "$(cat "$WORK/cap.txt")" = "$expected" ]; then
+        pass "keyboard -> kernel -> arranger -> kernel -> sound generator: the played messages keep types and values"
     else
-        cat "$WORK/cap-b.txt"
-        fail "round trip through the kernel"
+        cat "$WORK/cap.txt"
+        fail "played messages through the kernel"
     fi
 
     stop_vtn
-    wait "$CAP_B"
-    kill "$CAP_A" 2>/dev/null
-    wait "$CAP_A" 2>/dev/null
-    expected="noteon 0 60 100
-noteoff 0 60 0
-control 0 7 100
-program 0 5
-pitchbend 0 0"
-    if [ "$(head -n 5 "$WORK/cap-b.txt")" = "$expected" ]; then
-        pass "the played messages arrive with their types and values"
-    else
-        cat "$WORK/cap-b.txt"
-        fail "played messages"
-    fi
-    if [ "$(wc -l <"$WORK/cap-b.txt")" -eq 53 ] && [ "$(sed -n 6p "$WORK/cap-b.txt")" = "control 0 123 0" ] &&
-        [ "$(tail -n 1 "$WORK/cap-b.txt")" = "pitchbend 15 0" ]; then
-        pass "quit leaves the sound generator silent (48 messages)"
-    else
-        cat "$WORK/cap-b.txt"
-        fail "silence on quit"
-    fi
-    if [ ! -s "$WORK/cap-a.txt" ]; then
-        pass "the earlier match receives nothing"
-    else
-        fail "the earlier match received: $(cat "$WORK/cap-a.txt")"
-    fi
     if [ "$VTN_STATUS" -eq 0 ]; then pass "quit ends with status 0"; else fail "exit status $VTN_STATUS"; fi
-    if aconnect -l | grep -q "'VTN'"; then fail "the client is still there after quit"; else pass "quit leaves no client behind"; fi
 }
 
 latency_bench() {

@@ -68,13 +68,13 @@ INSTANTIATE_TEST_SUITE_P(Areas, RoutingTable, ::testing::Values(
     // were no split; a key on the split channel is dropped.
     RouteCase{"split key above: split key itself",              72, -1, 0, 0, 0, 0, 72, false, NoteTarget::Melody},
     RouteCase{"split key inside chord area",                    40, -1, 0, 0, 0, 0, 40, true,  NoteTarget::LeftVoice},
-    RouteCase{"split channel drops chord-area key",             -1,  3, 0, 0, 0, 3, 48, false, NoteTarget::Dropped},
+    RouteCase{"split channel drops chord-area key",             -1, 11, 0, 0, 0, 11, 48, false, NoteTarget::Dropped},
     RouteCase{"split channel drops free-form key",              -1,  3, 0, 6, 0, 3, 90, false, NoteTarget::Dropped},
-    RouteCase{"split channel leaves other channels",            -1,  3, 0, 0, 0, 0, 48, true,  NoteTarget::LeftVoice},
+    RouteCase{"split channel leaves other channels",            -1,  3, 0, 0, 0, 11, 48, true,  NoteTarget::LeftVoice},
     RouteCase{"split channel wins over split key",              72,  3, 0, 0, 0, 0, 80, false, NoteTarget::Melody},
-    // Chord channel 2 (index 1).
-    RouteCase{"chord channel: key above the area",              -1, -1, 2, 0, 0, 1, 80, true,  NoteTarget::LeftVoice},
-    RouteCase{"chord channel: other channel low key",           -1, -1, 2, 0, 0, 0, 48, false, NoteTarget::Melody},
+    // Chord channel 2 (index 1) or 16; channels above 8 are not those below.
+    RouteCase{"chord channel: key above the area",              -1, -1, 16, 0, 0, 15, 80, true,  NoteTarget::LeftVoice},
+    RouteCase{"chord channel: other channel low key",           -1, -1, 2, 0, 0, 9, 48, false, NoteTarget::Melody},
     RouteCase{"chord channel: full keyboard is silent",         -1, -1, 2, 4, 0, 1, 80, true,  NoteTarget::ChordOnly},
     RouteCase{"chord channel: bass method, voices off",         -1, -1, 2, 3, 1, 1, 80, true,  NoteTarget::ChordOnly},
     RouteCase{"chord channel: free form takes every key",       -1, -1, 2, 6, 0, 0, 48, true,  NoteTarget::Melody},
@@ -106,10 +106,10 @@ TEST_F(LiveEngineTest, SlidersAndPassThrough)
         EXPECT_EQ(engine.get(engine.*fields[slot]), expected) << slot << " " << value;
     }
     EXPECT_TRUE(sent().empty()) << "a slider is not passed on";
-    live().sliders[2][0] = 8; // controller 7 on channel 3 only, before an any-channel slot
-    live().sliders[2][1] = 3;
+    live().sliders[2][0] = 8; // controller 7 on channel 11 only, before an any-channel slot
+    live().sliders[2][1] = 11;
     live().sliders[4][0] = 8;
-    engine.processInput(0xB2, 7, 127);
+    engine.processInput(0xBA, 7, 127);
     engine.processInput(0xB0, 7, 0);
     EXPECT_EQ(std::make_pair(engine.get(engine.bassVolume), engine.get(engine.accompVolume)), std::make_pair(200, 0));
     engine.processInput(0x92, 7, 100); // a note is never a slider
@@ -142,7 +142,7 @@ TEST_P(DefinitionTable, NextKeyDefinesAndItsReleaseEndsTheDefinition)
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DefinitionTable, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
-TEST_F(LiveEngineTest, ReleaseOfAKeyHeldBeforeTheDefinitionIsNotSwallowed)
+TEST_F(LiveEngineTest, HeldChordKeyIsLetGoByItsOwnReleaseOnly)
 {
     engine.set(engine.highestChordKey, 54);
     press(48, 100, 0); // a chord key, held
@@ -160,6 +160,16 @@ TEST_F(LiveEngineTest, ReleaseOfAKeyHeldBeforeTheDefinitionIsNotSwallowed)
     EXPECT_EQ(live().heldChordKeys.size(), 1);
     engine.set(engine.splitKey, -1);
     release(48, 0);
+    EXPECT_TRUE(live().heldChordKeys.empty());
+    // A chord key on channel 11: the same key released on another channel,
+    // outside the chord part, leaves it; its own release after the chord
+    // channel changed still lets it go.
+    engine.set(engine.chordChannel, 11);
+    press(80, 100, 10);
+    release(80, 0);
+    EXPECT_EQ(live().heldChordKeys.size(), 1);
+    engine.set(engine.chordChannel, 0);
+    release(80, 10);
     EXPECT_TRUE(live().heldChordKeys.empty());
 }
 

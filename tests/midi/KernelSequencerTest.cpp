@@ -1,6 +1,8 @@
 // The port against the real kernel sequencer, with a test client of our own
 // as keyboard and sound generator. Skipped where there is no sequencer; the
-// kernel test run boots a machine that has one.
+// kernel test run boots a machine that has one, and fails when these skip.
+// What the arranger binary does with a real keyboard (pass-through outside
+// live mode, the console's midiin and midiout) is checked by that run itself.
 #include "engine/CKvSeq.h"
 #include "midi/CMidiPort.h"
 
@@ -111,20 +113,6 @@ TEST_F(KernelSequencer, LastMatchingOutputWinsAndReconnectingMovesTheOutput)
     ASSERT_TRUE(probe.receive(e, 5000));
     EXPECT_EQ(e.text(), "noteon 0 62 1");
     EXPECT_FALSE(second.receive(e, 200));
-}
-
-TEST_F(KernelSequencer, PlayedNotesPassThroughOutsideLiveMode)
-{
-    EXPECT_EQ(connectInput("vtn-probe out"), "Midi In: vtn-probe out\n");
-    connectOutput("vtn-probe");
-    const std::vector<std::string> played = {"noteon 2 64 90", "control 2 64 127", "pitchbend 2 -8192",
-                                             "program 2 9", "noteoff 2 64 0"};
-    for (const std::string& text : played) {
-        ProbeEvent e;
-        ASSERT_TRUE(SeqProbe::parse(text, e));
-        ASSERT_TRUE(probe.send(e));
-    }
-    EXPECT_EQ(receive(played.size()), played);
 }
 
 TEST_F(KernelSequencer, SuspendedInputIsDropped)
