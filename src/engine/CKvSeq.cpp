@@ -19,6 +19,18 @@ namespace {
 constexpr size_t kRecordReserve = 1 << 16;
 
 int clamp127(int v) { return std::clamp(v, 0, 127); }
+
+// The first preset named `name`, -1 when none is.
+int presetNamed(const void* context, std::string_view name)
+{
+    const auto* engine = static_cast<const CKvSeq*>(context);
+    int found = -1;
+    engine->lock();
+    for (int p = 0; p < kPresetCount && found < 0; ++p)
+        if (engine->presets[p].name == name) found = p;
+    engine->unlock();
+    return found;
+}
 } // namespace
 
 CKvSeq::CKvSeq()
@@ -274,7 +286,7 @@ void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view
 void CKvSeq::createRecordSequence(int id)
 {
     if (id < 0 || id >= kStyleSlotBase) return; // ids of the style slots are not for recordings
-    auto* seq = new CMidiSequence(this);
+    auto* seq = new CMidiSequence;
     seq->sequenceId = id;
     seq->events.reserve(kRecordReserve);
     lock();
@@ -291,7 +303,7 @@ void CKvSeq::createRecordSequence(int id)
 void CKvSeq::createStyleSlot(int slot)
 {
     if (slot < 0 || slot > 1) return;
-    auto* style = new CStyle(this);
+    auto* style = new CStyle;
     style->sequenceId = kStyleSlotBase + slot;
     lock();
     CStyle* old = styles[slot];
@@ -324,9 +336,16 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     unlock();
     if (held) return -2;
 
-    auto* style = new CStyle(this);
+    auto* style = new CStyle;
     style->sequenceId = kStyleSlotBase + slot;
-    const bool read = style->readStyle(data, size) >= 1;
+    const bool read = style->readStyle(data, size, sequenceOptions()) >= 1;
+    if (read) {
+        // A blocked tempo is kept here too, or loading would undo the block
+        // that selecting the style respects.
+        if (!isPlaying() && !get(blockTempo)) setTempo(style->tempo);
+        // The new style's tempo events are obeyed again.
+        setUserTempo(0);
+    }
     lock();
     CStyle* old = styles[slot];
     styles[slot] = read ? style : nullptr;
@@ -343,6 +362,19 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     else if (isStylePlaying())
         set(pendingStyleSlot, slot); // the style player switches at the next bar
     return slot;
+}
+
+SequenceOptions CKvSeq::sequenceOptions() const
+{
+    SequenceOptions o;
+    o.targetVolume = get(targetVolume);
+    o.targetVelocity = get(targetVelocity);
+    o.keepTracks = get(recordKeepTracks) != 0;
+    o.seqSpecificChords = get(recordChordsSeqSpecific) == 1;
+    o.baseFolder = get(baseFolder);
+    o.presetByName = presetNamed;
+    o.presetContext = this;
+    return o;
 }
 
 void CKvSeq::selectStyleSlot(int slot)
