@@ -13,7 +13,7 @@
 
 class CMidiFileReader {
 public:
-    // Both must outlive the reader.
+    // The sequence must outlive the reader; the options are copied.
     CMidiFileReader(CMidiSequence& target, const SequenceOptions& options);
 
     // Offset reached, or 0 when the data is not a usable file. Never reads
@@ -51,7 +51,7 @@ private:
     void applyDeferredPairing();
 
     CMidiSequence& seq;
-    const SequenceOptions& options;
+    const SequenceOptions options;
 
     const uint8_t* readBuffer = nullptr;
     int32_t readSize = 0;
