@@ -23,7 +23,7 @@ void report(const char* what, long count, double seconds, long long checksum)
 
 void benchInsert(long n)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     const auto start = std::chrono::steady_clock::now();
     int cursor = kMainList;
     for (long k = 0; k < n; ++k) {
@@ -36,7 +36,7 @@ void benchInsert(long n)
 
 void benchTicksToBarBeat(long calls)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     const int sigs[][2] = {{3, 4}, {4, 4}, {6, 8}, {7, 8}, {5, 4}};
     for (int c = 0; c < 100; ++c) {
         const int t = s.barBeatToTicks(2 + 4 * c, 1, 0);

@@ -2,7 +2,7 @@
 // whole readStyle) and, in the same run, Debian's libsmf loading the same
 // bytes as a plain MIDI file (smf_load_from_memory). Prints the median and
 // 90th percentile in microseconds and the ratio of the medians.
-#include "engine/CKvSeq.h"
+#include "base/MessageSink.h"
 #include "sequence/CStyle.h"
 
 #include <algorithm>
@@ -45,6 +45,7 @@ void quiet(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
 int main(int argc, char** argv)
 {
+    vtn::setMessageStream(nullptr); // the reader's messages are not measured
     const std::string dir = argc > 1 ? argv[1] : std::string(VTN_BENCH_CORPUS_DIR) + "/styles";
     const char* files[] = {"JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty"};
     std::printf("Style load from memory, %d repetitions each (release untimed), microseconds\n", kRepetitions);
@@ -53,7 +54,6 @@ int main(int argc, char** argv)
 #ifdef VTN_HAVE_LIBSMF
     g_log_set_default_handler(quiet, nullptr);
 #endif
-    CKvSeq engine; // owner of the styles; no port is opened without init
     int loaded = 0;
     for (const char* name : files) {
         std::ifstream in(dir + "/" + name, std::ios::binary);
@@ -68,9 +68,8 @@ int main(int argc, char** argv)
         int parts = 0;
         for (int k = 0; k < kRepetitions; ++k) {
             const auto start = std::chrono::steady_clock::now();
-            auto style = std::make_unique<CStyle>(&engine);
-            style->messageOut = nullptr;
-            const int r = style->readStyle(data.data(), size);
+            auto style = std::make_unique<CStyle>();
+            const int r = style->readStyle(data.data(), size, {});
             ours.push_back(microsecondsSince(start));
             if (r == 0) {
                 std::printf("%-24s refused by our reader\n", name);

@@ -1,7 +1,7 @@
 // libFuzzer target for the Standard MIDI File reader: read the input as a
 // song and as a style, write what was read, and read the written file again,
 // which must then be read whole.
-#include "engine/CKvSeq.h"
+#include "base/MessageSink.h"
 #include "sequence/CMidiSequence.h"
 
 #include <climits>
@@ -11,18 +11,7 @@
 
 namespace {
 
-// The owner supplies the base folder, presets and writer settings; one for
-// the whole run, as the arranger has one engine.
-CKvSeq& engine()
-{
-    static CKvSeq* e = [] {
-        auto* made = new CKvSeq();
-        made->baseFolder = "/music/";
-        made->presets[3].name = "Strings";
-        return made;
-    }();
-    return *e;
-}
+int presetNamed(const void*, std::string_view name) { return name == "Strings" ? 3 : -1; }
 
 } // namespace
 
@@ -30,24 +19,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > static_cast<size_t>(INT_MAX)) return 0;
     const int n = static_cast<int>(size);
+    vtn::setMessageStream(nullptr);
+    SequenceOptions options;
+    options.baseFolder = "/music/";
+    options.presetByName = presetNamed;
     // Both writer settings get exercised, chosen by the input's length.
-    engine().recordKeepTracks = static_cast<uint8_t>(size & 1);
-    engine().recordChordsSeqSpecific = static_cast<uint8_t>((size >> 1) & 1);
+    options.keepTracks = size & 1;
+    options.seqSpecificChords = (size >> 1) & 1;
 
-    CMidiSequence style(&engine());
+    CMidiSequence style;
     style.isStyle = 1;
-    style.messageOut = nullptr;
-    style.readMidiFile(data, 0, n);
+    style.readMidiFile(data, 0, n, options);
 
-    CMidiSequence song(&engine());
-    song.messageOut = nullptr;
-    if (song.readMidiFile(data, 0, n) == 0) return 0;
-    const int written = song.writeMidiFile(song.trackNames[0]);
+    CMidiSequence song;
+    if (song.readMidiFile(data, 0, n, options) == 0) return 0;
+    const int written = song.writeMidiFile(song.trackNames[0], options);
     std::vector<uint8_t> file(static_cast<size_t>(written));
     song.copyOut(file.data());
 
-    CMidiSequence again(&engine());
-    again.messageOut = nullptr;
-    if (again.readMidiFile(file.data(), 0, written) != written) __builtin_trap();
+    CMidiSequence again;
+    if (again.readMidiFile(file.data(), 0, written, options) != written) __builtin_trap();
     return 0;
 }

@@ -2,7 +2,7 @@
 // then use it as the players and functions do. What is loaded must stay in
 // range whatever the input: a channel plays on -1..15, parts never measure
 // less than nothing, and a walk through any part reaches its end.
-#include "engine/CKvSeq.h"
+#include "base/MessageSink.h"
 #include "sequence/CStyle.h"
 
 #include <climits>
@@ -10,12 +10,6 @@
 #include <cstdint>
 
 namespace {
-
-CKvSeq& engine()
-{
-    static CKvSeq* e = new CKvSeq();
-    return *e;
-}
 
 void check(bool ok)
 {
@@ -28,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > static_cast<size_t>(INT_MAX)) return 0;
     const int n = static_cast<int>(size);
-    CStyle style(&engine());
-    style.messageOut = nullptr;
-    const int r = style.readStyle(data, n);
+    vtn::setMessageStream(nullptr);
+    CStyle style;
+    const int r = style.readStyle(data, n, {});
     check(r == 0 || (r >= 14 && r <= n));
     check(style.partCount() >= 1 && style.partCount() <= 17);
     check(style.averageVolume >= 1 && style.averageVelocity >= 1);
@@ -45,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (style.partEndsAfter(k, e)) break;
             check(++steps <= style.eventCount());
         }
-        engine().currentPart = k;
-        for (int d = 0; d < 16; ++d) check(style.channelClass(d) >= 0 && style.channelClass(d) <= 3);
+        for (int d = 0; d < 16; ++d) check(style.channelClass(k, d) >= 0 && style.channelClass(k, d) <= 3);
         int type = p.type, level1 = p.level1, level2 = p.level2;
         const int found = style.findPart(type, level1, level2);
         check(found >= 0 && found < style.partCount());

@@ -135,11 +135,11 @@ void CApplication::playMidiFile(std::string_view name)
         vtn::printLine("file not found: " + path);
         return;
     }
-    auto* song = new CMidiSequence(engine);
+    auto* song = new CMidiSequence;
     song->sequenceId = kSongId;
     // A file the reader refuses would leave an empty song that blocks the
     // chord recognition (playMode) with nothing to play.
-    if (song->readMidiFile(data.data(), 0, static_cast<int>(data.size())) == 0) {
+    if (song->readMidiFile(data.data(), 0, static_cast<int>(data.size()), engine->sequenceOptions()) == 0) {
         delete song;
         vtn::printLine("Not a MIDI file: " + path);
         return;

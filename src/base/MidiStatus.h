@@ -45,6 +45,9 @@ constexpr int channelOf(int status) { return status & 0x0F; }
 // one of the arranger's own event kinds.
 constexpr bool isChannelMessage(int status) { return status >= kNoteOff && status < kSystemMessage; }
 
+// Every channel message but program change and channel pressure has a second data byte.
+constexpr bool hasTwoDataBytes(int status) { return status < kProgramChange || status >= kPitchBend; }
+
 constexpr bool isNoteOn(int status, int d2) { return kindOf(status) == kNoteOn && status <= 0x9F && d2 > 0; }
 constexpr bool isNoteOff(int status, int d2)
 {

@@ -34,13 +34,23 @@ void recordPortEvent(void* context, int status, int d1, int d2)
     if (engine->get(engine->inputMode) == kLiveMode && engine->isStylePlaying() && engine->get(engine->recording))
         engine->recordEvent(status, d1, d2, 0, {});
 }
+
+// The first preset named `name`, -1 when none is.
+int presetNamed(const void* context, std::string_view name)
+{
+    const auto* engine = static_cast<const CKvSeq*>(context);
+    int found = -1;
+    engine->lock();
+    for (int p = 0; p < kPresetCount && found < 0; ++p)
+        if (engine->presets[p].name == name) found = p;
+    engine->unlock();
+    return found;
+}
 } // namespace
 
 CKvSeq::CKvSeq()
 {
-    if (pthread_mutex_init(&engineMutex, nullptr) != 0) {
-        vtn::printText("MutexInit failed");
-    }
+    if (pthread_mutex_init(&engineMutex, nullptr) != 0) vtn::printText("MutexInit failed");
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     harmonyEngine = this;
     createStyleSlot(0);
@@ -314,7 +324,7 @@ void CKvSeq::installSequence(int id, CMidiSequence* sequence, bool asRecording)
 void CKvSeq::createRecordSequence(int id)
 {
     if (id < 0 || id >= kStyleSlotBase) return; // ids of the style slots are not for recordings
-    auto* seq = new CMidiSequence(this);
+    auto* seq = new CMidiSequence;
     seq->events.reserve(kRecordReserve);
     installSequence(id, seq, true);
 }
@@ -322,7 +332,7 @@ void CKvSeq::createRecordSequence(int id)
 void CKvSeq::createStyleSlot(int slot)
 {
     if (slot < 0 || slot > 1) return;
-    installSequence(kStyleSlotBase + slot, new CStyle(this));
+    installSequence(kStyleSlotBase + slot, new CStyle);
 }
 
 int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::string_view name)
@@ -348,10 +358,16 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     unlock();
     if (held) return -2;
 
-    auto* style = new CStyle(this);
+    auto* style = new CStyle;
     style->sequenceId = kStyleSlotBase + slot;
-    const bool read = style->readStyle(data, size) >= 1;
-    if (!read) {
+    const bool read = style->readStyle(data, size, sequenceOptions()) >= 1;
+    if (read) {
+        // A blocked tempo is kept here too, or loading would undo the block
+        // that selecting the style respects.
+        if (!isPlaying() && !get(blockTempo)) setTempo(style->tempo);
+        // The new style's tempo events are obeyed again.
+        setUserTempo(0);
+    } else {
         delete style;
         style = nullptr;
     }
@@ -363,6 +379,19 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     else if (isStylePlaying())
         set(pendingStyleSlot, slot); // the style player switches at the next bar
     return slot;
+}
+
+SequenceOptions CKvSeq::sequenceOptions() const
+{
+    SequenceOptions o;
+    o.targetVolume = get(targetVolume);
+    o.targetVelocity = get(targetVelocity);
+    o.keepTracks = get(recordKeepTracks) != 0;
+    o.seqSpecificChords = get(recordChordsSeqSpecific) == 1;
+    o.baseFolder = get(baseFolder);
+    o.presetByName = presetNamed;
+    o.presetContext = this;
+    return o;
 }
 
 void CKvSeq::selectStyleSlot(int slot)

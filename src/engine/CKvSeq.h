@@ -21,6 +21,7 @@ class CMidiPort;
 class CMidiSequence;
 class CSettingsStore;
 class CStyle;
+struct SequenceOptions;
 
 constexpr int kSequenceCount = 200;
 constexpr int kStyleSlotBase = 100; // sequence id of style slot n is 100 + n
@@ -88,6 +89,8 @@ public:
     void selectStyleSlot(int slot);
     void processInput(int status, int d1, int d2);
     CStyle* currentStyle() const;
+    // What the sequence readers and the writer take from the engine.
+    SequenceOptions sequenceOptions() const;
 
     // Owned objects and tables.
     CMidiPort* port = nullptr;

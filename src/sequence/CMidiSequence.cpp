@@ -158,7 +158,7 @@ Segment segmentAt(const Events& ev, int64_t tpb, int32_t firstNumerator, int64_t
 
 } // namespace
 
-CMidiSequence::CMidiSequence(CKvSeq* ownerEngine) : owner(ownerEngine)
+CMidiSequence::CMidiSequence()
 {
     events.resize(kSentinels);
     for (int i = 0; i < kSentinels; ++i) {
@@ -450,10 +450,10 @@ void CMidiSequence::alignTimeSignatures()
 
 const char* CMidiSequence::eventName(int stat, int db2)
 {
-    if (stat >= 0x80 && stat <= 0x9F) return isNoteOn(stat, db2) ? "Note" : "";
+    if (isNote(stat)) return isNoteOn(stat, db2) ? "Note" : "";
     if (stat >= 0xA0 && stat <= 0xAF) return "KeyAft";
-    if (stat >= 0xB0 && stat <= 0xBF) return "Control";
-    if (stat >= 0xC0 && stat <= 0xCF) return "Patch";
+    if (isController(stat)) return "Control";
+    if (isProgramChange(stat)) return "Patch";
     if (stat >= 0xD0 && stat <= 0xDF) return "ChanAft";
     if (stat >= 0xE0 && stat <= 0xEF) return "Wheel";
     switch (stat) {

@@ -3,15 +3,13 @@
 // doubly linked lists inside one growable array of event records. Records are
 // addressed by index, never by pointer, so indexes survive the array growing.
 #include "base/CMidiDevice.h"
+#include "sequence/SequenceOptions.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-class CKvSeq;
 class CStyle;
 
 struct MidiEvent {
@@ -59,7 +57,7 @@ constexpr size_t kMaxSongFileBytes = size_t{64} << 20;
 
 class CMidiSequence : public CMidiDevice {
 public:
-    explicit CMidiSequence(CKvSeq* owner);
+    CMidiSequence();
     ~CMidiSequence() override;
 
     // A sequence sends nothing of its own.
@@ -82,7 +80,6 @@ public:
     static const char* eventName(int stat, int db2);
     int eventCount() const { return static_cast<int>(events.size()); }
 
-    CKvSeq* owner;
     std::vector<MidiEvent> events;
     int32_t ticksPerBeat = 480;
     int32_t numerator = 4;
@@ -101,79 +98,36 @@ private:
     // Empties the cell, then destroys the style it held.
     static void releaseStyleCell(CStyle** cell);
 
-    // ---- Standard MIDI Files: MidiFileReader.cpp, MidiFileWriter.cpp, SongTextEvents.cpp ----
+    // ---- Standard MIDI Files: CMidiFileReader, MidiFileWriter.cpp, SongTextEvents.cpp ----
 public:
     // Offset reached, or 0 when the data is not a usable file. Never reads
     // outside buffer[start, size).
-    int readMidiFile(const uint8_t* buffer, int start, int size);
-    void pairNotes();
-    // Distance from readPos to the next "MTrk" or "CASM", or to `size`.
-    int findNextChunk(int size);
-    // Big-endian value of the next `count` (at most 4) bytes; bytes past the
-    // end of the buffer are not read and count as missing.
-    int readBigEndian(int count);
+    int readMidiFile(const uint8_t* buffer, int start, int size, const SequenceOptions& options);
+    // Pairs the note ons of lists firstList to 98 with their note offs.
+    void pairNotes(int firstList = kMainList);
     // Builds a format-1 file from list 0 in writeBuffer; returns its size.
-    int writeMidiFile(std::string_view trackName);
-    void writeTrack(int n, std::string_view trackName, int mode);
+    int writeMidiFile(std::string_view trackName, const SequenceOptions& options);
+    void writeTrack(int n, std::string_view trackName, int mode, const SequenceOptions& options);
     // Copies the file built by writeMidiFile and releases the buffer.
     void copyOut(uint8_t* destination);
 
-    void readMarkerEvent(std::string_view text);
-    void readSequencerEvent(const uint8_t* data, int length);
+    // The event that a marker's text stands for: a keyword's kind and values,
+    // or a plain marker with the text.
+    struct KeywordEvent {
+        int32_t stat = kStatMarker, db1 = 0, db2 = 0, db3 = 0;
+        std::string text;
+        bool unresolved = false; // a voice name no preset has
+    };
+    KeywordEvent keywordEvent(std::string_view text, const SequenceOptions& options) const;
     // Appends the meta event of a chord, style, part, voice, channel voice or
     // melody event (without its delta time).
-    void writeTextEvent(const MidiEvent& event);
+    void writeTextEvent(const MidiEvent& event, const SequenceOptions& options);
     static std::string chordToSeqBytes(int root, int type, int bass);
     static std::string seqBytesToChord(std::string_view hex);
-
-    // Reading state.
-    const uint8_t* readBuffer = nullptr;
-    int32_t readSize = 0;
-    int32_t readPos = 0;
-    int32_t chunkLength = 0;
-    int32_t chunkEnd = 0;
-    int32_t format = 0;
-    int32_t cursor = 0;
-    int32_t runningStatus = 0;
-    int32_t currentTick = 0;
-    int32_t currentTrack = 0;
-    uint8_t runningStatusReported = 0;
-    int32_t styleMarkerMoves = 0; // style markers moved to bar lines in this reading
-    // Where the reader's own message lines go; the companion tool keeps its
-    // standard output for JSON.
-    std::FILE* messageOut = stdout;
 
     std::vector<int32_t> unresolvedVoices;
     std::vector<uint8_t> writeBuffer;
 
 private:
-    bool readDeltaTime();
-    bool readEventBody();
-    bool readChannelEvent(int statusByte);
-    bool readMetaEvent();
-    bool readSysExEvent();
-    void setSongTimeSignature(int n, int d);
-    void readTimeSignature(int n, int d);
-    int insertReadEvent(int stat, int db1, int db2, std::string_view text, int flag = 1);
-    void insertKeywordEvent(std::string_view text);
     bool writesOnOwnTrack(const MidiEvent& event, bool keepTracks) const;
-    int32_t timeSignatureChanges = 0;
-    int32_t twinCursor = kTimeSigList;
-    // A first pass over the tracks that inserts nothing: the running status
-    // each track starts with, where the file's first tempo and time
-    // signature stand, and how many events will come.
-    uint8_t dryRun = 0;
-    int32_t firstTempoPos = -1;
-    int32_t firstTimeSigPos = -1;
-    int64_t expectedEvents = 0;
-    // Note pairing: the note on sounding per key, and how many note offs of
-    // cut notes are still to be dropped.
-    void pairLists(int firstList);
-    void pairNoteEvent(int& index);
-    void endOpenNotes(int list);
-    std::vector<int32_t> pairOpen, pairExtra;
-    // Cuts (record, open note on) and deletions (record, 0) of the pairing
-    // done while reading, applied after the time signatures are aligned.
-    std::vector<std::pair<int32_t, int32_t>> pairLater;
-    uint8_t pairingWhileReading = 0;
 };

@@ -1,7 +1,7 @@
 #include "sequence/CStyle.h"
 
 #include "base/Text.h"
-#include "engine/CKvSeq.h"
+#include "sequence/CMidiFileReader.h"
 
 #include <algorithm>
 #include <climits>
@@ -134,7 +134,7 @@ StylePart::StylePart()
     for (int c = 0; c < 16; ++c) channels[c].setDefaults(c);
 }
 
-CStyle::CStyle(CKvSeq* engineOwner) : CMidiSequence(engineOwner)
+CStyle::CStyle()
 {
     isStyle = 1;
     parts.emplace_back();
@@ -150,13 +150,13 @@ int CStyle::partType(int index) const
     return parts[static_cast<size_t>(index)].type;
 }
 
-int CStyle::markerTick(CMidiSequence& s, int tick, std::string_view text)
+int CStyle::markerTick(CMidiSequence& s, int tick, std::string_view text, int32_t& moves)
 {
     // Each move back drags the rest of the track onto music already read,
     // and inserting behind that costs a walk over it. Real styles move a
     // handful of markers; past this many a file is damaged and its markers
     // stay where they are.
-    if (s.styleMarkerMoves >= kMaxMarkerMoves) return tick;
+    if (moves >= kMaxMarkerMoves) return tick;
     // Before the file's first time signature is read the bar grid has no
     // numerator yet; the reader's default of 4 stands in.
     const int32_t numerator = s.numerator;
@@ -171,20 +171,19 @@ int CStyle::markerTick(CMidiSequence& s, int tick, std::string_view text)
             placed = s.barBeatToTicks(bar, 1, 0);
     }
     s.numerator = numerator;
-    if (placed != tick) ++s.styleMarkerMoves;
+    if (placed != tick) ++moves;
     return placed;
 }
 
-int CStyle::readStyle(const uint8_t* buffer, int size)
+int CStyle::readStyle(const uint8_t* buffer, int size, const SequenceOptions& options)
 {
-    if (readMidiFile(buffer, 0, size) == 0) return 0;
+    CMidiFileReader reader(*this, options);
+    if (reader.read(buffer, 0, size) == 0) return 0;
     for (int r = events[kMainList].next; r >= kFirstEvent; r = events[r].next)
         if (events[r].stat == kStatMarker) partFromMarker(r);
-    readCasm(size);
-    finishStyle();
-    // The new style's tempo events are obeyed again.
-    if (owner) owner->setUserTempo(0);
-    return readPos;
+    const int end = readCasm(buffer, reader.position(), size);
+    finishStyle(options);
+    return end;
 }
 
 int CStyle::partFromMarker(int m)
@@ -217,7 +216,7 @@ int CStyle::partFromMarker(int m)
     return 0;
 }
 
-void CStyle::readCasm(int size)
+int CStyle::readCasm(const uint8_t* buffer, int start, int size)
 {
     for (StylePart& part : parts) {
         for (int c = 0; c < 16; ++c) {
@@ -227,18 +226,16 @@ void CStyle::readCasm(int size)
         }
     }
 
-    if (!readBuffer || readPos < 0) return;
-    const int64_t end = std::min<int64_t>(size, readSize);
-    const uint8_t* b = readBuffer;
-    int64_t pos = readPos;
+    if (!buffer || start < 0) return start;
+    const int64_t end = size;
+    const uint8_t* b = buffer;
+    int64_t pos = start;
     auto has = [&](int64_t n) { return pos >= 0 && pos + n <= end; };
 
-    if (!has(8) || std::memcmp(b + pos, "CASM", 4) != 0) return;
-    const int64_t start = pos;
+    if (!has(8) || std::memcmp(b + pos, "CASM", 4) != 0) return start;
     int64_t length = static_cast<int32_t>(bigEndian32(b + pos + 4));
     pos += 8;
-    readPos = static_cast<int32_t>(pos);
-    if (length < 0 || length > end - pos) length = findNextChunk(static_cast<int>(end));
+    if (length < 0 || length > end - pos) length = CMidiFileReader::findNextChunk(b, static_cast<int>(pos), size);
     const int64_t sectionEnd = start + 8 + length;
 
     // Lengths are taken unsigned: a negative one would move the reading
@@ -285,7 +282,7 @@ void CStyle::readCasm(int size)
         }
         if (stop) break;
     }
-    readPos = static_cast<int32_t>(std::min<int64_t>(pos, end));
+    return static_cast<int>(std::min<int64_t>(pos, end));
 }
 
 void CStyle::applyChannelTable(const uint8_t* at, bool ctb2, const std::vector<uint8_t>& named)
@@ -329,19 +326,16 @@ void CStyle::applyChannelTable(const uint8_t* at, bool ctb2, const std::vector<u
     }
 }
 
-void CStyle::finishStyle()
+void CStyle::finishStyle(const SequenceOptions& options)
 {
     for (size_t k = 1; k < parts.size(); ++k) parts[k].startevent = -1;
     std::fill(std::begin(destUsed), std::end(destUsed), 0);
     std::fill(std::begin(destBank8), std::end(destBank8), 0);
-    analyseStyle();
+    analyseStyle(options);
     measureParts();
-    // A blocked tempo is kept here too, or loading would undo the block
-    // that selecting the style respects.
-    if (owner && !owner->isPlaying() && !owner->get(owner->blockTempo)) owner->setTempo(tempo);
 }
 
-void CStyle::analyseStyle()
+void CStyle::analyseStyle(const SequenceOptions& options)
 {
     int p = 0;
     std::vector<int> open;
@@ -353,7 +347,7 @@ void CStyle::analyseStyle()
 
     for (int r = events[kMainList].next; r >= kFirstEvent; r = events[r].next) {
         MidiEvent& e = events[r];
-        const int channel = e.stat & 0x0F;
+        const int channel = channelOf(e.stat);
         if (e.stat == kStatMarker) {
             p = partFromMarker(r);
             // A note held across the marker goes to the side where it sounds longer.
@@ -388,7 +382,7 @@ void CStyle::analyseStyle()
                 const auto it = std::find(open.rbegin(), open.rend(), e.onoff);
                 if (it != open.rend()) open.erase(std::next(it).base());
             }
-        } else if (e.stat >= 0xB0 && e.stat <= 0xBF) {
+        } else if (isController(e.stat)) {
             if (e.db1 == 7) {
                 volumeSum += e.db2;
                 ++volumeCount;
@@ -400,12 +394,12 @@ void CStyle::analyseStyle()
     }
 
     // The level rules divide by these averages, so they never drop below 1.
-    const int32_t engineVolume = owner ? owner->get(owner->targetVolume) : averageVolume;
-    const int32_t engineVelocity = owner ? owner->get(owner->targetVelocity) : averageVelocity;
-    averageVolume = volumeSum != 0 ? static_cast<int32_t>(volumeSum / volumeCount) : engineVolume;
-    averageVelocity = velocitySum != 0 ? static_cast<int32_t>(velocitySum / velocityCount) : engineVelocity;
-    if (averageVolume < 1) averageVolume = engineVolume >= 1 ? engineVolume : 90;
-    if (averageVelocity < 1) averageVelocity = engineVelocity >= 1 ? engineVelocity : 80;
+    const int32_t targetVolume = options.targetVolume;
+    const int32_t targetVelocity = options.targetVelocity;
+    averageVolume = volumeSum != 0 ? static_cast<int32_t>(volumeSum / volumeCount) : targetVolume;
+    averageVelocity = velocitySum != 0 ? static_cast<int32_t>(velocitySum / velocityCount) : targetVelocity;
+    if (averageVolume < 1) averageVolume = targetVolume >= 1 ? targetVolume : 90;
+    if (averageVelocity < 1) averageVelocity = targetVelocity >= 1 ? targetVelocity : 80;
 }
 
 void CStyle::measureParts()
@@ -434,11 +428,10 @@ void CStyle::measureParts()
         if (parts[k].startevent == -1) parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
-int CStyle::channelClass(int d) const
+int CStyle::channelClass(int p, int d) const
 {
     // A channel that plays nowhere (-1) has no class.
     if (d < 0 || d > 15) return 0;
-    const int p = owner ? owner->get(owner->currentPart) : 0;
     if (p < 0 || p >= partCount()) return 0;
     for (const PartChannel& c : parts[static_cast<size_t>(p)].channels) {
         if (c.dest != d) continue;

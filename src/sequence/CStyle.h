@@ -56,25 +56,28 @@ constexpr size_t kMaxStyleFileBytes = size_t{16} << 20;
 
 class CStyle : public CMidiSequence {
 public:
-    explicit CStyle(CKvSeq* engineOwner);
+    CStyle();
 
     int partCount() const { return static_cast<int>(parts.size()); }
     // Type of a part; -1 when the index names no part.
     int partType(int index) const;
 
     // Reads a whole style file; bytes read, or 0 when it is no Standard MIDI
-    // File (the style then keeps only part 0).
-    int readStyle(const uint8_t* buffer, int size);
+    // File (the style then keeps only part 0). The tempo found is the
+    // style's `tempo`; applying it is the caller's business.
+    int readStyle(const uint8_t* buffer, int size, const SequenceOptions& options);
     // The part that marker event m opens (0 = none); renames the marker to
     // its canonical form and creates the part on first sight.
     int partFromMarker(int m);
-    void readCasm(int size);
-    void finishStyle();
-    void analyseStyle();
+    // The CASM section at buffer[start]; returns the offset reached (start
+    // when there is none).
+    int readCasm(const uint8_t* buffer, int start, int size);
+    void finishStyle(const SequenceOptions& options);
+    void analyseStyle(const SequenceOptions& options);
     void measureParts();
-    // Class of destination channel d in the part being played: 0 unused,
-    // 1 drums, 2 bass, 3 other.
-    int channelClass(int d) const;
+    // Class of destination channel d in part p: 0 unused, 1 drums, 2 bass,
+    // 3 other.
+    int channelClass(int p, int d) const;
     // Whether event e is the last one of part p.
     bool partEndsAfter(int p, int e) const;
     // The part that best matches the wanted kind and letters (0 = none); the
@@ -83,8 +86,8 @@ public:
 
     // Where the reader places a style marker read at `tick`: on the line of
     // its bar, markers of bar 1 on bar 2 except the file-name markers ("S...")
-    // which stay in bar 1.
-    static int markerTick(CMidiSequence& sequence, int tick, std::string_view text);
+    // which stay in bar 1. `moves` counts the markers moved in one reading.
+    static int markerTick(CMidiSequence& sequence, int tick, std::string_view text, int32_t& moves);
 
     uint8_t destUsed[16] = {};
     uint8_t destBank8[16] = {};

@@ -1,6 +1,5 @@
 // Standard MIDI File writer: list 0 as a format-1 file in memory. Every
 // length is computed from the bytes that follow it, never from the sequence.
-#include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"
 
 #include <algorithm>
@@ -116,13 +115,13 @@ bool CMidiSequence::writesOnOwnTrack(const MidiEvent& e, bool keepTracks) const
     return keepTracks && trackCount > 1 && e.track >= 1 && e.track < keptTrackEnd(trackCount);
 }
 
-int CMidiSequence::writeMidiFile(std::string_view trackName)
+int CMidiSequence::writeMidiFile(std::string_view trackName, const SequenceOptions& options)
 {
-    const bool keepTracks = owner && owner->get(owner->recordKeepTracks) != 0;
+    const bool keepTracks = options.keepTracks;
     int counts[16] = {};
     for (int r = events[kMainList].next; r >= kFirstEvent; r = events[r].next) {
         const MidiEvent& e = events[r];
-        if (e.stat >= 0x80 && e.stat <= 0xFF && !writesOnOwnTrack(e, keepTracks)) ++counts[e.stat & 0x0F];
+        if (e.stat >= 0x80 && e.stat <= 0xFF && !writesOnOwnTrack(e, keepTracks)) ++counts[channelOf(e.stat)];
     }
 
     writeBuffer.clear();
@@ -134,18 +133,18 @@ int CMidiSequence::writeMidiFile(std::string_view trackName)
     putBigEndian(writeBuffer, static_cast<uint32_t>(ticksPerBeat) & 0xFFFF, 2);
 
     int written = 0;
-    writeTrack(0, trackName, 0);
+    writeTrack(0, trackName, 0, options);
     ++written;
     for (int c = 1; c <= 16; ++c) {
         if (!counts[c - 1]) continue;
         char channelName[16];
         std::snprintf(channelName, sizeof channelName, "channel %d", c);
-        writeTrack(c, channelName, 0);
+        writeTrack(c, channelName, 0, options);
         ++written;
     }
     if (keepTracks && trackCount > 1) {
         for (int t = 1; t < keptTrackEnd(trackCount); ++t) {
-            writeTrack(t, trackNames[t], 1);
+            writeTrack(t, trackNames[t], 1, options);
             ++written;
         }
     }
@@ -153,9 +152,9 @@ int CMidiSequence::writeMidiFile(std::string_view trackName)
     return static_cast<int>(writeBuffer.size());
 }
 
-void CMidiSequence::writeTrack(int n, std::string_view trackName, int mode)
+void CMidiSequence::writeTrack(int n, std::string_view trackName, int mode, const SequenceOptions& options)
 {
-    const bool keepTracks = owner && owner->get(owner->recordKeepTracks) != 0;
+    const bool keepTracks = options.keepTracks;
     putText(writeBuffer, "MTrk");
     const size_t lengthAt = writeBuffer.size();
     putBigEndian(writeBuffer, 0, 4);
@@ -192,7 +191,7 @@ void CMidiSequence::writeTrack(int n, std::string_view trackName, int mode)
             if (mode == 1)
                 write = e.track == n;
             else
-                write = n >= 1 && (e.stat & 0x0F) == n - 1 && !writesOnOwnTrack(e, keepTracks);
+                write = n >= 1 && channelOf(e.stat) == n - 1 && !writesOnOwnTrack(e, keepTracks);
         } else if (n >= 1) {
             write = false;
         } else if (e.stat == kStatTempo) {
@@ -216,7 +215,7 @@ void CMidiSequence::writeTrack(int n, std::string_view trackName, int mode)
         if (channelEvent) {
             writeBuffer.push_back(static_cast<uint8_t>(e.stat));
             writeBuffer.push_back(dataByte(e.db1));
-            if (e.stat < 0xC0 || e.stat > 0xDF) writeBuffer.push_back(dataByte(e.db2));
+            if (hasTwoDataBytes(e.stat)) writeBuffer.push_back(dataByte(e.db2));
         } else if (e.stat == kStatTempo) {
             putTempo(writeBuffer, e.db1);
         } else if (e.stat == kStatTimeSig) {
@@ -228,7 +227,7 @@ void CMidiSequence::writeTrack(int n, std::string_view trackName, int mode)
         } else if (e.stat >= 1 && e.stat <= 6) {
             putMeta(writeBuffer, e.stat, e.string);
         } else {
-            writeTextEvent(e);
+            writeTextEvent(e, options);
         }
     }
 

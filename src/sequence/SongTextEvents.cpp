@@ -3,7 +3,6 @@
 // sequencer-specific events.
 #include "base/Text.h"
 #include "chords/Chord.h"
-#include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"
 
 #include <algorithm>
@@ -115,98 +114,61 @@ void appendMarker(std::vector<uint8_t>& out, int type, std::string_view text)
 
 } // namespace
 
-void CMidiSequence::readMarkerEvent(std::string_view text)
+CMidiSequence::KeywordEvent CMidiSequence::keywordEvent(std::string_view text, const SequenceOptions& options) const
 {
-    // A style places its markers on bar lines and names its parts with
-    // them; the style reader takes them from here as plain markers.
-    if (isStyle) {
-        insertReadEvent(kStatMarker, 0, 0, text);
-        return;
-    }
-    insertKeywordEvent(text);
-}
-
-void CMidiSequence::insertKeywordEvent(std::string_view text)
-{
-    int stat = kStatMarker, db1 = 0, db2 = 0, db3 = 0;
-    std::string value(text);
-    bool unresolved = false;
+    KeywordEvent k;
+    k.text = std::string(text);
 
     if (vtn::startsWith(text, "chord:")) {
         Chord chord;
         parseChordSymbol(chord, text.substr(6));
-        stat = kStatChord;
-        db1 = chord.root;
-        db2 = chord.type;
-        db3 = chord.bass;
-        value.clear();
+        k.stat = kStatChord;
+        k.db1 = chord.root;
+        k.db2 = chord.type;
+        k.db3 = chord.bass;
+        k.text.clear();
     } else if (vtn::startsWith(text, "style:")) {
-        stat = kStatStyle;
+        k.stat = kStatStyle;
         const std::string_view file = text.substr(6);
-        if (file.find('/') == std::string_view::npos) {
-            const std::string base = owner ? owner->get(owner->baseFolder) : std::string();
-            value = base + "Styles/" + std::string(file);
-        } else {
-            value = std::string(file);
-        }
+        if (file.find('/') == std::string_view::npos)
+            k.text = options.baseFolder + "Styles/" + std::string(file);
+        else
+            k.text = std::string(file);
     } else if (vtn::startsWith(text, "part:")) {
-        stat = kStatVariation;
-        value = std::string(text.substr(5));
+        k.stat = kStatVariation;
+        k.text = std::string(text.substr(5));
     } else if (vtn::startsWith(text, "voice:")) {
-        stat = kStatMultiVoice;
+        k.stat = kStatMultiVoice;
         const std::string_view v = text.substr(6);
-        value = std::string(v);
+        k.text = std::string(v);
         int n;
         if (sequenceId == kSettingsSongId) {
-            db1 = 0;
+            k.db1 = 0;
         } else if (isDecimalText(v, n)) {
-            db1 = n;
+            k.db1 = n;
         } else {
-            const std::string_view wanted = vtn::trimView(v);
-            int found = -1;
-            if (owner) {
-                owner->lock();
-                for (int p = 0; p < kPresetCount && found < 0; ++p)
-                    if (owner->presets[p].name == wanted) found = p;
-                owner->unlock();
-            }
+            const int found = options.presetByName ? options.presetByName(options.presetContext, vtn::trimView(v)) : -1;
             if (found >= 0) {
-                db1 = found;
-                value.clear();
+                k.db1 = found;
+                k.text.clear();
             } else {
-                unresolved = true;
+                k.unresolved = true;
             }
         }
     } else if (vtn::startsWith(text, "channelvoice:")) {
-        stat = kStatChannelVoice;
-        db1 = pieceValue(text, 13, 1);
-        db2 = pieceValue(text, 15, 1);
-        db3 = pieceValue(text, 17, 2);
-        value.clear();
+        k.stat = kStatChannelVoice;
+        k.db1 = pieceValue(text, 13, 1);
+        k.db2 = pieceValue(text, 15, 1);
+        k.db3 = pieceValue(text, 17, 2);
+        k.text.clear();
     } else if (vtn::startsWith(text, "melody:")) {
-        stat = kStatMelody;
-        db3 = pieceValue(text, 7, 3);
-        db1 = pieceValue(text, 11, 3);
-        db2 = pieceValue(text, 15, 3);
-        value.clear();
+        k.stat = kStatMelody;
+        k.db3 = pieceValue(text, 7, 3);
+        k.db1 = pieceValue(text, 11, 3);
+        k.db2 = pieceValue(text, 15, 3);
+        k.text.clear();
     }
-
-    const int i = insertReadEvent(stat, db1, db2, value);
-    events[i].db3 = db3;
-    if (unresolved) unresolvedVoices.push_back(i);
-}
-
-void CMidiSequence::readSequencerEvent(const uint8_t* data, int length)
-{
-    if (!data || length <= 0) return;
-    // Only the first seven bytes can matter; a long vendor block is not
-    // turned into text just to be dropped.
-    std::string hex;
-    for (int k = 0; k < std::min(length, 7); ++k) appendHexByte(hex, data[k]);
-    if (!vtn::startsWith(hex, "43 7b 01 ")) return;
-    // The prefix alone, without root, type and bass, is no chord.
-    if (length < 6) return;
-    readMarkerEvent("chord:" + seqBytesToChord(hex));
+    return k;
 }
 
 std::string CMidiSequence::seqBytesToChord(std::string_view hex)
@@ -236,13 +198,12 @@ std::string CMidiSequence::chordToSeqBytes(int root, int type, int bass)
     return hex;
 }
 
-void CMidiSequence::writeTextEvent(const MidiEvent& e)
+void CMidiSequence::writeTextEvent(const MidiEvent& e, const SequenceOptions& options)
 {
     char text[64];
     switch (e.stat) {
     case kStatChord: {
-        const bool seqSpecific = owner && owner->get(owner->recordChordsSeqSpecific) == 1;
-        if (seqSpecific) {
+        if (options.seqSpecificChords) {
             const std::vector<uint8_t> bytes = hexBytes(chordToSeqBytes(e.db1, e.db2, e.db3));
             appendMarker(writeBuffer, 0x7F, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         } else {

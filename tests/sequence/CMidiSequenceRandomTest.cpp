@@ -16,7 +16,7 @@ TEST(CMidiSequenceRandom, InvariantsHoldThroughMixedEdits)
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     auto any = [&](const std::vector<int>& v) { return v[static_cast<size_t>(pick(0, int(v.size()) - 1))]; };
     const int sigs[][2] = {{3, 4}, {4, 4}, {6, 8}, {2, 2}, {7, 8}, {5, 4}, {12, 16}};
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     for (int step = 0; step < 4000 && !HasFailure(); ++step) {
         SCOPED_TRACE(step);
         const int op = pick(0, 99), list = pick(0, 2), t = pick(0, 40000);

@@ -11,7 +11,7 @@ using namespace seqtest;
 // from every start point of the list.
 TEST(CMidiSequence, InsertionOrderAndSearchesFromEveryStart)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     std::vector<int> order;
     for (int t : {0, 5, 10, 10, 10, 20}) order.push_back(add(s, 0, t, 0xB0));
     order.insert(order.begin() + 2, s.insertEvent(s.findBefore(10, order[4]), 10, 0xB0, 9, 0, "", 0, 0));
@@ -32,7 +32,7 @@ TEST(CMidiSequence, InsertionOrderAndSearchesFromEveryStart)
 
 TEST(CMidiSequence, FreshSequenceIsEmptyAndDeletedRecordsAreReusedLastInFirstOut)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     EXPECT_EQ(std::tie(s.ticksPerBeat, s.numerator, s.denominator, s.tempo), std::make_tuple(480, 4, 4, 120));
     ASSERT_EQ(s.eventCount(), 100);
     expectConsistent(s); // every list empty
@@ -53,7 +53,7 @@ TEST(CMidiSequence, DeletePartnerFollowsMaskFromEitherEnd)
     for (bool fromOff : {false, true}) {
         for (int mask : {0, 1}) {
             SCOPED_TRACE(testing::Message() << "fromOff " << fromOff << " mask " << mask);
-            CMidiSequence s(nullptr);
+            CMidiSequence s;
             const int before = add(s, 0, 50, 0xB0), on = add(s, 0, 100, 0x90, 60, 100), off = add(s, 0, 340, 0x80, 60);
             s.events[on].onoff = off;
             s.events[off].onoff = on;
@@ -76,7 +76,7 @@ TEST(CMidiSequence, DeletePartnerFollowsMaskFromEitherEnd)
 
 TEST(CMidiSequence, BadIndexesChangeNothing)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     add(s, 0, 10, 0xB0);
     int freed = add(s, 0, 20, 0xB0);
     const int freedIndex = freed, count = s.eventCount();
@@ -112,9 +112,9 @@ TEST(CMidiSequence, StyleIsReleasedOnlyByTheLastSongEventHoldingIt)
     };
     for (const auto& row : cases) {
         const auto& [isStyle, list, sequenceId, freeStyle, shared, released] = row;
-        CStyle* const style = new CStyle(nullptr);
+        CStyle* const style = new CStyle;
         CStyle* cell = style;
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         s.isStyle = static_cast<uint8_t>(isStyle);
         s.sequenceId = sequenceId;
         int ev = add(s, list, 10, kStatStyle), other = add(s, 0, 20, kStatStyle);

@@ -28,7 +28,7 @@ TEST(CMidiSequenceTime, GuardAndQuarterNoteTwin)
         {3, 2, 6, 4},   {4, 4, 4, 4},
     };
     for (const auto& [n, d, twinN, twinD] : rows) {
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         const int ts = s.insertEvent(0, 0, kStatTimeSig, n, d, "", 0, 1);
         EXPECT_EQ(s.eventCount(), twinN ? 102 : 100) << n << "/" << d;
         if (!twinN) continue;
@@ -36,7 +36,7 @@ TEST(CMidiSequenceTime, GuardAndQuarterNoteTwin)
         EXPECT_EQ(std::make_tuple(s.events[twin].list, s.events[twin].db1, s.events[twin].db2, s.events[twin].onoff),
                   std::make_tuple(kTimeSigList, twinN, twinD, ts)) << n << "/" << d;
     }
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     add(s, 0, 0, kStatTimeSig, 6, 8, 0);
     EXPECT_TRUE(indexesOf(s, kTimeSigList).empty()) << "no twin without flag";
 }
@@ -63,7 +63,7 @@ TEST(CMidiSequenceTime, AlignmentTable)
         {"6/8 before it", {}, 2920, {1920, 3360}, 6, 8},
     };
     for (const auto& r : rows) {
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         for (int t : r.others) add(s, 0, t, 0xB0);
         if (r.firstN) add(s, 0, 1920, kStatTimeSig, r.firstN, r.firstD, 1);
         const int ts = add(s, 0, r.ts, kStatTimeSig, 3, 4, 1);
@@ -78,7 +78,7 @@ TEST(CMidiSequenceTime, AlignmentTable)
 TEST(CMidiSequenceTime, DeletingAChangeRealignsOnlyWithItsTwin)
 {
     for (int twinFlag : {0, 1}) {
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         int threeFour = add(s, 0, 1920, kStatTimeSig, 3, 4, 1);
         add(s, 0, 3360, kStatTimeSig, 4, 4, 1);
         add(s, 0, 4000, 0x90, 60, 1);
@@ -97,7 +97,7 @@ class BarBeatRoundTrip : public testing::TestWithParam<int> {};
 TEST_P(BarBeatRoundTrip, AcrossSeveralChanges)
 {
     const int tpb = GetParam();
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     s.ticksPerBeat = tpb;
     const int changes[][3] = {{3, 3, 4}, {5, 7, 8}, {7, 6, 8}, {10, 4, 4}, {12, 5, 4}, {13, 2, 2}};
     for (const auto& [bar, n, d] : changes) add(s, 0, s.barBeatToTicks(bar, 1, 0), kStatTimeSig, n, d, 1);
@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(TicksPerBeat, BarBeatRoundTrip, testing::Values(480, 96
 // that bar); a division of 0 or below counts as 1 tick per beat.
 TEST(CMidiSequenceTime, ExtremeValuesNeitherOverflowNorDivideByZero)
 {
-    CMidiSequence big(nullptr);
+    CMidiSequence big;
     EXPECT_EQ(std::make_pair(big.barBeatToTicks(INT_MAX, INT_MAX, INT_MAX), big.barBeatToTicks(INT_MIN, INT_MIN, INT_MIN)),
               std::make_pair(INT_MAX, INT_MIN));
     add(big, 0, 0, kStatTimeSig, INT_MAX, 4, 1);
@@ -137,7 +137,7 @@ TEST(CMidiSequenceTime, ExtremeValuesNeitherOverflowNorDivideByZero)
     big.moveEvent(on, INT_MAX - 5);
     EXPECT_EQ(big.events[big.events[on].onoff].ticks, INT_MAX);
     for (int tpb : {1, 0, -480}) {
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         s.ticksPerBeat = tpb;
         EXPECT_EQ(s.barBeatToTicks(200'000'000, 1, 0), 399'999'992);
         EXPECT_EQ(std::make_pair(s.timeSigAt(100, nullptr, nullptr), s.ticksPerBeatAt(100)), std::make_pair(1, 1));

@@ -19,13 +19,13 @@ using Check = std::function<void(const CMidiSequence&, int result, int size)>;
 // Reads the file, checks it, and writes and reads back whatever was read.
 void readSafely(const Bytes& file, const Check& check)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     const int r = smftest::read(s, file);
     seqtest::expectConsistent(s);
     check(s, r, file.size());
     const Bytes copy = smftest::write(s, s.trackNames[0]);
     ASSERT_GE(smftest::checkChunks(copy), 1);
-    CMidiSequence again(nullptr);
+    CMidiSequence again;
     ASSERT_EQ(smftest::read(again, copy), copy.size());
     seqtest::expectConsistent(again);
 }
@@ -108,7 +108,7 @@ TEST(MidiFileReader, EveryTruncationOfASongIsReadSafely)
     for (int n = 0; n <= song.size(); ++n) {
         Bytes cut;
         cut.v.assign(song.v.begin(), song.v.begin() + n);
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         const int r = smftest::read(s, cut);
         ASSERT_TRUE(r == 0 || r == n) << "length " << n << " gave " << r;
         seqtest::expectConsistent(s);

@@ -3,6 +3,8 @@
 #include "SequenceTestUtil.h"
 #include "SmfBuilder.h"
 
+#include "sequence/CMidiFileReader.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,9 +38,10 @@ TEST(MidiFileReader, MergesTracksInTimeOrderWithTrackZeroFirstAtEqualTicks)
     const Bytes file = smftest::smf(1, 96,
                                     {noteTrack({{0, 0x90, 60, 100}, {96, 0x80, 60, 0}}),
                                      noteTrack({{0, 0x91, 62, 90}, {48, 0x81, 62, 0}, {48, 0xC1, 5, 0}})});
-    CMidiSequence s(nullptr);
-    EXPECT_EQ(smftest::read(s, file), file.size());
-    EXPECT_EQ(std::vector<int>({s.ticksPerBeat, s.trackCount, s.format, s.tempo, s.numerator, s.denominator}),
+    CMidiSequence s;
+    CMidiFileReader reader(s, {});
+    EXPECT_EQ(reader.read(file.v.data(), 0, file.size()), file.size());
+    EXPECT_EQ(std::vector<int>({s.ticksPerBeat, s.trackCount, reader.fileFormat(), s.tempo, s.numerator, s.denominator}),
               std::vector<int>({96, 2, 1, 120, 4, 4}));
     const std::vector<Ev> want = {{0, 0x90, 60, 100, 0, ""}, {0, 0x91, 62, 90, 0, ""}, {48, 0x81, 62, 0, 0, ""},
                                   {96, 0x80, 60, 0, 0, ""},  {96, 0xC1, 5, 0, 0, ""}};
@@ -53,9 +56,9 @@ TEST(MidiFileReader, RunningStatusReadsEveryEventReportsOnceAndOutlivesSysExMeta
 {
     Bytes t = Bytes{0x00, 0x90, 0x3C, 0x40, 0x00, 0x3E, 0x40};
     for (int k = 0; k < 1000; ++k) t.u8({0x01, 0x40, k % 2 ? 0x00 : 0x50});
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     std::string messages;
-    smftest::read(s, smftest::smf(0, 96, {t}), &messages);
+    smftest::read(s, smftest::smf(0, 96, {t}), {}, &messages);
     EXPECT_EQ(messages, "Runningstatus!!!!!\n");
     EXPECT_EQ(s.channelNoteCount[0], 2 + 500);
     const std::vector<Ev> ev = eventsOf(s);
@@ -63,7 +66,7 @@ TEST(MidiFileReader, RunningStatusReadsEveryEventReportsOnceAndOutlivesSysExMeta
     EXPECT_EQ(ev[1], (Ev{0, 0x90, 62, 64, 0, ""}));
 
     const Bytes t0 = Bytes{0x00, 0x91, 0x3C, 0x40}.u8({0x00, 0xF0, 0x01, 0xF7}).meta(0, 0x01, "x").u8({0x00, 0x3E, 0x40});
-    CMidiSequence s2(nullptr);
+    CMidiSequence s2;
     smftest::read(s2, smftest::smf(1, 96, {t0, Bytes{0x00, 0x40, 0x40}}));
     EXPECT_EQ(s2.channelNoteCount[1], 3);
 }
@@ -92,7 +95,7 @@ TEST(MidiFileReader, PairsEveryNoteOnWithOneNoteOff)
         SCOPED_TRACE(name);
         Bytes t;
         for (const auto& e : in) t.vlq(static_cast<uint32_t>(e[0])).u8({e[1], e[2], e[3]});
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         smftest::read(s, smftest::smf(0, 96, {t}));
         std::vector<Ev> want;
         for (const auto& e : out) want.push_back({e[0], e[1] == kOff ? 0x90 : e[1], e[2], e[3], 0, ""});
@@ -128,7 +131,7 @@ TEST(MidiFileReader, NotesArePairedAlikeWhileReadingAndAfterReading)
             }
         }
         const Bytes file = smftest::smf(1, 96, tracks);
-        CMidiSequence song(nullptr), style(nullptr);
+        CMidiSequence song, style;
         style.isStyle = 1;
         smftest::read(song, file);
         smftest::read(style, file);
@@ -145,7 +148,7 @@ TEST(MidiFileReader, NotesArePairedAlikeWhileReadingAndAfterReading)
 TEST(MidiFileReader, SysExBecomesUpperCaseHexTextBeginningWithF0)
 {
     const Bytes t = Bytes{0x00, 0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7}.u8({0x10, 0xF7, 0x02, 0xAB, 0xCD});
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     smftest::read(s, smftest::smf(0, 96, {t}));
     const std::vector<Ev> want = {{0, kStatSysEx, 0, 0, 0, "F0 7E 7F 09 01 F7 "}, {16, kStatSysEx, 0, 0, 0, "F0 AB CD "}};
     EXPECT_EQ(eventsOf(s), want);
@@ -163,7 +166,7 @@ TEST(MidiFileReader, FirstUsableTempoIsTheSongTempoLaterOnesAreEvents)
     for (const auto& [micros, tempo, events] : cases) {
         Bytes t;
         for (uint32_t us : micros) t.vlq(10).u8({0xFF, 0x51, 0x03}).be(us, 3);
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         smftest::read(s, smftest::smf(0, 96, {t}));
         std::vector<int> bpm;
         for (const Ev& e : eventsOf(s)) bpm.push_back(e.stat == kStatTempo ? e.db1 : -1);
@@ -180,7 +183,7 @@ TEST(MidiFileReader, FirstTimeSignatureSetsTheSongLaterOnesAreTwinnedIntoTheBarG
                         .meta(2 * 3 * 96 - 100, 0x58, std::string("\x03\x02\x18\x08", 4))
                         .meta(288, 0x58, std::string("\x05\x07\x18\x08", 4))
                         .meta(0, 0x58, std::string("\x07", 1));
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     smftest::read(s, smftest::smf(0, 96, {t}));
     EXPECT_EQ(std::make_pair(s.numerator, s.denominator), std::make_pair(6, 8));
     const std::vector<Ev> want = {{576, kStatTimeSig, 3, 4, 0, ""}};
@@ -189,7 +192,7 @@ TEST(MidiFileReader, FirstTimeSignatureSetsTheSongLaterOnesAreTwinnedIntoTheBarG
     seqtest::expectConsistent(s);
 
     for (const char* sig : {"\x00\x02", "\x64\x02", "\x04\x06"}) { // invalid first one: 4/4
-        CMidiSequence bad(nullptr);
+        CMidiSequence bad;
         smftest::read(bad, smftest::smf(0, 96, {Bytes{}.meta(0, 0x58, std::string(sig, 2))}));
         EXPECT_EQ(std::make_pair(bad.numerator, bad.denominator), std::make_pair(4, 4));
     }
@@ -200,7 +203,7 @@ TEST(MidiFileReader, OffBarTimeSignatureMovesEveryLaterEventOfEveryTrack)
     // 2/4 at 100 ticks into bar 2 moves back to the bar line, and the note
     // of the track read after it moves with it.
     const Bytes t0 = Bytes{}.meta(0, 0x58, std::string("\x04\x02", 2)).meta(2020, 0x58, std::string("\x02\x02", 2));
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     smftest::read(s, smftest::smf(1, 480, {t0, noteTrack({{2100, 0x90, 60, 100}, {100, 0x80, 60, 0}})}));
     const std::vector<Ev> want = {
         {1920, kStatTimeSig, 2, 4, 0, ""}, {2000, 0x90, 60, 100, 0, ""}, {2100, 0x80, 60, 0, 0, ""}};
@@ -213,7 +216,7 @@ TEST(MidiFileReader, TextMetaEventsTrackNamesAndSkippedTypes)
     const Bytes t0 = Bytes{}.meta(0, 0x03, "Lead").meta(0, 0x01, "hello").meta(5, 0x02, "(c)").meta(5, 0x05, "la")
                          .meta(0, 0x01, "").meta(0, 0x21, std::string("\x01", 1)).meta(0, 0x54, std::string(5, '\0'))
                          .meta(0, 0x04, "Piano").meta(0, 0x2F, "");
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     smftest::read(s, smftest::smf(1, 96, {t0, Bytes{}.meta(0, 0x03, "").meta(0, 0x06, "Verse")}));
     EXPECT_EQ(std::make_pair(s.trackNames[0], s.trackNames[1]), std::make_pair(std::string("Lead"), std::string()));
     const std::vector<Ev> want = {
@@ -227,12 +230,12 @@ TEST(MidiFileReader, RefusedFilesReturnZeroAndLeaveTheSequenceAsItWas)
                                       Bytes{}.text("RIFF").be(6, 4).be(0, 2).be(1, 2).be(96, 2),
                                       smftest::header(1, 100, 96), Bytes{}.text("MThd").be(6, 4).be(0, 2), Bytes{}};
     for (const Bytes& file : files) {
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         s.tempo = 90;
         EXPECT_EQ(smftest::read(s, file), 0) << file.size();
         EXPECT_EQ(std::make_pair(s.tempo, s.eventCount()), std::make_pair(90, kFirstEvent)) << file.size();
     }
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     EXPECT_EQ(smftest::read(s, smftest::header(1, 201, 96)), 0);
     EXPECT_EQ(s.trackCount, 200);
 }
@@ -259,8 +262,8 @@ TEST(MidiFileReader, ChunkLayoutsAreReadToTheEnd)
          0, {1, 0}, "CASM"},
     };
     for (const auto& [name, file, start, want, tail] : cases) {
-        CMidiSequence s(nullptr);
-        EXPECT_EQ(smftest::read(s, file, nullptr, start), file.size()) << name;
+        CMidiSequence s;
+        EXPECT_EQ(smftest::read(s, file, {}, nullptr, start), file.size()) << name;
         EXPECT_EQ(notes(s), want) << name;
         EXPECT_EQ(s.casmData.substr(0, tail.size()), tail) << name;
         EXPECT_EQ(s.casmData.empty(), tail.empty()) << name;
@@ -268,7 +271,7 @@ TEST(MidiFileReader, ChunkLayoutsAreReadToTheEnd)
 
     // A style leaves the CASM tail to the style reader.
     const Bytes tracks = smftest::smf(0, 96, {kOneNote});
-    CMidiSequence style(nullptr);
+    CMidiSequence style;
     style.isStyle = 1;
     EXPECT_EQ(smftest::read(style, Bytes(tracks).add(casm)), tracks.size());
     EXPECT_EQ(style.casmData, "");

@@ -3,12 +3,9 @@
 #include "SequenceTestUtil.h"
 #include "SmfBuilder.h"
 
-#include "engine/CKvSeq.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 
 using smftest::Bytes;
 using smftest::Ev;
@@ -34,7 +31,7 @@ std::vector<std::string> trackNames(const CMidiSequence& s) { return {s.trackNam
 
 TEST(MidiFileWriter, FirstTrackStartsWithTimeSignatureTempoAndName)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     s.numerator = 6;
     s.denominator = 8;
     s.tempo = 100;
@@ -44,7 +41,7 @@ TEST(MidiFileWriter, FirstTrackStartsWithTimeSignatureTempoAndName)
                            .u8({0x00, 0xFF, 0x03, 0x02, 'A', 'B', 0x00, 0xFF, 0x2F, 0x00});
     EXPECT_EQ(smftest::write(s, "AB").v, want.v);
 
-    CMidiSequence style(nullptr);
+    CMidiSequence style;
     style.isStyle = 1; // the style's name is padded to 32 bytes
     EXPECT_NE(bytesOf(smftest::write(style, "Swing")).find(std::string("\xFF\x03\x20Swing", 8) + std::string(27, '\0')),
               std::string::npos);
@@ -52,7 +49,7 @@ TEST(MidiFileWriter, FirstTrackStartsWithTimeSignatureTempoAndName)
 
 TEST(MidiFileWriter, EventKindsOfTheFirstTrack)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     seqtest::add(s, kMainList, 10, kStatTempo, 150);
     seqtest::add(s, kMainList, 10, kStatTempo, 0); // no tempo: not written
     seqtest::add(s, kMainList, 20, kStatSysEx);
@@ -75,7 +72,7 @@ TEST(MidiFileWriter, EventKindsOfTheFirstTrack)
 // one byte and programs have one data byte.
 TEST(MidiFileWriter, ChannelEventsAreWrittenInListOrderWithValuesHeldToOneByte)
 {
-    CMidiSequence s(nullptr);
+    CMidiSequence s;
     const int a = s.insertEvent(kMainList, 100, 0xB0, 7, 100, "", 0, 0);
     const int b = s.insertEvent(a, -50, 0xB0, 10, 64, "", 0, 0); // out of order and negative
     const int c = s.insertEvent(b, 150, 0xC0, 300, 77, "", 0, 0);
@@ -84,7 +81,7 @@ TEST(MidiFileWriter, ChannelEventsAreWrittenInListOrderWithValuesHeldToOneByte)
     EXPECT_NE(bytesOf(smftest::write(s, "")).find(bytesOf(events)), std::string::npos);
 }
 
-// With the engine's keep-tracks setting the file's own tracks are written
+// With the keep-tracks setting the file's own tracks are written
 // back as tracks; events of the file's first track and the recording's own
 // events go to channel tracks, so nothing is lost either way.
 TEST(MidiFileWriter, EveryChannelEventIsWrittenOnceWhetherTracksAreKeptOrNot)
@@ -96,13 +93,13 @@ TEST(MidiFileWriter, EveryChannelEventIsWrittenOnceWhetherTracksAreKeptOrNot)
                                      Bytes{}.meta(0, 0x03, "Bass").u8({0x00, 0x91, 40, 100, 0x60, 0x81, 40, 0}),
                                      Bytes{}.meta(0, 0x03, "Keys").u8({0x00, 0x91, 50, 100, 0x60, 0x81, 50, 0})});
     for (int keep = 0; keep < 2; ++keep) {
-        auto engine = std::make_unique<CKvSeq>();
-        engine->recordKeepTracks = static_cast<uint8_t>(keep);
-        CMidiSequence s(engine.get());
+        SequenceOptions options;
+        options.keepTracks = keep;
+        CMidiSequence s;
         ASSERT_EQ(smftest::read(s, song), song.size());
         seqtest::add(s, kMainList, 10, 0xB5, 7, 100); // recorded, no file track
-        const Bytes file = smftest::write(s, "Lead");
-        CMidiSequence back(engine.get());
+        const Bytes file = smftest::write(s, "Lead", options);
+        CMidiSequence back;
         ASSERT_EQ(smftest::read(back, file), file.size());
         EXPECT_EQ(trackNames(back), names[keep]);
         EXPECT_EQ(kept(back), kept(s)) << keep;
@@ -113,15 +110,15 @@ TEST(MidiFileWriter, EveryChannelEventIsWrittenOnceWhetherTracksAreKeptOrNot)
 // more tracks than the reader takes.
 TEST(MidiFileWriter, SongOfNinetyNineTracksWithTracksKeptReadsBack)
 {
-    auto engine = std::make_unique<CKvSeq>();
-    engine->recordKeepTracks = 1;
+    SequenceOptions options;
+    options.keepTracks = true;
     std::vector<Bytes> tracks;
     for (int t = 0; t < 99; ++t) tracks.push_back(Bytes{0x00, 0x90 | (t % 16), t, 100, 0x10, 0x80 | (t % 16), t, 0});
-    CMidiSequence s(engine.get());
+    CMidiSequence s;
     ASSERT_GT(smftest::read(s, smftest::smf(1, 96, tracks)), 0);
-    const Bytes file = smftest::write(s, "");
+    const Bytes file = smftest::write(s, "", options);
     EXPECT_EQ(smftest::checkChunks(file), 99);
-    CMidiSequence back(engine.get());
+    CMidiSequence back;
     ASSERT_EQ(smftest::read(back, file), file.size());
     EXPECT_EQ(kept(back), kept(s));
 }
@@ -130,13 +127,13 @@ TEST(MidiFileWriter, SongOfNinetyNineTracksWithTracksKeptReadsBack)
 // same ticks; the song's figures the same; written again, the same bytes.
 TEST(MidiFileWriter, SongSurvivesARoundTrip)
 {
-    auto engine = std::make_unique<CKvSeq>();
-    engine->baseFolder = "/music/";
-    CMidiSequence s(engine.get());
-    ASSERT_GT(smftest::read(s, smftest::richSong()), 0);
+    SequenceOptions options;
+    options.baseFolder = "/music/";
+    CMidiSequence s;
+    ASSERT_GT(smftest::read(s, smftest::richSong(), options), 0);
     const Bytes file = smftest::write(s, s.trackNames[0]);
     EXPECT_EQ(smftest::checkChunks(file), 3);
-    CMidiSequence back(engine.get());
+    CMidiSequence back;
     ASSERT_EQ(smftest::read(back, file), file.size());
     EXPECT_EQ(kept(back), kept(s));
     EXPECT_EQ(eventsOf(back, kTimeSigList), eventsOf(s, kTimeSigList));

@@ -126,13 +126,13 @@ TEST(SmfCorpus, EveryFileIsReadSafelyAndAgreesWithAnIndependentReader)
         const std::string name = fs::path(path).filename().string();
         SCOPED_TRACE(name);
         const Bytes file = fileBytes(path);
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         const int r = smftest::read(s, file);
         EXPECT_TRUE(r == 0 || r == file.size());
         seqtest::expectConsistent(s);
         const Bytes copy = smftest::write(s, s.trackNames[0]);
         EXPECT_GE(smftest::checkChunks(copy), 1);
-        CMidiSequence again(nullptr);
+        CMidiSequence again;
         EXPECT_EQ(smftest::read(again, copy), copy.size());
 
         if (python.empty()) continue;
@@ -238,7 +238,7 @@ TEST(SmfCorpus, ToolCopiesReadBackAsTheOriginals)
     for (const std::string& in : inputs) {
         const std::string name = fs::path(in).filename().string();
         SCOPED_TRACE(name);
-        CMidiSequence original(nullptr), copy(nullptr);
+        CMidiSequence original, copy;
         ASSERT_GT(smftest::read(original, fileBytes(in)), 0);
         ASSERT_GT(smftest::read(copy, fileBytes(tmp.file("out/" + name))), 0);
         const Figures want = figuresOf(original);

@@ -24,9 +24,9 @@ std::unique_ptr<CKvSeq> makeEngine()
     return engine;
 }
 
-std::vector<Ev> readMeta(CMidiSequence& s, int type, std::string_view text)
+std::vector<Ev> readMeta(CMidiSequence& s, int type, std::string_view text, const SequenceOptions& options = {})
 {
-    smftest::read(s, smftest::smf(0, 96, {Bytes{}.meta(7, type, text)}));
+    smftest::read(s, smftest::smf(0, 96, {Bytes{}.meta(7, type, text)}), options);
     return eventsOf(s);
 }
 
@@ -54,19 +54,19 @@ TEST(SongTextEvents, MarkerKeywordsBecomeTheirEvents)
         {"Intro", {7, kStatMarker, 0, 0, 0, "Intro"}, false}};
     const auto engine = makeEngine();
     for (const auto& [text, want, unresolved] : cases) {
-        CMidiSequence s(engine.get());
-        EXPECT_EQ(readMeta(s, 0x06, text), std::vector<Ev>{want}) << text;
+        CMidiSequence s;
+        EXPECT_EQ(readMeta(s, 0x06, text, engine->sequenceOptions()), std::vector<Ev>{want}) << text;
         EXPECT_EQ(s.unresolvedVoices.size(), unresolved ? 1u : 0u) << text;
     }
 
     // The settings song leaves voice names to the settings loader.
-    CMidiSequence settings(engine.get());
+    CMidiSequence settings;
     settings.sequenceId = 99;
-    EXPECT_EQ(readMeta(settings, 0x06, "voice:Grand Piano"), (std::vector<Ev>{{7, kStatMultiVoice, 0, 0, 0, "Grand Piano"}}));
+    EXPECT_EQ(readMeta(settings, 0x06, "voice:Grand Piano", engine->sequenceOptions()), (std::vector<Ev>{{7, kStatMultiVoice, 0, 0, 0, "Grand Piano"}}));
     EXPECT_TRUE(settings.unresolvedVoices.empty());
 
     // A style keeps markers plain, moved to the start of bar 2 as every style marker is.
-    CMidiSequence style(nullptr);
+    CMidiSequence style;
     style.isStyle = 1;
     EXPECT_EQ(readMeta(style, 0x06, "chord:C"), (std::vector<Ev>{{384, kStatMarker, 0, 0, 0, "chord:C"}}));
 }
@@ -80,7 +80,7 @@ TEST(SongTextEvents, SequencerChordsDecodeRootTypeAndBass)
         {std::string("\x43\x7B\x01\x00\x00\x7F", 6), -1, 0, -1}, {std::string("\x43\x7B\x01\x31\x00", 5), -2, 0, 0},
         {std::string("\x43\x7B\x02\x31\x00\x7F", 6), -2, 0, 0}};
     for (const auto& [bytes, root, type, bass] : cases) {
-        CMidiSequence s(nullptr);
+        CMidiSequence s;
         const std::vector<Ev> want = root == -2 ? std::vector<Ev>{} : std::vector<Ev>{{7, kStatChord, root, type, bass, ""}};
         EXPECT_EQ(readMeta(s, 0x7F, bytes), want) << root << " " << type << " " << bass;
     }
@@ -116,19 +116,19 @@ TEST(SongTextEvents, WrittenEventsReadBackUnchanged)
     for (int seqSpecific = 0; seqSpecific < 2; ++seqSpecific) {
         const auto engine = makeEngine();
         engine->recordChordsSeqSpecific = static_cast<uint8_t>(seqSpecific);
-        CMidiSequence s(engine.get());
+        CMidiSequence s;
         for (const Ev& e : events) {
             const int i = s.insertEvent(s.findAfter(e.ticks, kMainList), e.ticks, e.stat, e.db1, e.db2, e.text.c_str(), 0, 1);
             s.events[i].db3 = e.db3;
         }
-        const Bytes file = smftest::write(s, "song");
+        const Bytes file = smftest::write(s, "song", engine->sequenceOptions());
         const std::string bytes(file.v.begin(), file.v.end());
         for (const char* keyword : {"channelvoice:3;5;42", "melody:001;064;100"})
             EXPECT_NE(bytes.find(keyword), std::string::npos) << keyword;
         EXPECT_EQ(bytes.find("chord:Am7") != std::string::npos, seqSpecific == 0);
 
-        CMidiSequence back(engine.get());
-        ASSERT_EQ(smftest::read(back, file), file.size());
+        CMidiSequence back;
+        ASSERT_EQ(smftest::read(back, file, engine->sequenceOptions()), file.size());
         EXPECT_EQ(eventsOf(back), want) << seqSpecific;
         EXPECT_EQ(back.unresolvedVoices.size(), 1u);
     }

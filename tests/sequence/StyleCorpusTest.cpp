@@ -70,9 +70,8 @@ TEST_P(StyleCorpus, MatchesTheReferenceScript)
 
     const std::string bytes = testsupport::readFile(path);
     CKvSeq engine;
-    auto style = std::make_unique<CStyle>(&engine);
-    style->messageOut = nullptr;
-    ASSERT_GT(style->readStyle(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size())), 0);
+    ASSERT_EQ(engine.loadStyle(0, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()), path), 0);
+    const CStyle* style = engine.styles[0];
     seqtest::expectConsistent(*style);
     EXPECT_EQ(engine.get(engine.tempo), style->tempo);
     EXPECT_EQ(ints({style->tempo, style->numerator, style->denominator, style->ticksPerBeat, style->averageVolume,

@@ -4,7 +4,7 @@
 #include "SequenceTestUtil.h"
 #include "StyleWriter.h"
 
-#include "engine/CKvSeq.h"
+#include "base/MessageSink.h"
 #include "sequence/CStyle.h"
 #include "support/TestSupport.h"
 
@@ -26,14 +26,14 @@ namespace {
 
 // Reads the bytes (copied to a buffer of exactly their size, so that the
 // sanitizers see any read past the end) and checks what was loaded.
-void loadAndCheck(CKvSeq& engine, const Bytes& file, const std::string& what)
+void loadAndCheck(const Bytes& file, const std::string& what)
 {
     SCOPED_TRACE(what);
     const std::unique_ptr<uint8_t[]> exact(new uint8_t[file.size() + 1]);
     if (!file.empty()) std::memcpy(exact.get(), file.data(), file.size());
-    auto s = std::make_unique<CStyle>(&engine);
-    s->messageOut = nullptr;
-    const int r = s->readStyle(file.empty() ? nullptr : exact.get(), static_cast<int>(file.size()));
+    auto s = std::make_unique<CStyle>();
+    vtn::CMessageCapture quiet;
+    const int r = s->readStyle(file.empty() ? nullptr : exact.get(), static_cast<int>(file.size()), {});
     ASSERT_TRUE(r == 0 || (r >= 14 && r <= static_cast<int>(file.size()))) << r;
     seqtest::expectConsistent(*s);
     ASSERT_TRUE(s->partCount() >= 1 && s->partCount() <= 17); // sixteen part names exist
@@ -55,8 +55,7 @@ void loadAndCheck(CKvSeq& engine, const Bytes& file, const std::string& what)
         int steps = 0;
         for (int e = s->events[p.startevent].next; e >= kFirstEvent && !s->partEndsAfter(k, e); e = s->events[e].next)
             ASSERT_LE(++steps, s->eventCount()) << p.name;
-        engine.set(engine.currentPart, k);
-        for (int d = -1; d <= 16; ++d) EXPECT_TRUE(s->channelClass(d) >= 0 && s->channelClass(d) <= 3);
+        for (int d = -1; d <= 16; ++d) EXPECT_TRUE(s->channelClass(k, d) >= 0 && s->channelClass(k, d) <= 3);
     }
     int type = 0, level1 = 0, level2 = 0, found = s->findPart(type, level1, level2);
     EXPECT_TRUE(found >= 0 && found < s->partCount());
@@ -128,17 +127,12 @@ size_t casmStart(const Bytes& f)
     return fields.size() > 2 ? fields[2] - 4 : f.size();
 }
 
-class StyleHostile : public ::testing::Test {
-protected:
-    CKvSeq engine;
-};
-
 // Every length of the written style, the corpus styles cut byte by byte
 // around the end of the tracks and the CASM header (elsewhere in steps);
 // random bit flips, half of them aimed at CASM and the bytes before it;
 // and odd values in the length fields of the header, the tracks, CASM and
 // the first chunks of every segment.
-TEST_F(StyleHostile, TruncatedBitFlippedAndLengthCorruptedStyles)
+TEST(StyleHostile, TruncatedBitFlippedAndLengthCorruptedStyles)
 {
     auto styles = corpusStyles();
     styles.emplace_back("written", richStyle());
@@ -146,14 +140,14 @@ TEST_F(StyleHostile, TruncatedBitFlippedAndLengthCorruptedStyles)
     for (const auto& [name, file] : styles) {
         const size_t casm = casmStart(file);
         for (size_t n = 0; n <= file.size(); n += (name == "written" || (n + 150 >= casm && n < casm + 150)) ? 1 : 211) {
-            loadAndCheck(engine, Bytes(file.begin(), file.begin() + static_cast<long>(n)), name + " cut at " + std::to_string(n));
+            loadAndCheck(Bytes(file.begin(), file.begin() + static_cast<long>(n)), name + " cut at " + std::to_string(n));
             if (HasFatalFailure()) return;
         }
         for (int round = 0; round < 250; ++round) {
             Bytes damaged = file;
             const size_t from = round % 2 ? 0 : std::max<size_t>(casm, 200) - 200;
             for (int k = 0, flips = 1 + int(rng() % 4); k < flips; ++k) damaged[from + rng() % (damaged.size() - from)] ^= uint8_t(1u << (rng() % 8));
-            loadAndCheck(engine, damaged, name + " round " + std::to_string(round));
+            loadAndCheck(damaged, name + " round " + std::to_string(round));
             if (HasFatalFailure()) return;
         }
         const std::vector<size_t> fields = lengthFields(file);
@@ -163,7 +157,7 @@ TEST_F(StyleHostile, TruncatedBitFlippedAndLengthCorruptedStyles)
                                bigEndian(file, fields[i]) - 1, bigEndian(file, fields[i]) + 1}) {
                 Bytes damaged = file;
                 for (int k = 0; k < 4; ++k) damaged[fields[i] + size_t(k)] = uint8_t(v >> (24 - 8 * k));
-                loadAndCheck(engine, damaged, name + " field at " + std::to_string(fields[i]) + " = " + std::to_string(v));
+                loadAndCheck(damaged, name + " field at " + std::to_string(fields[i]) + " = " + std::to_string(v));
                 if (HasFatalFailure()) return;
             }
         }
@@ -171,7 +165,7 @@ TEST_F(StyleHostile, TruncatedBitFlippedAndLengthCorruptedStyles)
 }
 
 // Crafted files, each against a rule of its own.
-TEST_F(StyleHostile, CraftedStyles)
+TEST(StyleHostile, CraftedStyles)
 {
     const std::pair<const char*, Bytes (*)()> cases[] = {
         {"SegmentOfZeroLengthsOverAndOver", [] {
@@ -221,7 +215,7 @@ TEST_F(StyleHostile, CraftedStyles)
                               0x83, 0x00, 0x90, 60, 90, 0x10, 0x80, 60, 0,
                               'M', 'T', 'r', 'k', 0, 0, 0, 12, 0x40, 0xFF, 0x58, 0x04, 0x03, 0x02, 0x18, 0x08, 0x00, 0xFF, 0x2F, 0x00};
              }}};
-    for (const auto& [name, file] : cases) loadAndCheck(engine, file(), name);
+    for (const auto& [name, file] : cases) loadAndCheck(file(), name);
 }
 
 } // namespace

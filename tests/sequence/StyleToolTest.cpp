@@ -4,7 +4,7 @@
 #include "JsonLite.h"
 #include "StyleWriter.h"
 
-#include "engine/CKvSeq.h"
+#include "base/MessageSink.h"
 #include "sequence/CStyle.h"
 #include "support/TestSupport.h"
 
@@ -90,10 +90,9 @@ TEST(StyleTool, PrintsTheStyleAsLoaded)
     expectSame(doc, want, "doc");
 
     // The one field the reference does not know: where each part's marker is.
-    CKvSeq engine;
-    CStyle s(&engine);
-    s.messageOut = nullptr;
-    ASSERT_GT(s.readStyle(b.data(), static_cast<int>(b.size())), 0);
+    CStyle s;
+    vtn::CMessageCapture quiet;
+    ASSERT_GT(s.readStyle(b.data(), static_cast<int>(b.size()), {}), 0);
     ASSERT_EQ(doc["parts"].a.size(), s.parts.size());
     for (size_t k = 0; k < s.parts.size(); ++k) EXPECT_EQ(doc["parts"][k]["startevent"].integer(), s.parts[k].startevent) << k;
 }

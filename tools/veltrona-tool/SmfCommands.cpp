@@ -3,7 +3,6 @@
 #include "Command.h"
 #include "Json.h"
 
-#include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"
 
 #include <climits>
@@ -33,15 +32,11 @@ std::string refusalReason(const std::vector<uint8_t>& d)
     return "not a usable Standard MIDI File";
 }
 
-// The engine is the sequence's owner for settings and presets only; without
-// init it opens no MIDI port.
-struct LoadedSequence {
-    CKvSeq engine;
-    CMidiSequence sequence{&engine};
-};
+// Read as by an arranger without settings: no presets, no folder.
+const SequenceOptions kOptions;
 
-// Reads the file into `loaded`; on refusal prints the line and returns false.
-bool load(const std::string& path, LoadedSequence& loaded, int& status)
+// Reads the file into the sequence; on refusal prints the line and returns false.
+bool load(const std::string& path, CMidiSequence& sequence, int& status)
 {
     std::vector<uint8_t> data;
     std::string why;
@@ -49,8 +44,7 @@ bool load(const std::string& path, LoadedSequence& loaded, int& status)
         status = refuse(path + ": " + why);
         return false;
     }
-    loaded.sequence.messageOut = stderr;
-    if (loaded.sequence.readMidiFile(data.data(), 0, static_cast<int>(data.size())) == 0) {
+    if (sequence.readMidiFile(data.data(), 0, static_cast<int>(data.size()), kOptions) == 0) {
         status = refuse(path + ": " + refusalReason(data));
         return false;
     }
@@ -78,10 +72,10 @@ void appendEvents(Json& j, const CMidiSequence& s, int list)
 
 int runSmf(const std::vector<std::string>& args)
 {
-    auto loaded = std::make_unique<LoadedSequence>();
+    auto loaded = std::make_unique<CMidiSequence>();
     int status = 0;
     if (!load(args[0], *loaded, status)) return status;
-    const CMidiSequence& s = loaded->sequence;
+    const CMidiSequence& s = *loaded;
 
     Json j;
     j.beginObject()
@@ -107,12 +101,12 @@ int runSmf(const std::vector<std::string>& args)
 
 int runSmfCopy(const std::vector<std::string>& args)
 {
-    auto loaded = std::make_unique<LoadedSequence>();
+    auto loaded = std::make_unique<CMidiSequence>();
     int status = 0;
     if (!load(args[0], *loaded, status)) return status;
-    CMidiSequence& s = loaded->sequence;
+    CMidiSequence& s = *loaded;
 
-    const int size = s.writeMidiFile(s.trackNames[0]);
+    const int size = s.writeMidiFile(s.trackNames[0], kOptions);
     std::vector<uint8_t> out(static_cast<size_t>(size));
     s.copyOut(out.data());
     std::string why;

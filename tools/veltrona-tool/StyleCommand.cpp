@@ -3,7 +3,6 @@
 #include "Command.h"
 #include "Json.h"
 
-#include "engine/CKvSeq.h"
 #include "sequence/CStyle.h"
 
 #include <climits>
@@ -11,12 +10,6 @@
 
 namespace vtntool {
 namespace {
-
-// The engine only owns the style here; without init it opens no MIDI port.
-struct LoadedStyle {
-    CKvSeq engine;
-    CStyle style{&engine};
-};
 
 // Why the reader refused the file, from its header: the reader answers 0 only.
 std::string refusalReason(const std::vector<uint8_t>& d)
@@ -59,10 +52,10 @@ int runStyle(const std::vector<std::string>& args)
     std::string why;
     if (!readWholeFile(path, kMaxStyleFileBytes, data, why)) return refuse(path + ": " + why);
 
-    auto loaded = std::make_unique<LoadedStyle>();
-    CStyle& s = loaded->style;
-    s.messageOut = stderr; // standard output carries the JSON only
-    if (s.readStyle(data.data(), static_cast<int>(data.size())) == 0)
+    auto loaded = std::make_unique<CStyle>();
+    CStyle& s = *loaded;
+    // Read as by an arranger without settings.
+    if (s.readStyle(data.data(), static_cast<int>(data.size()), SequenceOptions{}) == 0)
         return refuse(path + ": not a style file: " + refusalReason(data));
 
     Json j;

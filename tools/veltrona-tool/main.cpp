@@ -4,6 +4,7 @@
 #include "Command.h"
 
 #include "base/FileReader.h"
+#include "base/MessageSink.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -85,6 +86,8 @@ int usage()
 
 int main(int argc, char** argv)
 {
+    // Standard output carries the JSON only; the readers' messages go beside it.
+    vtn::setMessageStream(stderr);
     if (argc < 2) return usage();
     const std::string name = argv[1];
     for (const auto& c : vtntool::commandTable()) {

@@ -1,13 +1,15 @@
 // Standard MIDI File reader. The buffer may come from anywhere (a download, a
 // damaged card), so every read is bounded by the chunk being read and by the
 // buffer; a damaged event ends its track instead of reading on.
-#include "sequence/CMidiSequence.h"
+#include "sequence/CMidiFileReader.h"
+
+#include "base/MessageSink.h"
 #include "sequence/CStyle.h"
 
 #include <algorithm>
-#include <functional>
 #include <cstring>
-#include <vector>
+#include <functional>
+#include <string>
 
 namespace {
 
@@ -49,6 +51,16 @@ bool readVlq(const uint8_t* b, int32_t& pos, int limit, uint32_t& value)
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
+// Each byte as two upper-case hexadecimal digits and a blank.
+void appendHex(std::string& out, const uint8_t* data, uint32_t n)
+{
+    for (uint32_t k = 0; k < n; ++k) {
+        out += kHexUpper[data[k] >> 4];
+        out += kHexUpper[data[k] & 0x0F];
+        out += ' ';
+    }
+}
+
 // Beats per minute of a tempo meta event's data, rounded; 0 when it names
 // none (no bytes, or a value of 0). A huge value falls below 10 BPM.
 int tempoOf(const uint8_t* data, int n)
@@ -63,10 +75,6 @@ int tempoOf(const uint8_t* data, int n)
 // Denominator from the time signature's power of two; any exponent above 7
 // gives a value no time signature accepts.
 int signatureDenominator(int exponent) { return exponent <= 7 ? 1 << exponent : 256; }
-
-// Keys of the note pairing: channel x 256 + note, so that a damaged data
-// byte above 127 pairs with its own kind instead of reading outside a table.
-constexpr int kPairKeys = 16 * 256;
 
 // Real songs change metre a few hundred times at most; the bar grid is
 // walked from its start by every bar computation, so it stays short.
@@ -84,70 +92,95 @@ bool validTimeSignature(int n, int d)
 
 } // namespace
 
-int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
+int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size, const SequenceOptions& options)
+{
+    CMidiFileReader reader(*this, options);
+    return reader.read(buffer, start, size);
+}
+
+CMidiFileReader::CMidiFileReader(CMidiSequence& target, const SequenceOptions& readOptions)
+    : seq(target), options(readOptions)
+{
+}
+
+int CMidiFileReader::read(const uint8_t* buffer, int start, int size)
 {
     // A refused file leaves the sequence as it was: zeroing tempo and time
     // signature first would hand a tempo of 0 to whoever keeps the sequence.
     if (!buffer || start < 0 || size < 0 || start > size || size - start < 14) return 0;
-    if (!idAt(buffer, start, size, "MThd")) return 0;
-    const int fileFormat = static_cast<int>(bigEndianAt(buffer, start + 8, 2));
-    const int tracks = static_cast<int>(bigEndianAt(buffer, start + 10, 2));
-    if (fileFormat > 1) return 0;
-    if (tracks > kTrackNameSlots) {
-        trackCount = kTrackNameSlots;
-        return 0;
-    }
-    if (tracks > kMaxTracks) return 0;
+    readBuffer = buffer;
+    readSize = size;
+    if (!readHeader(start)) return 0;
+    std::vector<Track> tracks = scanChunks();
+    const int32_t tracksEnd = readPos;
+    dryRun(tracks);
+    mergeTracks(tracks);
+    readPos = tracksEnd;
+    finish();
+    return readPos;
+}
 
-    for (int32_t& c : channelNoteCount) c = 0;
+bool CMidiFileReader::readHeader(int start)
+{
+    if (!idAt(readBuffer, start, readSize, "MThd")) return false;
+    const int fileFormat = static_cast<int>(bigEndianAt(readBuffer, start + 8, 2));
+    const int tracks = static_cast<int>(bigEndianAt(readBuffer, start + 10, 2));
+    if (fileFormat > 1) return false;
+    if (tracks > kTrackNameSlots) {
+        seq.trackCount = kTrackNameSlots;
+        return false;
+    }
+    if (tracks > kMaxTracks) return false;
+
     runningStatus = 0;
-    tempo = 0;
-    numerator = 0;
-    denominator = 0;
-    unresolvedVoices.clear();
-    runningStatusReported = 0;
+    runningStatusReported = false;
     styleMarkerMoves = 0;
     timeSignatureChanges = 0;
     twinCursor = kTimeSigList;
-
-    readBuffer = buffer;
-    readSize = size;
+    for (int32_t& c : seq.channelNoteCount) c = 0;
+    seq.tempo = 0;
+    seq.numerator = 0;
+    seq.denominator = 0;
+    seq.unresolvedVoices.clear();
     format = fileFormat;
-    trackCount = tracks;
-    ticksPerBeat = static_cast<int32_t>(bigEndianAt(buffer, start + 12, 2));
-    chunkLength = static_cast<int32_t>(bigEndianAt(buffer, start + 4, 4));
+    seq.trackCount = tracks;
+    seq.ticksPerBeat = static_cast<int32_t>(bigEndianAt(readBuffer, start + 12, 2));
     // The header is taken as six bytes whatever length it states.
     readPos = start + 14;
     chunkEnd = readPos;
-    for (int t = 0; t < trackCount; ++t) trackNames[t].clear();
+    for (int t = 0; t < seq.trackCount; ++t) seq.trackNames[t].clear();
+    return true;
+}
 
-    struct Track {
-        int32_t pos, end, tick, status, number;
-    };
+// Where each track's events lie.
+std::vector<CMidiFileReader::Track> CMidiFileReader::scanChunks()
+{
     std::vector<Track> found;
-    while (static_cast<int>(found.size()) < trackCount && size - readPos >= 8) {
+    while (static_cast<int>(found.size()) < seq.trackCount && readSize - readPos >= 8) {
         // A style's CASM section ends the tracks even when the header
         // promised more of them.
-        if (idAt(buffer, readPos, size, "CASM")) break;
-        const bool isTrack = idAt(buffer, readPos, size, "MTrk");
-        int64_t length = bigEndianAt(buffer, readPos + 4, 4);
+        if (idAt(readBuffer, readPos, readSize, "CASM")) break;
+        const bool isTrack = idAt(readBuffer, readPos, readSize, "MTrk");
+        int64_t length = bigEndianAt(readBuffer, readPos + 4, 4);
         readPos += 8;
-        if (length > size - readPos) length = findNextChunk(size);
-        chunkLength = static_cast<int32_t>(length);
+        if (length > readSize - readPos) length = findNextChunk(readBuffer, readPos, readSize);
         chunkEnd = static_cast<int32_t>(readPos + length);
         // A chunk of another kind is no track: skipping it must not cost the
         // song one of its tracks.
         if (isTrack) found.push_back({readPos, chunkEnd, 0, 0, static_cast<int32_t>(found.size())});
         readPos = chunkEnd;
     }
-    const int32_t tracksEnd = readPos;
+    return found;
+}
 
-    // Running status carries from one track into the next, and the first
-    // tempo and time signature are the file's first in track order.
-    dryRun = 1;
+// Running status carries from one track into the next, and the first tempo
+// and time signature are the file's first in track order.
+void CMidiFileReader::dryRun(std::vector<Track>& tracks)
+{
+    dryRunning = true;
     firstTempoPos = firstTimeSigPos = -1;
     expectedEvents = 0;
-    for (Track& t : found) {
+    for (Track& t : tracks) {
         t.status = runningStatus;
         readPos = t.pos;
         chunkEnd = t.end;
@@ -156,13 +189,15 @@ int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
         while (readPos < chunkEnd && readDeltaTime() && readEventBody()) {
         }
     }
-    dryRun = 0;
-    const int32_t lastStatus = runningStatus;
-    events.reserve(events.size() + static_cast<size_t>(expectedEvents));
+    dryRunning = false;
+    seq.events.reserve(seq.events.size() + static_cast<size_t>(expectedEvents));
+}
 
-    // All tracks at once, in time order, earlier tracks first at equal
-    // ticks: the order that inserting track after track gives, without
-    // walking the list once per track.
+// All tracks at once, in time order, earlier tracks first at equal ticks:
+// the order that inserting track after track gives, without walking the
+// list once per track.
+void CMidiFileReader::mergeTracks(std::vector<Track>& tracks)
+{
     auto load = [&](const Track& t) {
         readPos = t.pos;
         chunkEnd = t.end;
@@ -180,7 +215,7 @@ int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
     // replaced in place.
     auto key = [&](const Track& t) { return (int64_t{t.tick} << 8) | t.number; };
     std::vector<int64_t> heap;
-    for (Track& t : found) {
+    for (Track& t : tracks) {
         load(t);
         if (readPos < chunkEnd && readDeltaTime()) {
             save(t);
@@ -208,15 +243,10 @@ int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
     // wait until the time signatures are aligned, as they would have. (A
     // style's markers can move its tracks back, so a style, like a list that
     // already held events, is paired after reading.)
-    pairingWhileReading = !isStyle && events[kMainList].next == kMainList;
-    if (pairingWhileReading) {
-        pairOpen.assign(kPairKeys, 0);
-        pairExtra.assign(kPairKeys, 0);
-        pairLater.clear();
-    }
+    if (!seq.isStyle && seq.events[kMainList].next == kMainList) pairing.emplace(seq, &pairLater);
     cursor = kMainList;
     while (!heap.empty()) {
-        Track& t = found[static_cast<size_t>(heap[0] & 0xFF)];
+        Track& t = tracks[static_cast<size_t>(heap[0] & 0xFF)];
         load(t);
         bool more = true;
         for (;;) {
@@ -240,68 +270,63 @@ int CMidiSequence::readMidiFile(const uint8_t* buffer, int start, int size)
         }
         siftDown();
     }
-    readPos = tracksEnd;
-    runningStatus = lastStatus;
+}
 
-    if (trackCount == 0 || numerator == 0) numerator = denominator = 4;
-    if (tempo == 0) tempo = 120;
+void CMidiFileReader::applyDeferredPairing()
+{
+    std::vector<MidiEvent>& events = seq.events;
+    for (const auto& [r, open] : pairLater) {
+        if (open) {
+            const MidiEvent& e = events[r];
+            events[open].onoff = seq.insertEvent(e.prev, e.ticks, noteOnStatus(channelOf(e.stat)), e.db1, 0, {}, open, 1);
+        } else {
+            int at = r;
+            seq.deleteEvent(at, 0, 0, 0);
+        }
+    }
+    CNotePairing::Deferred().swap(pairLater);
+}
+
+void CMidiFileReader::finish()
+{
+    if (seq.trackCount == 0 || seq.numerator == 0) seq.numerator = seq.denominator = 4;
+    if (seq.tempo == 0) seq.tempo = 120;
     // One alignment after all tracks moves every event after a change,
     // whichever track it came from; aligning at each change would be cubic
     // in the number of changes and would move only the tracks read so far.
     // A change on a bar line does not move anything, so for well-made files
     // the result is the same. A file whose misplaced changes would make
     // loading stall keeps them where they stand.
-    if (timeSignatureChanges > 0 && int64_t{eventCount()} * timeSignatureChanges <= kAlignWorkLimit)
-        alignTimeSignatures();
-    if (pairingWhileReading) {
-        pairingWhileReading = 0;
-        for (const auto& [r, open] : pairLater) {
-            if (open) {
-                const MidiEvent& e = events[r];
-                events[open].onoff = insertEvent(e.prev, e.ticks, 0x90 | (e.stat & 0x0F), e.db1, 0, {}, open, 1);
-            } else {
-                int at = r;
-                deleteEvent(at, 0, 0, 0);
-            }
-        }
-        std::vector<std::pair<int32_t, int32_t>>().swap(pairLater);
-        endOpenNotes(kMainList);
-        pairLists(kMainList + 1);
+    if (timeSignatureChanges > 0 && int64_t{seq.eventCount()} * timeSignatureChanges <= kAlignWorkLimit)
+        seq.alignTimeSignatures();
+    if (pairing) {
+        applyDeferredPairing();
+        pairing->endOpenNotes(kMainList);
+        pairing.reset();
+        seq.pairNotes(kMainList + 1);
     } else {
-        pairNotes();
+        seq.pairNotes();
     }
 
     // A style reads its CASM section itself.
-    if (!isStyle) {
-        casmData.append(reinterpret_cast<const char*>(buffer + readPos), static_cast<size_t>(size - readPos));
-        readPos = size;
-        if (casmData.compare(0, 4, "CASM") != 0) casmData.clear();
-    }
-    return readPos;
+    if (seq.isStyle) return;
+    seq.casmData.append(reinterpret_cast<const char*>(readBuffer + readPos), static_cast<size_t>(readSize - readPos));
+    readPos = readSize;
+    if (seq.casmData.compare(0, 4, "CASM") != 0) seq.casmData.clear();
 }
 
-int CMidiSequence::findNextChunk(int size)
+int CMidiFileReader::findNextChunk(const uint8_t* buffer, int from, int size)
 {
-    if (!readBuffer || readPos < 0) return 0;
-    size = std::min(size, static_cast<int>(readSize));
-    for (int p = readPos; p + 4 <= size; ++p) {
-        const uint8_t c = readBuffer[p];
-        if ((c == 'M' && std::memcmp(readBuffer + p, "MTrk", 4) == 0) ||
-            (c == 'C' && std::memcmp(readBuffer + p, "CASM", 4) == 0))
-            return p - readPos;
+    if (!buffer || from < 0) return 0;
+    for (int p = from; p + 4 <= size; ++p) {
+        const uint8_t c = buffer[p];
+        if ((c == 'M' && std::memcmp(buffer + p, "MTrk", 4) == 0) || (c == 'C' && std::memcmp(buffer + p, "CASM", 4) == 0))
+            return p - from;
     }
-    return std::max(0, size - static_cast<int>(readPos));
+    return std::max(0, size - from);
 }
 
-int CMidiSequence::readBigEndian(int count)
-{
-    uint32_t v = 0;
-    if (!readBuffer || readPos < 0) return 0;
-    for (int i = 0; i < std::min(count, 4) && readPos < readSize; ++i) v = (v << 8) | readBuffer[readPos++];
-    return static_cast<int>(v);
-}
-
-bool CMidiSequence::readDeltaTime()
+bool CMidiFileReader::readDeltaTime()
 {
     uint32_t delta;
     if (!readVlq(readBuffer, readPos, chunkEnd, delta)) return false;
@@ -311,7 +336,7 @@ bool CMidiSequence::readDeltaTime()
 
 // The event after a delta time: false ends the track (the event ran past
 // the chunk).
-bool CMidiSequence::readEventBody()
+bool CMidiFileReader::readEventBody()
 {
     if (readPos >= chunkEnd) return false;
     const uint8_t b = readBuffer[readPos++];
@@ -320,26 +345,23 @@ bool CMidiSequence::readEventBody()
     return readSysExEvent();
 }
 
-int CMidiSequence::insertReadEvent(int stat, int db1, int db2, std::string_view text, int flag)
+int CMidiFileReader::insertReadEvent(int stat, int db1, int db2, std::string_view text, int flag)
 {
-    const int at = findAfter(currentTick, cursor);
-    const int i = insertEvent(at, currentTick, stat, db1, db2, text, 0, flag);
+    const int at = seq.findAfter(currentTick, cursor);
+    const int i = seq.insertEvent(at, currentTick, stat, db1, db2, text, 0, flag);
     cursor = i;
     return i;
 }
 
-bool CMidiSequence::readChannelEvent(int b)
+bool CMidiFileReader::readChannelEvent(int b)
 {
     int status, d1;
     if (b < 0x80) {
         // Files with thousands of running-status events are common; one
         // line per file is enough to tell.
-        if (!runningStatusReported && !dryRun) {
-            runningStatusReported = 1;
-            if (messageOut) {
-                std::fputs("Runningstatus!!!!!\n", messageOut);
-                std::fflush(messageOut);
-            }
+        if (!runningStatusReported && !dryRunning) {
+            runningStatusReported = true;
+            vtn::printLine("Runningstatus!!!!!");
         }
         status = runningStatus;
         d1 = b;
@@ -349,7 +371,7 @@ bool CMidiSequence::readChannelEvent(int b)
         d1 = readBuffer[readPos++];
     }
     int d2 = 0;
-    if (status < 0xC0 || status > 0xDF) {
+    if (hasTwoDataBytes(status)) {
         if (readPos >= chunkEnd) return false;
         d2 = readBuffer[readPos++];
     }
@@ -357,27 +379,27 @@ bool CMidiSequence::readChannelEvent(int b)
     // passed over and nothing is inserted.
     if (status == 0) return true;
     runningStatus = status;
-    if (dryRun) {
+    if (dryRunning) {
         expectedEvents += isNoteOn(status, d2) ? 2 : 1;
         return true;
     }
 
     const int i = insertReadEvent(status, d1, d2, {});
-    events[i].track = currentTrack;
-    if (isNoteOn(status, d2)) ++channelNoteCount[status & 0x0F];
-    if (pairingWhileReading && status <= 0x9F) {
+    seq.events[i].track = currentTrack;
+    if (isNoteOn(status, d2)) ++seq.channelNoteCount[channelOf(status)];
+    if (pairing && isNote(status)) {
         int at = i;
-        pairNoteEvent(at);
+        pairing->step(at);
     }
     return true;
 }
 
-bool CMidiSequence::readSysExEvent()
+bool CMidiFileReader::readSysExEvent()
 {
     uint32_t n;
     if (!readVlq(readBuffer, readPos, chunkEnd, n)) return false;
     if (n > static_cast<uint32_t>(chunkEnd - readPos)) return false;
-    if (dryRun) {
+    if (dryRunning) {
         readPos += static_cast<int32_t>(n);
         ++expectedEvents;
         return true;
@@ -385,17 +407,13 @@ bool CMidiSequence::readSysExEvent()
     std::string text;
     text.reserve(3 + 3 * static_cast<size_t>(n));
     text += "F0 ";
-    for (uint32_t k = 0; k < n; ++k) {
-        const uint8_t c = readBuffer[readPos++];
-        text += kHexUpper[c >> 4];
-        text += kHexUpper[c & 0x0F];
-        text += ' ';
-    }
+    appendHex(text, readBuffer + readPos, n);
+    readPos += static_cast<int32_t>(n);
     insertReadEvent(kStatSysEx, 0, 0, text);
     return true;
 }
 
-bool CMidiSequence::readMetaEvent()
+bool CMidiFileReader::readMetaEvent()
 {
     if (readPos >= chunkEnd) return false;
     const int32_t at = readPos - 1;
@@ -407,7 +425,7 @@ bool CMidiSequence::readMetaEvent()
     const int n = static_cast<int>(length);
     readPos += n;
     const std::string_view text(reinterpret_cast<const char*>(data), length);
-    if (dryRun) {
+    if (dryRunning) {
         // Fewer than two bytes carry no time signature.
         // The song's own tempo and time signature are set before any event
         // is placed, so bar positions taken while reading use them.
@@ -417,7 +435,7 @@ bool CMidiSequence::readMetaEvent()
         }
         if (type == 0x51 && tempoOf(data, n) >= 10 && firstTempoPos < 0) {
             firstTempoPos = at;
-            tempo = tempoOf(data, n);
+            seq.tempo = tempoOf(data, n);
         }
         // Events this one may become: a time signature has a twin.
         const bool kept = type == 0x51 || type == 0x01 || type == 0x02 || type == 0x05 || type == 0x06 || type == 0x7F;
@@ -442,13 +460,13 @@ bool CMidiSequence::readMetaEvent()
         if (n > 0) insertReadEvent(type, 0, 0, text);
         break;
     case 0x03:
-        if (n > 0) trackNames[currentTrack] = text;
+        if (n > 0) seq.trackNames[currentTrack] = text;
         break;
     case 0x06:
         if (n <= 0) break;
         // A style's markers go to bar lines, and the rest of their
         // track moves with them.
-        if (isStyle) currentTick = CStyle::markerTick(*this, currentTick, text);
+        if (seq.isStyle) currentTick = CStyle::markerTick(seq, currentTick, text, styleMarkerMoves);
         readMarkerEvent(text);
         break;
     case 0x7F:
@@ -461,18 +479,18 @@ bool CMidiSequence::readMetaEvent()
 }
 
 // The file's first time signature, wherever it stands, is the song's own.
-void CMidiSequence::setSongTimeSignature(int n, int d)
+void CMidiFileReader::setSongTimeSignature(int n, int d)
 {
-    numerator = n;
-    denominator = d;
+    seq.numerator = n;
+    seq.denominator = d;
     const bool noteValue = d == 1 || d == 2 || d == 4 || d == 8 || d == 16 || d == 32;
-    if (n < 1 || n > 99 || !noteValue) numerator = denominator = 4;
+    if (n < 1 || n > 99 || !noteValue) seq.numerator = seq.denominator = 4;
 }
 
-void CMidiSequence::readTimeSignature(int n, int d)
+void CMidiFileReader::readTimeSignature(int n, int d)
 {
     if (!validTimeSignature(n, d) || timeSignatureChanges >= kMaxTimeSignatureChanges) return;
-    const int at = findAfter(currentTick, cursor);
+    const int at = seq.findAfter(currentTick, cursor);
     const int i = insertReadEvent(kStatTimeSig, n, d, {}, 0);
     if (i == at) return;
     // The twin that puts the change into the bar grid, in quarter notes
@@ -485,89 +503,41 @@ void CMidiSequence::readTimeSignature(int n, int d)
         qn = n * 2;
         qd = 4;
     }
-    if (twinCursor < kTimeSigList || twinCursor >= eventCount() || events[twinCursor].list != kTimeSigList)
+    if (twinCursor < kTimeSigList || twinCursor >= seq.eventCount() || seq.events[twinCursor].list != kTimeSigList)
         twinCursor = kTimeSigList;
-    const int twinAt = findAfter(currentTick, twinCursor);
-    const int twin = insertEvent(twinAt, currentTick, kStatTimeSig, qn, qd, {}, i, 0);
+    const int twinAt = seq.findAfter(currentTick, twinCursor);
+    const int twin = seq.insertEvent(twinAt, currentTick, kStatTimeSig, qn, qd, {}, i, 0);
     if (twin == twinAt) return;
-    events[i].onoff = twin;
+    seq.events[i].onoff = twin;
     twinCursor = twin;
     ++timeSignatureChanges;
 }
 
-void CMidiSequence::pairNotes() { pairLists(kMainList); }
-
-void CMidiSequence::pairLists(int firstList)
+void CMidiFileReader::readMarkerEvent(std::string_view text)
 {
-    for (int list = firstList; list < kFreeList; ++list) {
-        // A list of one lone note on is paired too, or that note would
-        // never end.
-        const int first = events[list].next;
-        if (first == list) continue;
-        pairOpen.assign(kPairKeys, 0);
-        pairExtra.assign(kPairKeys, 0);
-        for (int r = first; r != list;) {
-            const int next = events[r].next;
-            // The list mostly lies in the array in its own order: fetch ahead.
-            if (next + 8 < eventCount()) __builtin_prefetch(&events[static_cast<size_t>(next) + 8]);
-            int at = r;
-            pairNoteEvent(at);
-            r = next;
-        }
-        endOpenNotes(list);
+    // A style places its markers on bar lines and names its parts with
+    // them; the style reader takes them from here as plain markers.
+    if (seq.isStyle) {
+        insertReadEvent(kStatMarker, 0, 0, text);
+        return;
     }
-    std::vector<int32_t>().swap(pairOpen);
-    std::vector<int32_t>().swap(pairExtra);
+    insertKeywordEvent(text);
 }
 
-// One record of the walk: a note on opens its key (cutting a note of that key
-// still sounding, dropping a doubled one), a note off closes it or is dropped.
-// A deleted record leaves `index` on the record before it.
-void CMidiSequence::pairNoteEvent(int& index)
+void CMidiFileReader::insertKeywordEvent(std::string_view text)
 {
-    const int r = index;
-    const int stat = events[r].stat;
-    const int note = events[r].db1;
-    if (stat < 0x80 || stat > 0x9F || note < 0 || note > 255) return;
-    const int key = (stat & 0x0F) * 256 + note;
-    const int o = pairOpen[key];
-    if (isNoteOn(stat, events[r].db2)) {
-        if (!o) {
-            pairOpen[key] = r;
-        } else if (events[o].ticks < events[r].ticks) {
-            if (pairingWhileReading)
-                pairLater.emplace_back(r, o);
-            else
-                events[o].onoff = insertEvent(events[r].prev, events[r].ticks, 0x90 | (stat & 0x0F), note, 0, {}, o, 1);
-            ++pairExtra[key];
-            pairOpen[key] = r;
-        } else if (pairingWhileReading) {
-            pairLater.emplace_back(r, 0);
-        } else {
-            deleteEvent(index, 0, 0, 0);
-        }
-    } else if (o && pairExtra[key] == 0) {
-        events[o].onoff = r;
-        events[r].onoff = o;
-        pairOpen[key] = 0;
-    } else {
-        if (o) --pairExtra[key];
-        if (pairingWhileReading)
-            pairLater.emplace_back(r, 0);
-        else
-            deleteEvent(index, 0, 0, 0);
-    }
+    const CMidiSequence::KeywordEvent k = seq.keywordEvent(text, options);
+    const int i = insertReadEvent(k.stat, k.db1, k.db2, k.text);
+    seq.events[i].db3 = k.db3;
+    if (k.unresolved) seq.unresolvedVoices.push_back(i);
 }
 
-// Every key still open ends at the list's last tick.
-void CMidiSequence::endOpenNotes(int list)
+// Only a chord (43 7B 01, root, type, bass) is kept; a seventh byte is
+// ignored and a long vendor block is not turned into text just to be dropped.
+void CMidiFileReader::readSequencerEvent(const uint8_t* data, int length)
 {
-    const int last = events[list].prev;
-    const int endTick = last >= kFirstEvent ? events[last].ticks : 0;
-    for (int key = 0; key < kPairKeys && key < static_cast<int>(pairOpen.size()); ++key) {
-        const int o = pairOpen[key];
-        if (!o) continue;
-        const int off = insertEvent(events[list].prev, endTick, 0x90 | (key / 256), key % 256, 0, {}, o, 1);
-        events[o].onoff = off;
-    }
+    if (!data || length < 6 || data[0] != 0x43 || data[1] != 0x7B || data[2] != 0x01) return;
+    std::string hex;
+    appendHex(hex, data, static_cast<uint32_t>(std::min(length, 7)));
+    readMarkerEvent("chord:" + CMidiSequence::seqBytesToChord(hex));
 }
