@@ -4,6 +4,8 @@
 #include "base/MessageSink.h"
 #include "sequence/CMidiSequence.h"
 
+#include "SmfBuilder.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -18,31 +20,7 @@
 
 namespace {
 
-struct Writer {
-    std::vector<uint8_t> b;
-    void u8(int x) { b.push_back(static_cast<uint8_t>(x)); }
-    void vlq(uint32_t x)
-    {
-        uint8_t tmp[5];
-        int k = 0;
-        tmp[k++] = x & 0x7F;
-        while (x >>= 7) tmp[k++] = static_cast<uint8_t>(0x80 | (x & 0x7F));
-        while (k > 0) u8(tmp[--k]);
-    }
-    void be(uint32_t x, int n)
-    {
-        for (int k = n - 1; k >= 0; --k) u8(static_cast<int>((x >> (8 * k)) & 0xFF));
-    }
-    void text(const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
-    void meta(uint32_t delta, int type, const std::string& data)
-    {
-        vlq(delta);
-        u8(0xFF);
-        u8(type);
-        vlq(static_cast<uint32_t>(data.size()));
-        text(data);
-    }
-};
+using smftest::Bytes;
 
 // A dense 16-track song: notes under running status (note off as velocity
 // 0), controllers, wheel, pressure, programs, and now and then texts,
@@ -51,7 +29,7 @@ std::vector<uint8_t> makeSong(size_t targetBytes)
 {
     constexpr int kTracks = 16;
     const size_t perTrack = targetBytes / kTracks;
-    Writer file;
+    Bytes file;
     file.text("MThd");
     file.be(6, 4);
     file.be(1, 2);
@@ -60,7 +38,7 @@ std::vector<uint8_t> makeSong(size_t targetBytes)
     uint32_t seed = 12345;
     auto rnd = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
     for (int t = 0; t < kTracks; ++t) {
-        Writer tr;
+        Bytes tr;
         const int ch = t;
         tr.meta(0, 0x03, "Track " + std::to_string(t));
         if (t == 0) {
@@ -68,37 +46,29 @@ std::vector<uint8_t> makeSong(size_t targetBytes)
             tr.meta(0, 0x51, std::string("\x07\xA1\x20", 3));
         }
         tr.vlq(0);
-        tr.u8(0xC0 | ch);
-        tr.u8(static_cast<int>(rnd() % 128));
+        tr.u8({programStatus(ch), static_cast<int>(rnd() % 128)});
         int n = 0;
-        while (tr.b.size() < perTrack) {
+        while (tr.v.size() < perTrack) {
             // A three-note chord under running status, ended by velocity 0.
             const int root = 36 + static_cast<int>(rnd() % 48);
             const int notes[3] = {root, root + 4, root + 7};
             tr.vlq(static_cast<uint32_t>(rnd() % 4 == 0 ? 120 : 10));
-            tr.u8(0x90 | ch);
+            tr.u8({noteOnStatus(ch)});
             for (int k = 0; k < 3; ++k) {
                 if (k) tr.vlq(static_cast<uint32_t>(rnd() % 3));
-                tr.u8(notes[k]);
-                tr.u8(1 + static_cast<int>(rnd() % 126));
+                tr.u8({notes[k], 1 + static_cast<int>(rnd() % 126)});
             }
             for (int k = 0; k < 3; ++k) {
                 tr.vlq(k ? 0 : 60);
-                tr.u8(notes[k]);
-                tr.u8(0);
+                tr.u8({notes[k], 0});
             }
             if (++n % 8 == 0) {
                 tr.vlq(0);
-                tr.u8(0xB0 | ch);
-                tr.u8(static_cast<int>(rnd() % 120));
-                tr.u8(static_cast<int>(rnd() % 128));
+                tr.u8({controllerStatus(ch), static_cast<int>(rnd() % 120), static_cast<int>(rnd() % 128)});
                 tr.vlq(5);
-                tr.u8(0xE0 | ch);
-                tr.u8(0);
-                tr.u8(static_cast<int>(rnd() % 128));
+                tr.u8({pitchBendStatus(ch), 0, static_cast<int>(rnd() % 128)});
                 tr.vlq(0);
-                tr.u8(0xD0 | ch);
-                tr.u8(40);
+                tr.u8({statusOf(kChannelPressure, ch), 40});
             }
             if (n % 500 == 0) tr.meta(0, 0x01, "lyric text " + std::to_string(n));
             if (t == 0 && n % 700 == 0) {
@@ -108,15 +78,15 @@ std::vector<uint8_t> makeSong(size_t targetBytes)
             if (n % 2000 == 0) {
                 tr.vlq(0);
                 const uint8_t gm[] = {0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
-                tr.b.insert(tr.b.end(), gm, gm + sizeof gm);
+                tr.v.insert(tr.v.end(), gm, gm + sizeof gm);
             }
         }
         tr.meta(0, 0x2F, "");
         file.text("MTrk");
-        file.be(static_cast<uint32_t>(tr.b.size()), 4);
-        file.b.insert(file.b.end(), tr.b.begin(), tr.b.end());
+        file.be(static_cast<uint32_t>(tr.v.size()), 4);
+        file.v.insert(file.v.end(), tr.v.begin(), tr.v.end());
     }
-    return file.b;
+    return file.v;
 }
 
 double median(std::vector<double> v)

@@ -1,6 +1,7 @@
 // Standard MIDI File writer: list 0 as a format-1 file in memory. Every
 // length is computed from the bytes that follow it, never from the sequence.
 #include "sequence/CMidiSequence.h"
+#include "sequence/MidiBytes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -19,33 +20,9 @@ constexpr int kMaxKeptTracks = 99 - 1 - 16;
 
 int keptTrackEnd(int trackCount) { return std::min(trackCount, kMaxKeptTracks + 1); }
 
-void putVlq(std::vector<uint8_t>& out, uint32_t v)
-{
-    uint8_t tmp[5];
-    int k = 0;
-    tmp[k++] = static_cast<uint8_t>(v & 0x7F);
-    while (v >>= 7) tmp[k++] = static_cast<uint8_t>(0x80 | (v & 0x7F));
-    while (k > 0) out.push_back(tmp[--k]);
-}
-
-void putBigEndian(std::vector<uint8_t>& out, uint32_t v, int bytes)
-{
-    for (int k = bytes - 1; k >= 0; --k) out.push_back(static_cast<uint8_t>(v >> (8 * k)));
-}
-
 void patchBigEndian(std::vector<uint8_t>& out, size_t at, uint32_t v, int bytes)
 {
     for (int k = 0; k < bytes; ++k) out[at + k] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - k)));
-}
-
-void putText(std::vector<uint8_t>& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
-
-void putMeta(std::vector<uint8_t>& out, int type, std::string_view data)
-{
-    out.push_back(0xFF);
-    out.push_back(static_cast<uint8_t>(type));
-    putVlq(out, static_cast<uint32_t>(data.size()));
-    putText(out, data);
 }
 
 uint8_t dataByte(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }

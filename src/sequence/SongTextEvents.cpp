@@ -4,6 +4,7 @@
 #include "base/Text.h"
 #include "chords/Chord.h"
 #include "sequence/CMidiSequence.h"
+#include "sequence/MidiBytes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -99,19 +100,6 @@ bool isDecimalText(std::string_view v, int& n)
     return true;
 }
 
-void appendMarker(std::vector<uint8_t>& out, int type, std::string_view text)
-{
-    out.push_back(0xFF);
-    out.push_back(static_cast<uint8_t>(type));
-    uint32_t v = static_cast<uint32_t>(text.size());
-    uint8_t tmp[5];
-    int k = 0;
-    tmp[k++] = static_cast<uint8_t>(v & 0x7F);
-    while (v >>= 7) tmp[k++] = static_cast<uint8_t>(0x80 | (v & 0x7F));
-    while (k > 0) out.push_back(tmp[--k]);
-    out.insert(out.end(), text.begin(), text.end());
-}
-
 } // namespace
 
 CMidiSequence::KeywordEvent CMidiSequence::keywordEvent(std::string_view text, const SequenceOptions& options) const
@@ -205,19 +193,19 @@ void CMidiSequence::writeTextEvent(const MidiEvent& e, const SequenceOptions& op
     case kStatChord: {
         if (options.seqSpecificChords) {
             const std::vector<uint8_t> bytes = hexBytes(chordToSeqBytes(e.db1, e.db2, e.db3));
-            appendMarker(writeBuffer, 0x7F, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+            putMeta(writeBuffer, 0x7F, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         } else {
             Chord chord;
             buildChord(chord, e.db1, e.db2, e.db3);
-            appendMarker(writeBuffer, 0x06, std::string("chord:") + chord.symbol);
+            putMeta(writeBuffer, 0x06, std::string("chord:") + chord.symbol);
         }
         break;
     }
     case kStatStyle:
-        appendMarker(writeBuffer, 0x06, "style:" + e.string);
+        putMeta(writeBuffer, 0x06, "style:" + e.string);
         break;
     case kStatVariation:
-        appendMarker(writeBuffer, 0x06, "part:" + e.string);
+        putMeta(writeBuffer, 0x06, "part:" + e.string);
         break;
     case kStatMultiVoice: {
         // A name that matched no preset is kept: "voice:0" would select
@@ -225,20 +213,20 @@ void CMidiSequence::writeTextEvent(const MidiEvent& e, const SequenceOptions& op
         const std::string_view voiceName = vtn::trimView(e.string);
         int n;
         if (e.db1 == 0 && !voiceName.empty() && !isDecimalText(voiceName, n)) {
-            appendMarker(writeBuffer, 0x06, "voice:" + e.string);
+            putMeta(writeBuffer, 0x06, "voice:" + e.string);
         } else {
             std::snprintf(text, sizeof text, "voice:%d", e.db1);
-            appendMarker(writeBuffer, 0x06, text);
+            putMeta(writeBuffer, 0x06, text);
         }
         break;
     }
     case kStatChannelVoice:
         std::snprintf(text, sizeof text, "channelvoice:%d;%d;%d", e.db1, e.db2, e.db3);
-        appendMarker(writeBuffer, 0x06, text);
+        putMeta(writeBuffer, 0x06, text);
         break;
     case kStatMelody:
         std::snprintf(text, sizeof text, "melody:%03d;%03d;%03d", e.db3, e.db1, e.db2);
-        appendMarker(writeBuffer, 0x06, text);
+        putMeta(writeBuffer, 0x06, text);
         break;
     default:
         break;

@@ -1,31 +1,20 @@
 #include "StyleWriter.h"
 
+#include "sequence/MidiBytes.h"
+
 #include <algorithm>
 
 namespace stylewriter {
 namespace {
 
-void be(Bytes& b, uint32_t x, int n)
-{
-    for (int k = n - 1; k >= 0; --k) b.push_back(static_cast<uint8_t>(x >> (8 * k)));
-}
-
-void vlq(Bytes& b, uint32_t x)
-{
-    uint8_t tmp[5];
-    int k = 0;
-    tmp[k++] = x & 0x7F;
-    while (x >>= 7) tmp[k++] = static_cast<uint8_t>(0x80 | (x & 0x7F));
-    while (k > 0) b.push_back(tmp[--k]);
-}
-
-void text(Bytes& b, std::string_view s) { b.insert(b.end(), s.begin(), s.end()); }
+void be(Bytes& b, uint32_t x, int n) { putBigEndian(b, x, n); }
+void vlq(Bytes& b, uint32_t x) { putVlq(b, x); }
+void text(Bytes& b, std::string_view s) { putText(b, s); }
 
 Bytes metaBytes(int type, std::string_view data)
 {
-    Bytes b{0xFF, static_cast<uint8_t>(type)};
-    vlq(b, static_cast<uint32_t>(data.size()));
-    text(b, data);
+    Bytes b;
+    putMeta(b, type, data);
     return b;
 }
 
