@@ -1,5 +1,27 @@
 #include "midi/CMidiCapture.h"
 
+#include "base/MidiStatus.h"
+
+#include <cstdio>
+
+std::string CapturedMessage::text() const
+{
+    char b[40];
+    if (!sysex.empty()) {
+        std::string out;
+        for (unsigned char c : sysex) {
+            std::snprintf(b, sizeof b, out.empty() ? "%02X" : " %02X", c);
+            out += b;
+        }
+        return out;
+    }
+    if (isNote(status))
+        std::snprintf(b, sizeof b, "%c%d:%d/%d", isNoteOn(status, d2) ? '+' : '-', channel(), d1, d2);
+    else
+        std::snprintf(b, sizeof b, "%02X %d %d", status, d1, d2);
+    return b;
+}
+
 void CMidiCapture::enable(bool enable)
 {
     std::lock_guard<std::mutex> g(guard);

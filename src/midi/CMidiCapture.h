@@ -17,6 +17,9 @@ struct CapturedMessage {
     int port = 0;
     std::string sysex;    // SysEx bytes as sent
     int channel() const { return status & 0x0F; }
+    // One short line for a reader: "+0:60/100" a note on on channel index 0,
+    // "-0:60/0" a note off, "B2 7 127" any other message, SysEx as its bytes.
+    std::string text() const;
 };
 
 class CMidiCapture {

@@ -1,5 +1,6 @@
 // The engine's own operations: the output road with transposition and
 // recording, tempo, part requests, style slots and the life cycle.
+#include "base/MessageSink.h"
 #include "engine/CKvSeq.h"
 #include "midi/CMidiPort.h"
 #include "sequence/CMidiSequence.h"
@@ -18,14 +19,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 using EngineTest = testsupport::LiveEngineTest; // live mode, manual clock, capture on
-
-// "status d1" of each message.
-Texts texts(const std::vector<CapturedMessage>& messages)
-{
-    Texts t;
-    for (const CapturedMessage& m : messages) t.push_back(std::to_string(m.status) + " " + std::to_string(m.d1));
-    return t;
-}
 
 TEST_F(EngineTest, TempoIsAlwaysWithinRange)
 {
@@ -53,7 +46,7 @@ TEST_F(EngineTest, TranspositionInLiveModeOnly)
     engine.sendEvent(0xB0, 7, 100);
     engine.setTransposition(-70);
     engine.sendEvent(0x80, 60, 0);
-    EXPECT_EQ(texts(sent()), (Texts{"144 60", "227 0", "144 65", "153 36", "145 127", "176 7", "128 0"}));
+    EXPECT_EQ(sentTexts(), (Texts{"+0:60/100", "E3 0 64", "+0:65/100", "+9:36/100", "+1:127/100", "B0 7 100", "-0:0/0"}));
 }
 
 TEST_F(EngineTest, SendWaitsWhileTheTranspositionChanges)
@@ -68,7 +61,7 @@ TEST_F(EngineTest, SendWaitsWhileTheTranspositionChanges)
     engine.setTranspositionBusy(0);
     engine.clock->advanceMs(10);
     player.join();
-    EXPECT_EQ(texts(sent()), Texts{"144 62"}); // the new transposition, never a half-changed one
+    EXPECT_EQ(sentTexts(), Texts{"+0:62/100"}); // the new transposition, never a half-changed one
 }
 
 TEST_F(EngineTest, RecordsWhatIsSentWhileTheStylePlays)
@@ -128,9 +121,10 @@ TEST_F(EngineTest, PartRequestsAndSelection)
 TEST(EngineLifeCycle, ShutdownReturnsOnlyAfterThePlayerHasEnded)
 {
     CKvSeq engine;
-    ::testing::internal::CaptureStdout();
-    engine.init(1);
-    ::testing::internal::GetCapturedStdout();
+    {
+        vtn::CMessageCapture quiet;
+        engine.init(1);
+    }
     engine.clock->setManual();
     engine.clock->setAutoAdvance(true);
     // A stand-in player: runs until it sees the stop request, as the players do.

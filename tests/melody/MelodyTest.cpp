@@ -22,16 +22,6 @@ PresetLayer layer(int type, int octaveShift, int channel)
     return {type, octaveShift, -1, -1, -1, -1, -1, -1, -1, -1, channel};
 }
 
-std::string text(const CapturedMessage& m)
-{
-    char b[32];
-    if (m.status >= 0x80 && m.status <= 0x9F)
-        std::snprintf(b, sizeof b, "%c%d:%d/%d", m.status >= 0x90 && m.d2 > 0 ? '+' : '-', m.channel(), m.d1, m.d2);
-    else
-        std::snprintf(b, sizeof b, "%02X %d %d", m.status, m.d1, m.d2);
-    return b;
-}
-
 class MelodyTest : public testsupport::LiveEngineTest {
 protected:
     CMelody& melody() { return *engine.melody; }
@@ -52,12 +42,7 @@ protected:
         parseChordSymbol(c, symbol);
         engine.setFreeChord(c);
     }
-    Texts out()
-    {
-        Texts t;
-        for (const CapturedMessage& m : sent()) t.push_back(text(m));
-        return t;
-    }
+    Texts out() { return sentTexts(); }
 };
 
 TEST_F(MelodyTest, PresetSendsEachEnabledLayersSetUpThenTheVolumes)

@@ -1,5 +1,6 @@
 // What leaves the port: routing, clamping, the event table, SysEx texts and
 // the connection rules, seen through the port's capture with a fixed port list.
+#include "base/MessageSink.h"
 #include "midi/CMidiPort.h"
 
 #include <gtest/gtest.h>
@@ -21,21 +22,6 @@ const std::vector<SeqPortInfo> kPorts = {
     {129, 0, "Other Synth", "Synth Port", kWritable},
 };
 
-std::string msg(int status, int d1, int d2, int value)
-{
-    char b[48];
-    std::snprintf(b, sizeof b, "%02X %d %d =%d", status, d1, d2, value);
-    return b;
-}
-
-// "93 127 0 =0" (status, data, the sequencer's value); SysEx as hex bytes.
-std::string text(const CapturedMessage& m)
-{
-    std::string out;
-    for (unsigned char c : m.sysex) out += msg(c, 0, 0, 0).substr(0, 2) + " ";
-    return m.sysex.empty() ? msg(m.status, m.d1, m.d2, m.value) : out;
-}
-
 class PortTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -54,7 +40,9 @@ protected:
     std::vector<std::string> sent()
     {
         std::vector<std::string> out;
-        for (const CapturedMessage& m : port.capture.take()) out.push_back(text(m));
+        // With the sequencer's value: pitch bends and programs carry theirs there.
+        for (const CapturedMessage& m : port.capture.take())
+            out.push_back(m.text() + (m.sysex.empty() ? " =" + std::to_string(m.value) : ""));
         return out;
     }
     CMidiPort port;
@@ -107,9 +95,9 @@ TEST_F(PortTest, InputConnections)
     for (const auto& [name, index, printed, want] : cases) {
         CMidiPort p;
         p.simulatePorts(kPorts);
-        ::testing::internal::CaptureStdout();
+        vtn::CMessageCapture messages;
         p.connectInput(index, 1, name);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+        EXPECT_EQ(messages.take(), printed);
         std::string slots; // clients of the connected input slots
         for (int i = 0; i < 3; ++i) slots += p.inputSlotConnected[i] ? std::to_string(p.inputSlotClient[i]) + " " : "- ";
         EXPECT_EQ(slots, want) << name;
@@ -123,7 +111,7 @@ TEST_F(PortTest, SendClampsAndConvertsEachMessageAndDropsSystemStatuses)
                                {0xD0, 70, 0},   {0xE0, 0, 64}, {0xE5, 127, 127}, {0xE0, 0, 0}};
     for (const auto& m : messages) port.send(m[0], m[1], m[2]);
     for (int status : {0xF0, 0xF1, 0xF8, 0xFF, 0x7F, -1, 81}) port.send(status, 1, 2);
-    EXPECT_EQ(sent(), (Texts{"93 127 0 =0", "90 60 0 =0", "81 60 64 =64", "B2 7 127 =127",
+    EXPECT_EQ(sent(), (Texts{"-3:127/0 =0", "-0:60/0 =0", "-1:60/64 =64", "B2 7 127 =127",
                              "C4 12 99 =12", "D0 70 0 =70", "E0 0 64 =0", "E5 127 127 =8191",
                              "E0 0 0 =-8192"}));
 }
@@ -133,14 +121,18 @@ TEST_F(PortTest, AllNotesOffEndsRememberedNotesFirstThenSilencesEveryChannel)
     connectTo("synth");
     Texts silence;
     for (int c = 0; c < 16; ++c)
-        silence.insert(silence.end(), {msg(0xB0 + c, 123, 0, 0), msg(0xB0 + c, 120, 0, 0), msg(0xE0 + c, 0, 64, 0)});
+        for (const char* f : {"B%X 123 0 =0", "B%X 120 0 =0", "E%X 0 64 =0"}) {
+            char b[24];
+            std::snprintf(b, sizeof b, f, c);
+            silence.push_back(b);
+        }
     port.allNotesOff();
     EXPECT_EQ(sent(), silence);
     port.sendTracked(0x90, 60, 100);
     port.sendTracked(0x93, 64, 90);
     sent();
     port.allNotesOff();
-    silence.insert(silence.begin(), {"83 64 0 =0", "80 60 0 =0"}); // the last started ends first
+    silence.insert(silence.begin(), {"-3:64/0 =0", "-0:60/0 =0"}); // the last started ends first
     EXPECT_EQ(sent(), silence);
     EXPECT_EQ(port.soundingCount(), 0);
 }
@@ -154,12 +146,12 @@ TEST_F(PortTest, SysExAndMidiTexts)
     for (const std::string& t : {std::string(), std::string("F0 4"), std::string("F0 XY F7"), huge}) port.sendSysExText(t);
     port.sendSysExText("  F0 43 10 4C 00 00 7E 00 F7 ");
     port.sendSysExText("f0 7e 7f 09 01 f7");
-    EXPECT_EQ(sent(), (Texts{"F0 43 10 4C 00 00 7E 00 F7 ", "F0 7E 7F 09 01 F7 "}));
+    EXPECT_EQ(sent(), (Texts{"F0 43 10 4C 00 00 7E 00 F7", "F0 7E 7F 09 01 F7"}));
     // MIDI texts run status by status; a message is sent when the next status begins.
     for (const char* t : {"90 3c 64 80 3c 00", "b0 07 64 c0 05", "f0 7e 7f 09 01 f7", "c0 05 f0 41 f7 b1 0a 40"})
         port.sendMidiText(t);
-    EXPECT_EQ(sent(), (Texts{"90 60 100 =100", "80 60 0 =0", "B0 7 100 =100", "C0 5 0 =5",
-                             "F0 7E 7F 09 01 F7 ", "C0 5 0 =5", "F0 41 F7 ", "B1 10 64 =64"}));
+    EXPECT_EQ(sent(), (Texts{"+0:60/100 =100", "-0:60/0 =0", "B0 7 100 =100", "C0 5 0 =5",
+                             "F0 7E 7F 09 01 F7", "C0 5 0 =5", "F0 41 F7", "B1 10 64 =64"}));
 }
 
 TEST_F(PortTest, ReconnectingWhileAnotherThreadSendsIsSafe)
@@ -169,9 +161,10 @@ TEST_F(PortTest, ReconnectingWhileAnotherThreadSendsIsSafe)
     std::thread sender([&] {
         while (!stop) port.send(0x90, 60, 1);
     });
-    ::testing::internal::CaptureStdout();
-    for (int i = 0; i < 200; ++i) port.connectOutput("synth");
-    ::testing::internal::GetCapturedStdout();
+    {
+        vtn::CMessageCapture quiet;
+        for (int i = 0; i < 200; ++i) port.connectOutput("synth");
+    }
     stop = true;
     sender.join();
     for (const auto& m : port.capture.messages()) EXPECT_EQ(m.client, 129);

@@ -3,6 +3,7 @@
 // kernel test run boots a machine that has one, and fails when these skip.
 // What the arranger binary does with a real keyboard (pass-through outside
 // live mode, the console's midiin and midiout) is checked by that run itself.
+#include "base/MessageSink.h"
 #include "engine/CKvSeq.h"
 #include "midi/CMidiPort.h"
 
@@ -25,9 +26,9 @@ protected:
         if (!haveSequencer()) GTEST_SKIP() << "no /dev/snd/seq here";
         ASSERT_TRUE(probe.open("vtn-probe"));
         engine = std::make_unique<CKvSeq>();
-        ::testing::internal::CaptureStdout();
+        vtn::CMessageCapture messages;
         engine->init(1);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(messages.take(), "");
         ASSERT_TRUE(engine->port->isOpen());
         engine->port->capture.enable(true);
     }
@@ -38,16 +39,16 @@ protected:
     std::string connectOutput(const std::string& name)
     {
         engine->midiOutName = name;
-        ::testing::internal::CaptureStdout();
+        vtn::CMessageCapture messages;
         engine->port->connectOutput(name);
-        return ::testing::internal::GetCapturedStdout();
+        return messages.take();
     }
     std::string connectInput(const std::string& name)
     {
         engine->midiInName = name;
-        ::testing::internal::CaptureStdout();
+        vtn::CMessageCapture messages;
         engine->port->connectInput(0, 1, name);
-        return ::testing::internal::GetCapturedStdout();
+        return messages.take();
     }
     std::vector<std::string> receive(size_t count)
     {

@@ -58,6 +58,12 @@ protected:
     std::string current() { return engine.get(engine.currentChord).symbol; }
     std::string accomp() { return engine.get(engine.accompChord).symbol; }
     std::vector<CapturedMessage> sent() { return engine.port->capture.take(); }
+    std::vector<std::string> sentTexts()
+    {
+        std::vector<std::string> t;
+        for (const CapturedMessage& m : sent()) t.push_back(m.text());
+        return t;
+    }
 
     CKvSeq engine;
 };
