@@ -4,6 +4,7 @@
 // time; no lock is ever held across a call into another object.
 #include "base/CClock.h"
 #include "base/CLockGuard.h"
+#include "base/CRandom.h"
 #include "chords/Chord.h"
 #include "engine/CAccomp.h"
 #include "engine/CHarmony.h"
@@ -26,6 +27,17 @@ struct SequenceOptions;
 constexpr int kSequenceCount = 200;
 constexpr int kStyleSlotBase = 100; // sequence id of style slot n is 100 + n
 constexpr int kLiveMode = 4;
+
+// What the bass transposition remembers across notes: the chord of the last
+// bass note on, the last bass pitch and the pitch it was replaced by. One for
+// the whole run, shared by everything that transforms style events.
+struct BassMemory {
+    Chord chord;
+    bool hasChord = false;
+    int32_t lastPitch = -1;
+    int32_t replacedBy = 0;
+    void reset() { *this = BassMemory(); }
+};
 
 class CKvSeq : public CAccomp, public CHarmony {
 public:
@@ -87,6 +99,17 @@ public:
     // holds the style being played).
     int loadStyle(int slotRequest, const uint8_t* data, int size, std::string_view name);
     void selectStyleSlot(int slot);
+    // Starts the style player with the current part of the current style;
+    // does nothing while paused, while a player runs or when the part is
+    // not in the style. 0 when started.
+    int startStylePlayer();
+    // Sends the current style's set-up events and the channel defaults.
+    void sendStyleSetup();
+    // Hands the recording to whoever saves it (the application).
+    void saveRecording();
+    // Humanisation repeats exactly from a fixed seed; 0 seeds with the time
+    // at every start of the style player.
+    void seedRandom(uint32_t seed);
     void processInput(int status, int d1, int d2);
     CStyle* currentStyle() const;
     // What the sequence readers and the writer take from the engine.
@@ -201,6 +224,15 @@ public:
     uint8_t recordChordsSeqSpecific = 0;
     std::string baseFolder;
     int32_t settingsVersion = 0;
+
+    // Humanisation and the bass transposition: used by the style player
+    // thread (and the tools), never by two threads at once.
+    CRandom random;
+    uint32_t fixedSeed = 0;
+    BassMemory bassMemory;
+    // Set by the application: saves the recording when the style player ends.
+    void (*recordingSaver)(void* context) = nullptr;
+    void* recordingSaverContext = nullptr;
 
     uint8_t stateChanged = 0;
     CApplication* application = nullptr;
