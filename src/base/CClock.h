@@ -35,6 +35,14 @@ public:
     // wait until a thread has reached its sleep before moving time on.
     int sleepers() const { return sleeping.load(); }
     bool waitForSleepers(int count, int64_t realTimeoutMs = 5000) const;
+    // The earliest time a thread sleeping on the manual clock wakes at; -1
+    // when none sleeps. Lets a driver move time exactly to the next wake-up.
+    int64_t nextWakeUs() const;
+    // Waits until a thread sleeps on the manual clock with a wake-up ahead of
+    // the manual time; false after the real-time timeout.
+    bool waitUntilAsleep(int64_t realTimeoutMs) const;
+    // Moves the manual time to `us` when that is ahead of it.
+    void advanceTo(int64_t us);
 
 private:
     std::atomic<bool> manual{false};
@@ -43,4 +51,6 @@ private:
     mutable std::atomic<int> sleeping{0};
     mutable std::mutex waitMutex;
     mutable std::condition_variable timeMoved;
+    static constexpr int kWakeSlots = 16;
+    int64_t wakeAt[kWakeSlots] = {}; // guarded by waitMutex; 0 = free
 };

@@ -5,6 +5,8 @@
 #include "input/CLiveInput.h"
 #include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
+#include "player/StylePlayer.h"
+#include "player/StyleSetup.h"
 #include "sequence/CMidiSequence.h"
 #include "sequence/CStyle.h"
 
@@ -51,7 +53,9 @@ int presetNamed(const void* context, std::string_view name)
 CKvSeq::CKvSeq()
 {
     if (pthread_mutex_init(&engineMutex, nullptr) != 0) vtn::printText("MutexInit failed");
+    pthread_mutex_init(&playerStartMutex, nullptr);
     std::srand(static_cast<unsigned>(std::time(nullptr)));
+    random.seed(static_cast<uint32_t>(std::time(nullptr)));
     harmonyEngine = this;
     createStyleSlot(0);
     createStyleSlot(1);
@@ -61,7 +65,9 @@ CKvSeq::~CKvSeq()
 {
     if (port) port->close();
     releaseOwned();
+    joinStylePlayer();
     delete clock;
+    pthread_mutex_destroy(&playerStartMutex);
     pthread_mutex_destroy(&engineMutex);
 }
 
@@ -85,6 +91,7 @@ void CKvSeq::shutdown()
         set(stopRequest, 1);
         while (isPlaying()) clock->sleepMs(10);
     }
+    joinStylePlayer();
     // Leave the sound generator silent, whatever was still held.
     if (port) port->allNotesOff();
     // The input thread must have ended before anything it reaches goes away.
@@ -245,7 +252,51 @@ void CKvSeq::handChordOver(bool evenWhilePaused)
     unlock();
     markChanged();
     if (melody) melody->chordChanged(); // re-harmonises the held right-hand keys
-    // TODO(player): start the style player unless a player runs.
+    if (!isPlaying()) startStylePlayer();
+}
+
+int CKvSeq::startStylePlayer()
+{
+    CLockGuard starting(playerStartMutex);
+    if (get(paused) || isPlaying()) return 1;
+    CStyle* style = currentStyle();
+    const int part = get(currentPart);
+    if (!style || part < 0 || part >= style->partCount() || style->parts[static_cast<size_t>(part)].startevent < kFirstEvent)
+        return 1;
+    // The previous run may still be saving its recording.
+    if (stylePlayerStarted) {
+        pthread_join(stylePlayer, nullptr);
+        stylePlayerStarted = false;
+    }
+    set(playingStyle, style);
+    const int rc = pthread_create(&stylePlayer, nullptr, stylePlayerThread, this);
+    if (rc != 0) {
+        vtn::printText("ERROR; return code from pthread_create() is " + std::to_string(rc) + "\n");
+        std::exit(-1);
+    }
+    stylePlayerStarted = true;
+    return 0;
+}
+
+void CKvSeq::joinStylePlayer()
+{
+    CLockGuard starting(playerStartMutex);
+    if (!stylePlayerStarted) return;
+    pthread_join(stylePlayer, nullptr);
+    stylePlayerStarted = false;
+}
+
+void CKvSeq::sendStyleSetup() { ::sendStyleSetup(*this); }
+
+void CKvSeq::saveRecording()
+{
+    if (recordingSaver) recordingSaver(recordingSaverContext);
+}
+
+void CKvSeq::seedRandom(uint32_t seed)
+{
+    fixedSeed = seed;
+    random.seed(seed);
 }
 
 void CKvSeq::setChordRecognition(int off)
@@ -412,7 +463,7 @@ void CKvSeq::selectStyleSlot(int slot)
     const CStyle* style = styles[slot];
     unlock();
     if (style) selectPart(style->findPart(type, level1, level2));
-    // TODO(style playback): sendStyleSetup.
+    sendStyleSetup();
     if (get(activePreset) == -1) {
         if (style && !get(blockTempo)) setTempo(style->tempo);
     }

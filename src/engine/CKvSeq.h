@@ -241,9 +241,15 @@ public:
     int32_t initFlag = 0;
 
     mutable pthread_mutex_t engineMutex;
+    // Held while a style player thread is started or joined.
+    pthread_mutex_t playerStartMutex;
+    pthread_t stylePlayer{};
+    bool stylePlayerStarted = false;
 
 private:
     void releaseOwned();
+    // Waits for the last style player thread to have ended completely.
+    void joinStylePlayer();
     // Hands currentChord to the accompaniment unless the running style player
     // takes it over itself.
     void handChordOver(bool evenWhilePaused);

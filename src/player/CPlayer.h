@@ -1,0 +1,105 @@
+#pragma once
+// The playback state of one player thread. It lives on the thread's stack
+// and no other thread touches it; other threads steer the player only
+// through engine fields. As a device it remembers the notes it started, so
+// a stop, a part switch or a chord change ends exactly its own notes.
+#include "base/CMidiDevice.h"
+#include "player/Transform.h"
+
+#include <cstdint>
+
+class CKvSeq;
+class CStyle;
+
+class CPlayer : public CMidiDevice {
+public:
+    static constexpr int kMaxRetrigger = 256;
+
+    explicit CPlayer(CKvSeq* owner);
+
+    // Ends one remembered note: nothing on channel index 9 while drumHold is
+    // set, no message while chordHold is set, and a note cut by a chord
+    // change is remembered for retriggering.
+    void noteOff(int channel, int pitch, int velocity, int pNoteOn, int pitchOriginal) override;
+
+    // The whole life of the style player thread: set-up, the part loop, the
+    // end. Returns when the player has ended.
+    void runStyle();
+
+    // The wait (StylePlayer.cpp): from fromTick to toTick in time with the
+    // clock, with the bar starts, fills, chord changes and pauses met on the
+    // way.
+    void waitUntil();
+    void startWait(int from);
+    void setPosition(int at);
+    void loadEvent(int index);
+    void playEvent();
+    // The retrigger step: notes cut by a chord change sound again in the new chord.
+    void chordChange();
+
+    // Part sequencing (PartSequencing.cpp).
+    void barStart();
+    void switchPart();
+    void endOfPart();
+    void switchStyle();
+    void startRecording();
+
+    // Humanisation (Humanisation.cpp).
+    void varyPitch(StyleEvent& sent);
+    void varyBass();
+
+    CKvSeq* engine;
+    CStyle* style = nullptr; // the style being played
+
+    // The event about to be played and where it stands.
+    int32_t eventIndex = 0;
+    StyleEvent event;
+
+    // Position and wait, in the style's ticks and the clock's microseconds.
+    int32_t fromTick = 0;
+    int32_t toTick = 0;
+    int32_t tick = 0;
+    int32_t bar = 1;
+    int32_t beat = 1;
+    int32_t tickInBeat = 0;
+    int32_t prevBeat = 1;
+    int64_t lastBarStartUs = 0;
+    int64_t waitBudgetUs = 0; // time still to wait; negative: lateness carried forward
+    int64_t waitStartUs = 0;
+    int32_t waitStartTick = 0;
+    int32_t waitTempo = 120;  // tempo the current wait was computed with
+    int32_t beatsPerBar = 4;
+    int32_t beatUnit = 4;
+    int32_t barStartTick = 0;
+    int32_t barStartPosition = 0; // songPosition (480 per quarter) at barStartTick
+    uint8_t restartPart = 0;
+    int32_t switches = 0; // part switches so far
+    uint8_t justSwitched = 0;
+    uint8_t drumHold = 0;
+    uint8_t chordHold = 0;
+
+    // Note ons to sound again after a chord change.
+    int32_t retriggerNotes[kMaxRetrigger] = {};
+    int32_t retriggerCount = 0;
+
+    // Humanisation.
+    int32_t shiftedNoteEnd = -1;
+    int32_t shiftedPitch = -1;
+    int32_t savedBassProgram = -1;
+
+    // Engine settings for the transformation, refreshed at every wait step.
+    TransformSettings settings;
+
+private:
+    void setUp();
+    void endThread();
+    int currentPart() const;
+    // Notes sounding in the pattern before eventIndex, entered without
+    // sending (all of them, or those on channel index 9 only).
+    void enterSounding(bool drumsOnly);
+    // The part's end when its events run out without an end marker.
+    int partEndTick(int part);
+    // Sends a note, program or controller and remembers it.
+    void sendTracked(const StyleEvent& e, int index);
+    void takeChordChange();
+};

@@ -1,0 +1,335 @@
+// The style player thread: set-up, the part loop, the wait and the playing
+// of one event. The position is recomputed from the clock at every step and
+// lateness carries into the next wait, so the music never drifts; the clock
+// is read in microseconds and no sleep runs past the moment the next event
+// is due.
+#include "player/StylePlayer.h"
+
+#include "base/CClock.h"
+#include "base/MidiStatus.h"
+#include "engine/CKvSeq.h"
+#include "melody/CMelody.h"
+#include "midi/CMidiPort.h"
+#include "player/CPlayer.h"
+#include "player/PartSequencing.h"
+#include "sequence/CStyle.h"
+
+#include <algorithm>
+#include <ctime>
+#include <pthread.h>
+#include <sched.h>
+
+namespace {
+// The longest single sleep of the wait: it bounds how late a chord change,
+// a tempo change or a stop is seen.
+constexpr int64_t kStepUs = 1000;
+constexpr int64_t kPauseStepUs = 10'000;
+// The position of the engine counts 480 ticks per quarter note.
+constexpr int64_t kSongTicks = 480;
+
+int64_t ticksToUs(int64_t ticks, int ticksPerBeat, int tempo)
+{
+    return ticks * 60'000'000 / (int64_t{ticksPerBeat} * tempo);
+}
+
+int ticksInUs(int64_t us, int ticksPerBeat, int tempo)
+{
+    return static_cast<int>(us * ticksPerBeat * tempo / 60'000'000);
+}
+} // namespace
+
+void* stylePlayerThread(void* arg)
+{
+    // The accompaniment must not wait for the scheduler's next tick: run
+    // above the ordinary threads where the system allows it.
+    sched_param priority{};
+    priority.sched_priority = 55;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    CPlayer player(static_cast<CKvSeq*>(arg));
+    player.runStyle();
+    return nullptr;
+}
+
+int CPlayer::currentPart() const { return engine->get(engine->currentPart); }
+
+void CPlayer::runStyle()
+{
+    setUp();
+    for (;;) {
+        // Part start.
+        restartPart = 0;
+        justSwitched = 0;
+        shiftedNoteEnd = shiftedPitch = -1;
+        const StylePart& part = style->parts[static_cast<size_t>(currentPart())];
+        // The part starts again at its own beginning: the bar-relative song
+        // position carries on across the jump.
+        barStartTick += part.offsettime - tick;
+        fromTick = part.offsettime;
+        setPosition(fromTick);
+        loadEvent(style->events[static_cast<size_t>(part.startevent)].next);
+        for (;;) {
+            bool atEnd = false;
+            while (eventIndex >= kFirstEvent) {
+                toTick = style->events[static_cast<size_t>(eventIndex)].ticks;
+                if (event.stat == kStatMarker || engine->get(engine->stopRequest)) {
+                    atEnd = true;
+                    break;
+                }
+                waitUntil();
+                if (restartPart) break;
+                playEvent();
+                fromTick = toTick;
+                loadEvent(style->events[static_cast<size_t>(eventIndex)].next);
+            }
+            if (restartPart) break;
+            if (!atEnd) toTick = partEndTick(currentPart());
+            const int32_t switchesBefore = switches;
+            waitUntil();
+            if (restartPart) break;
+            // A part that took over at the bar line goes on from where the
+            // switch left it, without waiting again for its first events.
+            if (switches != switchesBefore && !engine->get(engine->stopRequest)) continue;
+            endOfPart();
+            break;
+        }
+        if (engine->get(engine->stopRequest)) break;
+        if (style->partType(currentPart()) != kPartEnding || justSwitched || restartPart) continue;
+        break;
+    }
+    endThread();
+}
+
+void CPlayer::setUp()
+{
+    engine->random.seed(engine->fixedSeed ? engine->fixedSeed : static_cast<uint32_t>(std::time(nullptr)));
+    forgetAll();
+    resetControllers();
+    savedBassProgram = -1;
+    drumHold = chordHold = 0;
+    engine->lock();
+    engine->accompChord = engine->currentChord;
+    style = engine->playingStyle;
+    engine->unlock();
+    engine->set(engine->lastBeat, 1);
+    retriggerCount = 0;
+    barStartPosition = 0;
+    lastBarStartUs = engine->clock->nowUs();
+    prevBeat = 1;
+    justSwitched = 0;
+    settings = transformSettings(*engine);
+    barStartTick = style->parts[static_cast<size_t>(currentPart())].offsettime;
+    tick = barStartTick;
+    engine->set(engine->songPosition, 0);
+    engine->set(engine->recordTime, -1);
+    setPosition(barStartTick);
+    beatsPerBar = style->numerator;
+    beatUnit = style->denominator;
+    if (engine->get(engine->recording)) startRecording();
+}
+
+void CPlayer::endThread()
+{
+    releaseAll();
+    for (int c = 8; c < 16; ++c) {
+        engine->sendEvent(controllerStatus(c), kCtlAllNotesOff, 0);
+        engine->sendEvent(controllerStatus(c), kCtlAllSoundOff, 0);
+        engine->sendEvent(pitchBendStatus(c), 0, kPitchBendCentreMsb);
+    }
+    // After an Ending the next start begins with Main A.
+    if (style->partType(currentPart()) == kPartEnding) {
+        int type = kPartMain, level1 = 0, level2 = 0;
+        const int mainA = style->findPart(type, level1, level2);
+        if (mainA > 0) engine->selectPart(mainA);
+    }
+    engine->set(engine->playingStyle, nullptr);
+    engine->saveRecording();
+    engine->set(engine->recordSequence, nullptr);
+    engine->set(engine->stopRequest, 0);
+    engine->set(engine->lastBeat, 0);
+    if (engine->get(engine->confirmRestart) == 1) engine->set(engine->paused, 1);
+}
+
+int CPlayer::partEndTick(int part)
+{
+    const StylePart& p = style->parts[static_cast<size_t>(part)];
+    return style->barBeatToTicks(style->barOfTicks(p.offsettime) + p.bars, 1, 0);
+}
+
+void CPlayer::loadEvent(int index)
+{
+    eventIndex = index;
+    if (index < kFirstEvent) return;
+    const MidiEvent& e = style->events[static_cast<size_t>(index)];
+    event = {e.stat, e.db1, e.db2, e.onoff};
+}
+
+void CPlayer::setPosition(int at)
+{
+    tick = at;
+    style->ticksToBarBeat(at, &bar, &beat, &tickInBeat);
+    const int64_t position = barStartPosition + int64_t{at - barStartTick} * kSongTicks / style->ticksPerBeat;
+    engine->set(engine->songPosition, position);
+}
+
+void CPlayer::startWait(int from)
+{
+    if (waitBudgetUs > 0) waitBudgetUs = 0; // what an interrupted wait had left is dropped; lateness stays
+    waitStartTick = from;
+    waitStartUs = engine->clock->nowUs();
+    waitTempo = engine->get(engine->tempo);
+    waitBudgetUs += ticksToUs(toTick - from, style->ticksPerBeat, waitTempo);
+}
+
+void CPlayer::waitUntil()
+{
+    CClock& clock = *engine->clock;
+    const int tpb = style->ticksPerBeat;
+    startWait(fromTick);
+    int64_t now = waitStartUs;
+    for (;;) {
+        const int64_t left = waitStartUs + waitBudgetUs - now;
+        if (waitBudgetUs > 0 && left > 0) {
+            clock.sleepUs(std::min(kStepUs, left));
+            now = clock.nowUs();
+        }
+        settings = transformSettings(*engine);
+        // A new tempo takes effect at once: the rest of the wait is measured
+        // again from where the music stands.
+        const int tempo = engine->get(engine->tempo);
+        if (tempo != waitTempo && tempo > 0) {
+            const int at = std::min(toTick, waitStartTick + ticksInUs(now - waitStartUs, tpb, waitTempo));
+            const int64_t late = std::min<int64_t>(0, waitStartUs + waitBudgetUs - now - ticksToUs(toTick - at, tpb, waitTempo));
+            waitStartTick = at;
+            waitStartUs = now;
+            waitTempo = tempo;
+            waitBudgetUs = late + ticksToUs(toTick - at, tpb, tempo);
+        }
+        setPosition(std::min(toTick, waitStartTick + ticksInUs(now - waitStartUs, tpb, waitTempo)));
+        if (beat == 1 && prevBeat != 1) barStart();
+        prevBeat = beat;
+        if (restartPart) break;
+        const int request = engine->pendingRequest();
+        if (request > 0 && requestStartsNow(style->partType(request), beat, beatsPerBar, engine->get(engine->lastBeat))) {
+            switchPart();
+            justSwitched = 0;
+            startWait(tick);
+        }
+        engine->set(engine->lastBeat, beat);
+        // A chord played in the last quarter of a beat takes effect at the next beat.
+        if (tickInBeat <= tpb * 3 / 4) takeChordChange();
+        if (engine->get(engine->paused) && !engine->get(engine->stopRequest)) {
+            // Held in place: the time spent paused is not music to catch up on.
+            const int64_t pausedAt = clock.nowUs();
+            while (engine->get(engine->paused) && !engine->get(engine->stopRequest)) clock.sleepUs(kPauseStepUs);
+            const int64_t pausedFor = clock.nowUs() - pausedAt;
+            waitStartUs += pausedFor;
+            lastBarStartUs += pausedFor;
+            now = clock.nowUs();
+        }
+        if (now >= waitStartUs + waitBudgetUs || engine->get(engine->stopRequest)) break;
+        now = clock.nowUs();
+    }
+    waitBudgetUs = waitStartUs + waitBudgetUs - now;
+    // After a change of style the old style's ticks mean nothing any more.
+    if (!restartPart) setPosition(toTick);
+}
+
+void CPlayer::takeChordChange()
+{
+    engine->lock();
+    const bool moved = !chordsEqual(engine->currentChord, engine->accompChord);
+    engine->unlock();
+    if (!moved) return;
+    chordChange();
+    if (engine->melody) engine->melody->chordChanged();
+}
+
+void CPlayer::sendTracked(const StyleEvent& e, int index)
+{
+    if (isProgramChange(e.stat) && settings.styleBankSelect == 0) {
+        const int c = channelOf(e.stat);
+        engine->sendEvent(controllerStatus(c), kCtlBankMsb, engine->get(engine->bankMsb));
+        engine->sendEvent(controllerStatus(c), kCtlBankLsb, engine->get(engine->bankLsb));
+    }
+    engine->sendEvent(e.stat, e.db1, e.db2);
+    trackEvent(e.stat, e.db1, e.db2, index, false, 0);
+}
+
+void CPlayer::playEvent()
+{
+    const int64_t started = engine->clock->nowUs();
+    const Chord chord = engine->get(engine->accompChord);
+    StyleEvent e = event;
+    if (transformEvent(*style, e, chord, currentPart(), settings, engine->bassMemory, engine->random)) {
+        varyPitch(e);
+        if (e.stat == kStatSysEx) {
+            if (engine->port) engine->port->sendSysExText(style->events[static_cast<size_t>(eventIndex)].string);
+        } else if (isChannelMessage(e.stat) && acceptsEvent(e.stat, e.db1, e.db2)) {
+            sendTracked(e, eventIndex);
+        }
+    }
+    if (event.stat == kStatTempo && !engine->get(engine->blockTempo) && engine->get(engine->userTempo) == 0)
+        engine->setTempo(event.db1);
+    const int type = style->partType(currentPart());
+    if (type == kPartFillIn || type == kPartIntro || type == kPartEnding) justSwitched = 0;
+    waitBudgetUs += started - engine->clock->nowUs();
+}
+
+void CPlayer::enterSounding(bool drumsOnly)
+{
+    // Transformed as they were played, with scratch copies of the shared
+    // memories, so that walking the pattern again changes nothing.
+    const Chord chord = engine->get(engine->accompChord);
+    const int part = currentPart();
+    BassMemory bass = engine->bassMemory;
+    CRandom random = engine->random;
+    TransformSettings quiet = settings;
+    quiet.velocityVariety = 0;
+    for (int r = style->events[static_cast<size_t>(style->parts[static_cast<size_t>(part)].startevent)].next;
+         r >= kFirstEvent && r != eventIndex; r = style->events[static_cast<size_t>(r)].next) {
+        const MidiEvent& m = style->events[static_cast<size_t>(r)];
+        if (m.stat == kStatMarker) break;
+        StyleEvent e{m.stat, m.db1, m.db2, m.onoff};
+        if (!isNote(e.stat) || !transformEvent(*style, e, chord, part, quiet, bass, random)) continue;
+        if (drumsOnly && channelOf(e.stat) != 9) continue;
+        if (isNoteOn(e.stat, e.db2) ? acceptsEvent(e.stat, e.db1, e.db2) : true) trackEvent(e.stat, e.db1, e.db2, r, false, 0);
+    }
+}
+
+void CPlayer::chordChange()
+{
+    drumHold = 1;
+    releaseAll();
+    retriggerCount = 0;
+    enterSounding(false);
+    chordHold = 1;
+    releaseAll();
+    // Drums ring on through a chord change, so they stay remembered: their
+    // note offs in the pattern must still find them.
+    enterSounding(true);
+    chordHold = 0;
+    drumHold = 0;
+
+    engine->lock();
+    engine->accompChord = engine->currentChord;
+    const Chord chord = engine->accompChord;
+    engine->stateChanged = 1;
+    engine->unlock();
+    if (engine->get(engine->recording)) engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
+
+    const int part = currentPart();
+    for (int i = 0; i < retriggerCount; ++i) {
+        const int r = retriggerNotes[i];
+        if (r < kFirstEvent || r >= style->eventCount()) continue;
+        const MidiEvent& m = style->events[static_cast<size_t>(r)];
+        const PartChannel& ch = style->parts[static_cast<size_t>(part)].channels[channelOf(m.stat)];
+        if (ch.ntt == 0 || ch.rtr == 0) continue;
+        StyleEvent e{m.stat, m.db1, m.db2, m.onoff};
+        if (transformEvent(*style, e, chord, part, settings, engine->bassMemory, engine->random) &&
+            isNoteOn(e.stat, e.db2) && acceptsEvent(e.stat, e.db1, e.db2)) {
+            engine->sendEvent(e.stat, e.db1, e.db2);
+            trackEvent(e.stat, e.db1, e.db2, r, false, 0);
+        }
+    }
+    retriggerCount = 0;
+}
