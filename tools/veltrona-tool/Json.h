@@ -46,6 +46,12 @@ public:
         return *this;
     }
     Json& value(const char* s) { return value(std::string_view(s)); }
+    Json& null()
+    {
+        separate();
+        out += "null";
+        return *this;
+    }
 
     template <typename T> Json& member(std::string_view k, const T& v) { return key(k).value(v); }
 
