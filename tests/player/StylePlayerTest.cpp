@@ -1,0 +1,167 @@
+// The style player on the manual clock: time, part requests and their
+// moment, the ends of parts, chord changes under held notes, the stop.
+#include "PlayerFixture.h"
+
+#include "base/MidiStatus.h"
+#include "engine/CKvSeq.h"
+#include "midi/CMidiPort.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace playertest;
+
+// First note on with this pitch at or after `fromMs`, -1 when none.
+int64_t firstOn(const std::vector<On>& ons, int pitch, int64_t fromMs = 0)
+{
+    for (const auto& o : ons)
+        if (o.pitch == pitch && o.ms >= fromMs) return o.ms;
+    return -1;
+}
+
+TEST(PartSequencing, WhenARequestTakesEffectAndWhatFollowsAPart)
+{
+    // (type, beat, beats per bar, last beat) -> at once
+    const std::tuple<int, int, int, int, bool> now[] = {
+        {kPartFillIn, 2, 4, 1, true},  {kPartFillIn, 1, 4, 1, true},  {kPartFillIn, 4, 4, 3, false},
+        {kPartFillIn, 1, 4, 4, false}, {kPartMain, 2, 4, 1, false},   {kPartEnding, 1, 4, 1, false},
+        {kPartFillIn, 2, 3, 2, true},  {kPartFillIn, 3, 3, 2, false},
+    };
+    for (const auto& [type, beat, perBar, last, want] : now)
+        EXPECT_EQ(requestStartsNow(type, beat, perBar, last), want) << type << " " << beat << "/" << perBar;
+    // (type, just switched, repeat) -> next part (current 5, return part 2)
+    const std::tuple<int, bool, bool, int> next[] = {
+        {kPartIntro, false, false, 2}, {kPartIntro, true, false, 2},  {kPartFillIn, false, false, 2},
+        {kPartFillIn, false, true, 5}, {kPartFillIn, true, false, -1}, {kPartMain, false, false, -1},
+        {kPartBreak, false, false, -1}, {kPartEnding, false, false, -1},
+    };
+    for (const auto& [type, switched, repeat, want] : next)
+        EXPECT_EQ(partAfterEnd(type, switched, repeat, 5, 2), want) << type;
+}
+
+// The beat grid holds exactly, and a new tempo takes effect at once.
+TEST_F(PlayerTest, EveryBeatOnTimeAndATempoChangeAtOnce)
+{
+    ASSERT_GE(load(fixtureStyle()), 0);
+    engine.selectPart(part("Main A"));
+    const int64_t start = now();
+    engine.setChord(0, 0, -1);
+    run(1750);
+    engine.setTempo(60); // halfway through beat 4 of the second bar
+    run(3000);
+    std::vector<int64_t> drums;
+    const auto all = engine.port->capture.take();
+    if (getenv("DBG")) for (const auto& m : all) printf("%ld %s\n", static_cast<long>((m.timeUs - start) / 1000), m.text().c_str());
+    for (const auto& o : noteOns(all, start))
+        if (o.channel == kDrums) drums.push_back(o.ms);
+    const std::vector<int64_t> want = {0, 500, 1000, 1500, 2000, 2500, 3000, 3500, 3750 + 500, 3750 + 1500};
+    ASSERT_GE(drums.size(), want.size());
+    EXPECT_EQ(std::vector<int64_t>(drums.begin(), drums.begin() + static_cast<long>(want.size())), want);
+}
+
+// A Fill In starts at once, at the same place in its own bar, with the notes
+// it holds there; any other part, and a fill asked for in the last beat,
+// waits for the next bar line.
+TEST_F(PlayerTest, RequestsTakeEffectAtTheirMoment)
+{
+    ASSERT_GE(load(fixtureStyle()), 0);
+    struct Row {
+        const char* part;
+        int64_t askedAtMs;
+        int64_t startsAtMs; // first drum note of the new part
+        bool chasedPad;     // the new part's held pad sounds at the switch
+    };
+    const Row rows[] = {
+        {"Fill In AA", 600, 1000, true},
+        {"Main B", 600, 2000, false},
+        {"Fill In AA", 1600, 2000, false},
+    };
+    for (const Row& r : rows) {
+        engine.selectPart(part("Main A"));
+        const int64_t start = now();
+        engine.setChord(0, 0, -1);
+        run(r.askedAtMs);
+        engine.requestPart(part(r.part));
+        run(2400 - r.askedAtMs);
+        const auto ons = noteOns(engine.port->capture.take(), start);
+        const int drum = kPartDrum[part(r.part)];
+        EXPECT_EQ(firstOn(ons, drum), r.startsAtMs) << r.part << " asked at " << r.askedAtMs;
+        const bool padAtSwitch = std::any_of(ons.begin(), ons.end(), [&](const auto& o) {
+            return o.channel == kPad && o.ms == r.askedAtMs + 1; // the next wait step after the request
+        });
+        EXPECT_EQ(padAtSwitch, r.chasedPad) << r.part;
+        stop();
+        engine.port->capture.clear();
+    }
+}
+
+// After a fill the music returns to the Main (or repeats the fill); an
+// Ending ends the player, silences the accompaniment channels and leaves
+// Main A for the next start.
+TEST_F(PlayerTest, PartEndsReturnRepeatAndEnd)
+{
+    ASSERT_GE(load(fixtureStyle()), 0);
+    for (const bool repeat : {false, true}) {
+        engine.selectPart(part("Main B"));
+        engine.set(engine.repeatFill, repeat);
+        const int64_t start = now();
+        engine.setChord(0, 0, -1);
+        run(100);
+        engine.requestPart(part("Fill In AA"));
+        run(2400);
+        const auto ons = noteOns(engine.port->capture.take(), start);
+        EXPECT_EQ(firstOn(ons, kPartDrum[part("Fill In AA")], 2000), repeat ? 2000 : -1);
+        EXPECT_EQ(firstOn(ons, kPartDrum[part("Main B")], 2000), repeat ? -1 : 2000);
+        stop();
+        engine.set(engine.repeatFill, 0);
+    }
+    engine.selectPart(part("Main B"));
+    engine.setChord(0, 0, -1);
+    run(100);
+    engine.requestPart(part("Ending A"));
+    run(5000);
+    EXPECT_FALSE(engine.isStylePlaying());
+    EXPECT_EQ(engine.currentPartName(), "Main A");
+    std::string tail;
+    const auto sent = engine.port->capture.take();
+    for (auto m = sent.end() - 24; m != sent.end(); ++m) tail += m->text() + ",";
+    std::string want;
+    for (int c = 8; c < 16; ++c) {
+        char b[64];
+        std::snprintf(b, sizeof b, "B%X 123 0,B%X 120 0,E%X 0 64,", c, c, c);
+        want += b;
+    }
+    EXPECT_EQ(tail, want);
+    EXPECT_EQ(engine.port->soundingCount(), 0);
+}
+
+// A chord change under held notes: the pad sounds again in the new chord, the
+// bass (retrigger off) falls silent until its next note, drums ring on. A
+// chord played in the last quarter of a beat waits for the next beat.
+TEST_F(PlayerTest, ChordChangesRetriggerHeldNotes)
+{
+    ASSERT_GE(load(fixtureStyle()), 0);
+    engine.selectPart(part("Main A"));
+    const int64_t start = now();
+    engine.setChord(0, 0, -1); // C
+    run(300);
+    engine.port->capture.clear();
+    engine.setChord(5, 0, -1); // F at 0.6 of beat 1: at once
+    run(1);
+    auto sent = engine.port->capture.take();
+    std::string got;
+    for (const auto& m : sent) got += m.text() + ",";
+    EXPECT_EQ(got, "-10:36/100,-11:64/100,+11:69/80,");
+    run(99);
+    engine.setChord(7, 0, -1); // G at 0.8 of beat 1: at beat 2
+    run(1);
+    EXPECT_TRUE(engine.port->capture.take().empty());
+    run(400);
+    sent = engine.port->capture.take();
+    const auto ons = noteOns(sent, start);
+    EXPECT_EQ(firstOn(ons, 71), 500); // B4 over G
+    EXPECT_EQ(std::string(engine.get(engine.accompChord).symbol), "G");
+}
+
+} // namespace
