@@ -98,7 +98,7 @@ int runTransform(const std::vector<std::string>& args)
         } else if (ok) {
             return refuse("transform: unknown option '" + option + "'");
         }
-        if (!ok) return refuse("transform: " + option + " value '" + text + "' is out of range");
+        if (!ok) return refuse("transform: " + option + " value '" + text + "' is not valid");
     }
 
     const std::string& path = args[0];
