@@ -55,7 +55,7 @@ public:
     int32_t eventIndex = 0;
     StyleEvent event;
 
-    // Position and wait, in the style's ticks and the clock's microseconds.
+    // Position and wait, in the style's ticks and nanoseconds of the clock.
     int32_t fromTick = 0;
     int32_t toTick = 0;
     int32_t tick = 0;
@@ -64,8 +64,8 @@ public:
     int32_t tickInBeat = 0;
     int32_t prevBeat = 1;
     int64_t lastBarStartUs = 0;
-    int64_t waitBudgetUs = 0; // time still to wait; negative: lateness carried forward
-    int64_t waitStartUs = 0;
+    int64_t waitBudgetNs = 0; // time still to wait; negative: lateness carried forward
+    int64_t waitStartNs = 0;
     int32_t waitStartTick = 0;
     int32_t waitTempo = 120;  // tempo the current wait was computed with
     int32_t beatsPerBar = 4;
@@ -94,6 +94,9 @@ private:
     void setUp();
     void endThread();
     int currentPart() const;
+    int64_t nowNs() const;
+    // How long after its due moment the position `tick` is reached now.
+    int64_t lateness() const;
     // Notes sounding in the pattern before eventIndex, entered without
     // sending (all of them, or those on channel index 9 only).
     void enterSounding(bool drumsOnly);

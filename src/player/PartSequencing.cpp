@@ -45,13 +45,16 @@ void CPlayer::barStart()
     // A bar in quarter notes of 480 ticks, whatever the style's beat unit.
     barStartPosition += style->numerator * 480 * 4 / std::max(1, style->denominator);
     engine->set(engine->songPosition, barStartPosition);
+    // What comes in at the bar line keeps the time the bar line was due.
+    const int64_t late = lateness();
     if (engine->get(engine->pendingStyleSlot) != engine->get(engine->currentStyleSlot)) {
         switchStyle();
-        waitBudgetUs = 0;
+        waitBudgetNs = -late;
         fromTick = tick;
     }
     if (!restartPart && engine->pendingRequest() > 0) {
         switchPart();
+        waitBudgetNs = -late;
         startWait(tick);
     }
     varyBass();
@@ -100,6 +103,9 @@ void CPlayer::switchPart()
         // bank select it filters) is not sent here either.
         if (!transformEvent(*style, e, chord, request, settings, engine->bassMemory, engine->random)) continue;
         if (isNote(e.stat)) {
+            // A drum hit is over as soon as it sounds: started late it would
+            // only be a late hit.
+            if (part.channels[channelOf(m.stat)].drum) continue;
             if (!isNoteOn(e.stat, e.db2) || acceptsEvent(e.stat, e.db1, e.db2)) trackEvent(e.stat, e.db1, e.db2, r, false, 0);
         } else if (isProgramChange(e.stat) || isController(e.stat)) {
             sendTracked(e, r);

@@ -27,14 +27,16 @@ constexpr int64_t kPauseStepUs = 10'000;
 // The position of the engine counts 480 ticks per quarter note.
 constexpr int64_t kSongTicks = 480;
 
-int64_t ticksToUs(int64_t ticks, int ticksPerBeat, int tempo)
+// Waits are counted in nanoseconds: the truncation of each wait then stays
+// far below what a long performance could add up to.
+int64_t ticksToNs(int64_t ticks, int ticksPerBeat, int tempo)
 {
-    return ticks * 60'000'000 / (int64_t{ticksPerBeat} * tempo);
+    return ticks * 60'000'000'000 / (int64_t{ticksPerBeat} * tempo);
 }
 
-int ticksInUs(int64_t us, int ticksPerBeat, int tempo)
+int ticksInNs(int64_t ns, int ticksPerBeat, int tempo)
 {
-    return static_cast<int>(us * ticksPerBeat * tempo / 60'000'000);
+    return static_cast<int>(ns / 1000 * ticksPerBeat * tempo / 60'000'000);
 }
 } // namespace
 
@@ -171,13 +173,21 @@ void CPlayer::setPosition(int at)
     engine->set(engine->songPosition, position);
 }
 
+int64_t CPlayer::nowNs() const { return engine->clock->nowUs() * 1000; }
+
+int64_t CPlayer::lateness() const
+{
+    const int64_t due = waitStartNs + ticksToNs(tick - waitStartTick, style->ticksPerBeat, waitTempo);
+    return std::max<int64_t>(0, nowNs() - due);
+}
+
 void CPlayer::startWait(int from)
 {
-    if (waitBudgetUs > 0) waitBudgetUs = 0; // what an interrupted wait had left is dropped; lateness stays
+    if (waitBudgetNs > 0) waitBudgetNs = 0; // what an interrupted wait had left is dropped; lateness stays
     waitStartTick = from;
-    waitStartUs = engine->clock->nowUs();
+    waitStartNs = nowNs();
     waitTempo = engine->get(engine->tempo);
-    waitBudgetUs += ticksToUs(toTick - from, style->ticksPerBeat, waitTempo);
+    waitBudgetNs += ticksToNs(toTick - from, style->ticksPerBeat, waitTempo);
 }
 
 void CPlayer::waitUntil()
@@ -185,33 +195,35 @@ void CPlayer::waitUntil()
     CClock& clock = *engine->clock;
     const int tpb = style->ticksPerBeat;
     startWait(fromTick);
-    int64_t now = waitStartUs;
+    int64_t now = waitStartNs;
     for (;;) {
-        const int64_t left = waitStartUs + waitBudgetUs - now;
-        if (waitBudgetUs > 0 && left > 0) {
-            clock.sleepUs(std::min(kStepUs, left));
-            now = clock.nowUs();
+        const int64_t left = waitStartNs + waitBudgetNs - now;
+        if (waitBudgetNs > 0 && left > 0) {
+            // Never past the moment the next event is due.
+            clock.sleepUs(std::min(kStepUs, (left + 999) / 1000));
+            now = nowNs();
         }
         settings = transformSettings(*engine);
-        // A new tempo takes effect at once: the rest of the wait is measured
-        // again from where the music stands.
+        // A new tempo takes effect at once: what is left of the wait is
+        // stretched or shrunk by it.
         const int tempo = engine->get(engine->tempo);
         if (tempo != waitTempo && tempo > 0) {
-            const int at = std::min(toTick, waitStartTick + ticksInUs(now - waitStartUs, tpb, waitTempo));
-            const int64_t late = std::min<int64_t>(0, waitStartUs + waitBudgetUs - now - ticksToUs(toTick - at, tpb, waitTempo));
-            waitStartTick = at;
-            waitStartUs = now;
+            const int64_t rest = waitStartNs + waitBudgetNs - now;
+            waitStartTick = std::min(toTick, waitStartTick + ticksInNs(now - waitStartNs, tpb, waitTempo));
+            waitStartNs = now;
+            waitBudgetNs = rest > 0 ? rest * waitTempo / tempo : rest;
             waitTempo = tempo;
-            waitBudgetUs = late + ticksToUs(toTick - at, tpb, tempo);
         }
-        setPosition(std::min(toTick, waitStartTick + ticksInUs(now - waitStartUs, tpb, waitTempo)));
+        setPosition(std::min(toTick, waitStartTick + ticksInNs(now - waitStartNs, tpb, waitTempo)));
         if (beat == 1 && prevBeat != 1) barStart();
         prevBeat = beat;
         if (restartPart) break;
         const int request = engine->pendingRequest();
         if (request > 0 && requestStartsNow(style->partType(request), beat, beatsPerBar, engine->get(engine->lastBeat))) {
+            const int64_t late = lateness();
             switchPart();
             justSwitched = 0;
+            waitBudgetNs = -late;
             startWait(tick);
         }
         engine->set(engine->lastBeat, beat);
@@ -219,17 +231,17 @@ void CPlayer::waitUntil()
         if (tickInBeat <= tpb * 3 / 4) takeChordChange();
         if (engine->get(engine->paused) && !engine->get(engine->stopRequest)) {
             // Held in place: the time spent paused is not music to catch up on.
-            const int64_t pausedAt = clock.nowUs();
+            const int64_t pausedAt = nowNs();
             while (engine->get(engine->paused) && !engine->get(engine->stopRequest)) clock.sleepUs(kPauseStepUs);
-            const int64_t pausedFor = clock.nowUs() - pausedAt;
-            waitStartUs += pausedFor;
-            lastBarStartUs += pausedFor;
-            now = clock.nowUs();
+            const int64_t pausedFor = nowNs() - pausedAt;
+            waitStartNs += pausedFor;
+            lastBarStartUs += pausedFor / 1000;
+            now = nowNs();
         }
-        if (now >= waitStartUs + waitBudgetUs || engine->get(engine->stopRequest)) break;
-        now = clock.nowUs();
+        if (now >= waitStartNs + waitBudgetNs || engine->get(engine->stopRequest)) break;
+        now = nowNs();
     }
-    waitBudgetUs = waitStartUs + waitBudgetUs - now;
+    waitBudgetNs = waitStartNs + waitBudgetNs - now;
     // After a change of style the old style's ticks mean nothing any more.
     if (!restartPart) setPosition(toTick);
 }
@@ -257,7 +269,7 @@ void CPlayer::sendTracked(const StyleEvent& e, int index)
 
 void CPlayer::playEvent()
 {
-    const int64_t started = engine->clock->nowUs();
+    const int64_t started = nowNs();
     const Chord chord = engine->get(engine->accompChord);
     StyleEvent e = event;
     if (transformEvent(*style, e, chord, currentPart(), settings, engine->bassMemory, engine->random)) {
@@ -272,7 +284,7 @@ void CPlayer::playEvent()
         engine->setTempo(event.db1);
     const int type = style->partType(currentPart());
     if (type == kPartFillIn || type == kPartIntro || type == kPartEnding) justSwitched = 0;
-    waitBudgetUs += started - engine->clock->nowUs();
+    waitBudgetNs += started - nowNs();
 }
 
 void CPlayer::enterSounding(bool drumsOnly)

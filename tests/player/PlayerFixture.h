@@ -107,6 +107,9 @@ protected:
             }
             clock.advanceTo(std::min(clock.nextWakeUs(), until));
         }
+        // The player has done everything due by now before the test goes on.
+        while (engine.isStylePlaying() && !clock.waitUntilAsleep(20)) {
+        }
     }
     // Asks the player to stop and lets it end.
     void stop()
@@ -121,8 +124,6 @@ protected:
         std::vector<On> out;
         for (const CapturedMessage& m : sent)
             if (isNoteOn(m.status, m.d2)) out.push_back({(m.timeUs - origin + 500) / 1000, m.channel(), m.d1});
-        if (getenv("DBG"))
-            for (const CapturedMessage& m : sent) printf("%ld %s\n", static_cast<long>((m.timeUs - origin) / 1000), m.text().c_str());
         return out;
     }
 };
