@@ -1,5 +1,6 @@
 #include "app/CApplication.h"
 
+#include "base/CLockGuard.h"
 #include "base/MessageSink.h"
 #include "base/Text.h"
 #include "chords/Chord.h"
@@ -69,6 +70,9 @@ void CApplication::startUp()
     vtn::printText("\n");
 
     engine = new CKvSeq();
+    // The style player saves each recording through the application as it ends.
+    engine->recordingSaver = [](void* context) { static_cast<CApplication*>(context)->saveRecording(); };
+    engine->recordingSaverContext = this;
     engine->init(1);
     engine->application = this;
 
@@ -168,7 +172,9 @@ bool CApplication::command(std::string_view line)
         styleFolder = trim(afterColon(t));
         styleFiles.clear();
     } else if (startsWith(l, "midifiles:")) {
-        midiFolder = trim(afterColon(t));
+        const std::string folder = trim(afterColon(t));
+        CLockGuard guard(folderMutex);
+        midiFolder = folder;
     } else if (startsWith(l, "play:")) {
         playMidiFile(afterColon(t));
     } else if (l == "a") {

@@ -2,6 +2,7 @@
 // The shell around the engine: start-up, the console command loop, the two
 // set-up files and shut-down.
 #include <cstdint>
+#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,9 +52,22 @@ public:
     void playMidiFile(std::string_view name);
     void playSongSlot();
 
+    // Recordings (Recording.cpp). Saves the recording as a file named after
+    // the moment and what was played; called on the style player's thread.
+    void saveRecording();
+    // Writes the bytes to folder + fileName, or to fileName in the working
+    // directory when the folder takes no file; false (and one line) when
+    // they were not all written.
+    static bool saveFile(const std::string& folder, const std::string& fileName, const std::vector<uint8_t>& bytes);
+    // The folder text made to end with the separator, stored back; empty
+    // stays empty (the working directory).
+    static std::string folderPrefix(std::string& folder, const std::string& separator);
+
     CKvSeq* engine = nullptr;
     std::string styleFolder;
     std::string midiFolder;
+    // Guards midiFolder, which the style player's thread normalises when it saves.
+    mutable pthread_mutex_t folderMutex = PTHREAD_MUTEX_INITIALIZER;
     std::vector<std::string> styleFiles;
     std::string pathSeparator = "/";
     int32_t styleIndex = 0;

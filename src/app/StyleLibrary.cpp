@@ -1,6 +1,7 @@
 // The style and MIDI-file library: files are found on disk, read whole and
 // handed to the engine as bytes.
 #include "app/CApplication.h"
+#include "base/CLockGuard.h"
 #include "base/FileReader.h"
 #include "base/MessageSink.h"
 #include "engine/CKvSeq.h"
@@ -32,17 +33,6 @@ std::string baseName(std::string_view name)
     return std::string(p == std::string_view::npos ? name : name.substr(p + 1));
 }
 
-// The folder text made to end with the separator, stored back. An empty
-// folder is the working directory and stays empty: a lone "/" would name
-// the root instead.
-std::string folderPrefix(std::string& folder, const std::string& separator)
-{
-    if (folder.empty()) return {};
-    if (folder.size() < separator.size() || folder.compare(folder.size() - separator.size(), separator.size(), separator) != 0)
-        folder += separator;
-    return folder;
-}
-
 bool pathTooLong(const std::string& path)
 {
     if (path.size() <= kMaxPath) return false;
@@ -51,6 +41,16 @@ bool pathTooLong(const std::string& path)
 }
 
 } // namespace
+
+// An empty folder is the working directory and stays empty: a lone "/"
+// would name the root instead.
+std::string CApplication::folderPrefix(std::string& folder, const std::string& separator)
+{
+    if (folder.empty()) return {};
+    if (folder.size() < separator.size() || folder.compare(folder.size() - separator.size(), separator.size(), separator) != 0)
+        folder += separator;
+    return folder;
+}
 
 void CApplication::loadStyleByName(std::string_view name)
 {
@@ -120,7 +120,12 @@ void CApplication::deleteStyleFile()
 
 void CApplication::playMidiFile(std::string_view name)
 {
-    const std::string prefix = folderPrefix(midiFolder, pathSeparator), base = baseName(name);
+    std::string prefix;
+    {
+        CLockGuard guard(folderMutex);
+        prefix = folderPrefix(midiFolder, pathSeparator);
+    }
+    const std::string base = baseName(name);
     std::string path = prefix + base;
     if (pathTooLong(path)) return;
     std::vector<uint8_t> data;

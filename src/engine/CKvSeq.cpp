@@ -432,6 +432,15 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     return slot;
 }
 
+void CKvSeq::saveRecording()
+{
+    lock();
+    void (*saver)(void*) = recordingSaver;
+    void* context = recordingSaverContext;
+    unlock();
+    if (saver) saver(context);
+}
+
 SequenceOptions CKvSeq::sequenceOptions() const
 {
     SequenceOptions o;

@@ -1,0 +1,142 @@
+// Saving a recorded performance: where the file lands, its name, what it
+// holds, and the failures that are reported instead of lost.
+#include "ArrangerTest.h"
+
+#include "base/FileReader.h"
+#include "sequence/CMidiSequence.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Paths of the .mid files in the working directory and the MIDI folder.
+std::vector<std::string> savedFiles()
+{
+    std::vector<std::string> out;
+    for (const char* dir : {".", "MIDI files"})
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().extension() == ".mid") out.push_back(e.path().lexically_normal().string());
+    return out;
+}
+
+// Note ons and chords of list 0 as "ticks:status:d1:d2", sorted: the file
+// puts a tick's text events before its notes.
+std::vector<std::string> notesAndChords(const CMidiSequence& s)
+{
+    std::vector<std::string> out;
+    for (int i = s.events[kMainList].next; i >= kFirstEvent; i = s.events[static_cast<size_t>(i)].next) {
+        const MidiEvent& e = s.events[static_cast<size_t>(i)];
+        if (((e.stat & 0xF0) == 0x90 && e.db2 > 0) || e.stat == kStatChord)
+            out.push_back(std::to_string(e.ticks) + ":" + std::to_string(e.stat) + ":" + std::to_string(e.db1) + ":" +
+                          std::to_string(e.db2));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The stamp of a file saved in the last few seconds, formatted independently.
+bool recentStamp(const std::string& fileName)
+{
+    for (std::time_t t = std::time(nullptr), from = t - 5; t >= from; --t) {
+        std::tm local{};
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", localtime_r(&t, &local));
+        if (fileName.rfind(stamp, 0) == 0) return true;
+    }
+    return false;
+}
+
+TEST_F(ArrangerTest, SavesTheRecordingAsAMidiFile)
+{
+    start();
+    fs::create_directory("MIDI files");
+    engine().createRecordSequence(11);
+    engine().set(engine().recording, 1);
+    const std::tuple<int, int, int, int> played[] = {{0, 0x90, 60, 100}, {0, kStatChord, 0, 0}, {480, 0x90, 64, 90},
+                                                     {960, 0x80, 60, 0}, {960, 0x80, 64, 0}};
+    for (const auto& [ticks, status, d1, d2] : played) {
+        engine().set(engine().recordTime, ticks);
+        engine().recordEvent(status, d1, d2, 0, status == kStatChord ? "Am7" : "");
+    }
+    const std::vector<std::string> recorded = notesAndChords(*engine().recordSequence);
+    ASSERT_EQ(recorded.size(), 3u);
+
+    // recording switch, midiFolder before and after, recording name, where
+    // the file lands and how its name ends ("": no file), part of the line printed
+    const std::tuple<bool, const char*, const char*, std::string, const char*, const char*> cases[] = {
+        {false, "MIDI files/", "MIDI files/", "0001-Pop-Piano", "", ""},
+        {true, "MIDI files/", "MIDI files/", "0001-Pop-Piano", "MIDI files/", "-Pop-Piano.mid"},
+        {true, "MIDI files", "MIDI files/", "0002-Pop-Piano", "MIDI files/", "-Pop-Piano.mid"},
+        {true, "", "", "0003-Pop-Piano", "", "-Pop-Piano.mid"},
+        {true, "MIDI files/", "MIDI files/", "0004-Pop-Str/Pad", "MIDI files/", "-Pop-Str_Pad.mid"},
+        {true, "MIDI files/", "MIDI files/", "0005-Pop-" + std::string(600, 'P'), "MIDI files/", "PPPP.mid"},
+        {true, "Nowhere", "Nowhere/", "0006-Pop-Piano", "", "-Pop-Piano.mid"},
+    };
+    bool midoAsked = false;
+    for (const auto& [recording, folder, folderAfter, recordName, landsIn, suffix] : cases) {
+        SCOPED_TRACE(recordName.substr(0, 20) + " in '" + folder + "'");
+        for (const std::string& f : savedFiles()) fs::remove(f);
+        app->midiFolder = folder;
+        engine().set(engine().recording, recording);
+        engine().recordSequence->name = recordName;
+
+        engine().saveRecording();
+
+        EXPECT_EQ(app->midiFolder, folderAfter);
+        const std::string printed = messages.take();
+        const std::vector<std::string> files = savedFiles();
+        if (*suffix == '\0') {
+            EXPECT_EQ(files.size() + printed.size(), 0u);
+            continue;
+        }
+        ASSERT_EQ(files.size(), 1u);
+        const std::string& path = files[0];
+        const std::string name = fs::path(path).filename().string();
+        EXPECT_EQ(path, landsIn + name);
+        EXPECT_TRUE(recentStamp(name) && name.ends_with(suffix) && name.size() <= 255) << name;
+        // Only a save that left the folder says so, on one line naming the file.
+        const bool movedOut = std::string(folder) == "Nowhere";
+        EXPECT_EQ(printed.empty(), !movedOut);
+        EXPECT_TRUE(!movedOut || (printed.ends_with("saved as " + name + " in the working directory\n") &&
+                                  std::count(printed.begin(), printed.end(), '\n') == 1)) << printed;
+
+        std::vector<uint8_t> data;
+        ASSERT_EQ(vtn::readWholeFile(path, kMaxSongFileBytes, data), vtn::kFileRead);
+        CMidiSequence back;
+        ASSERT_GT(back.readMidiFile(data.data(), 0, static_cast<int>(data.size()), SequenceOptions()), 0);
+        EXPECT_EQ(notesAndChords(back), recorded);
+        if (midoAsked) continue;
+        // An independent reader, where python3 has mido (no output otherwise).
+        midoAsked = true;
+        std::string out(4096, '\0');
+        std::FILE* p = popen(("/usr/bin/python3 '" VTN_SOURCE_DIR "/tools/smf_reference.py' '" + path + "' 2>/dev/null").c_str(), "r");
+        out.resize(p ? std::fread(out.data(), 1, out.size(), p) : 0);
+        if (p) pclose(p);
+        EXPECT_TRUE(out.empty() || (out.find("\"ok\": true, \"format\": 1") != std::string::npos &&
+                                    out.find("\"channelNoteCount\": [2, 0,") != std::string::npos)) << out;
+    }
+}
+
+// A file that cannot be written whole, and one that cannot be created even
+// in the working directory, are each reported on one line.
+TEST_F(ArrangerTest, ReportsRecordingsNotSaved)
+{
+    const std::vector<uint8_t> bytes(4096, 0x55);
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"/dev/", "full", "Recording not saved completely: /dev/full: "},
+        {"Nowhere/", "none/x.mid", "Unable to open vtnnew\n"},
+    };
+    for (const auto& [folder, file, message] : cases) {
+        vtn::CMessageCapture capture;
+        EXPECT_FALSE(CApplication::saveFile(folder, file, bytes)) << file;
+        const std::string printed = capture.text();
+        EXPECT_EQ(printed.rfind(message, 0), 0u) << printed;
+        EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    }
+}
+
+} // namespace
