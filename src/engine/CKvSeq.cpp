@@ -288,11 +288,6 @@ void CKvSeq::joinStylePlayer()
 
 void CKvSeq::sendStyleSetup() { ::sendStyleSetup(*this); }
 
-void CKvSeq::saveRecording()
-{
-    if (recordingSaver) recordingSaver(recordingSaverContext);
-}
-
 void CKvSeq::seedRandom(uint32_t seed)
 {
     fixedSeed = seed;
