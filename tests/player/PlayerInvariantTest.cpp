@@ -1,0 +1,117 @@
+// Whatever a musician does to the running accompaniment (chords on any beat,
+// part requests, style changes, tempo, pause, stop and start, mutes,
+// humanisation), every note the player starts ends, no note off goes out
+// for a silent note, and the accompaniment stays on channels 9-16.
+#include "PlayerFixture.h"
+
+#include "base/FileReader.h"
+#include "base/MidiStatus.h"
+#include "engine/CKvSeq.h"
+#include "midi/CMidiPort.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+
+namespace {
+
+using namespace playertest;
+
+class PlayerInvariant : public PlayerFixture<::testing::TestWithParam<std::string>> {
+protected:
+    Bytes styleBytes(const std::string& name)
+    {
+        if (name == "fixture") return fixtureStyle();
+        std::vector<uint8_t> data;
+        vtn::readWholeFile(testsupport::corpusDir() + "/styles/" + name, kMaxStyleFileBytes, data);
+        return data;
+    }
+};
+
+// Replays the port's output: false with a reason at the first fault.
+::testing::AssertionResult everyNoteEnds(const std::vector<CapturedMessage>& sent)
+{
+    std::map<int, int> sounding; // channel * 128 + pitch -> notes on
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const CapturedMessage& m = sent[i];
+        if (!m.sysex.empty()) continue;
+        if (m.channel() < 8) return ::testing::AssertionFailure() << "message " << i << " on channel index " << m.channel() << ": " << m.text();
+        const int key = m.channel() * 128 + m.d1;
+        if (isNoteOn(m.status, m.d2)) {
+            ++sounding[key];
+        } else if (isNoteOff(m.status, m.d2)) {
+            if (sounding[key] == 0) return ::testing::AssertionFailure() << "message " << i << " ends a silent note: " << m.text();
+            --sounding[key];
+        } else if (isController(m.status) && (m.d1 == kCtlAllNotesOff || m.d1 == kCtlAllSoundOff)) {
+            for (int p = 0; p < 128; ++p) sounding[m.channel() * 128 + p] = 0;
+        }
+    }
+    for (const auto& [key, count] : sounding)
+        if (count != 0) return ::testing::AssertionFailure() << "channel index " << key / 128 << " pitch " << key % 128 << " still sounds";
+    return ::testing::AssertionSuccess();
+}
+
+TEST_P(PlayerInvariant, EveryNoteStartedEndsWhateverTheMusicianDoes)
+{
+    const Bytes first = styleBytes(GetParam());
+    if (first.empty()) GTEST_SKIP() << "no corpus here";
+    const Bytes second = fixtureStyle(100);
+    ASSERT_GE(load(first, "Styles/First.sty"), 0);
+    std::mt19937 rng(20261207);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    const int roots[] = {0, 2, 4, 5, 7, 9, 10, 11};
+    const int types[] = {0, 1, 2, 8, 9, 10, 17, 29};
+    bool useFirst = true;
+    engine.setChord(0, 0, -1);
+    for (int step = 0; step < 1000; ++step) {
+        run(10 + pick(400));
+        switch (pick(10)) {
+        case 0:
+        case 1:
+        case 2: engine.setChord(roots[pick(8)], types[pick(8)], pick(4) == 0 ? roots[pick(8)] : -1); break;
+        case 3: {
+            const CStyle* s = engine.currentStyle();
+            if (s && s->partCount() > 1) engine.requestPart(1 + pick(s->partCount() - 1));
+            break;
+        }
+        case 4:
+            useFirst = !useFirst;
+            engine.loadStyle(-2, (useFirst ? first : second).data(), static_cast<int>((useFirst ? first : second).size()), "Styles/Next.sty");
+            break;
+        case 5: engine.setTempo(40 + pick(211)); break;
+        case 6: engine.set(engine.paused, engine.get(engine.paused) ? 0 : 1); break;
+        case 7:
+            engine.set(engine.paused, 0);
+            stop();
+            engine.setChord(roots[pick(8)], 0, -1);
+            break;
+        case 8: {
+            int32_t* mutes[] = {&engine.drumsOff, &engine.bassOff, &engine.otherOff};
+            int32_t& mute = *mutes[pick(3)];
+            engine.set(mute, engine.get(mute) ? 0 : 1);
+            break;
+        }
+        default:
+            engine.set(engine.velocityVariety, pick(11));
+            engine.set(engine.pitchVariety, pick(11));
+            engine.set(engine.bassVariety, pick(11));
+            break;
+        }
+    }
+    engine.set(engine.paused, 0);
+    stop();
+    const auto sent = engine.port->capture.take();
+    int ons = 0;
+    for (const auto& m : sent) ons += isNoteOn(m.status, m.d2);
+    EXPECT_GT(ons, 500); // the accompaniment really played
+    EXPECT_TRUE(everyNoteEnds(sent));
+}
+
+INSTANTIATE_TEST_SUITE_P(Styles, PlayerInvariant,
+                         ::testing::Values("fixture", "JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty"),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param.substr(0, p.param.find('.')); });
+
+} // namespace
