@@ -8,11 +8,18 @@
 #include "midi/CMidiPort.h"
 
 #include "SeqProbe.h"
+#include "player/PlayerFixture.h"
+#include "sequence/CStyle.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <initializer_list>
+#include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -165,6 +172,73 @@ TEST_F(KernelSequencer, ShutdownLeavesTheSoundGeneratorSilent)
     EXPECT_EQ(after[0], "noteoff 0 60 0");
     EXPECT_EQ(after[1], "control 0 123 0");
     EXPECT_EQ(after[48], "pitchbend 15 0");
+}
+
+// Live mode with a style, in real time: a chord played on the keyboard starts
+// the accompaniment, whose notes reach the sound generator through the
+// kernel; a new chord moves them; shutting down leaves nothing sounding.
+TEST_F(KernelSequencer, ChordsPlayedLiveDriveTheStyleAndShutdownSilencesIt)
+{
+    connectInput("vtn-probe out");
+    connectOutput("vtn-probe");
+    const playertest::Bytes style = playertest::fixtureStyle(240); // a bar a second
+    ASSERT_GE(engine->loadStyle(-2, style.data(), static_cast<int>(style.size()), "Styles/Fixture.sty"), 0);
+    int mainA = -1;
+    for (int p = 0; p < engine->currentStyle()->partCount(); ++p)
+        if (engine->currentStyle()->parts[static_cast<size_t>(p)].name == "Main A") mainA = p;
+    ASSERT_GE(mainA, 0);
+    engine->selectPart(mainA);
+    engine->set(engine->styleBankSelect, 1);
+    engine->setTempo(240);
+    engine->set(engine->inputMode, kLiveMode);
+
+    std::set<std::pair<int, int>> sounding; // (channel, pitch) of note ons not yet ended
+    auto track = [&](const ProbeEvent& e) {
+        if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) sounding.insert({e.channel, e.a});
+        else if (e.type == SND_SEQ_EVENT_NOTEON || e.type == SND_SEQ_EVENT_NOTEOFF) sounding.erase({e.channel, e.a});
+        else if (e.type == SND_SEQ_EVENT_CONTROLLER && e.a == 123)
+            std::erase_if(sounding, [&](const auto& s) { return s.first == e.channel; });
+    };
+    // Takes what arrives until a note on satisfies `wanted`; false when none
+    // does within ten seconds.
+    auto until = [&](auto wanted) {
+        const int64_t end = probeNowUs() + 10'000'000;
+        ProbeEvent e;
+        while (probeNowUs() < end && probe.receive(e, 5000)) {
+            track(e);
+            if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0 && wanted(e)) return true;
+        }
+        return false;
+    };
+    // The style's bass or pad plays one of these pitch classes.
+    auto accompanimentIn = [](std::vector<int> pitchClasses) {
+        return [pitchClasses](const ProbeEvent& e) {
+            const bool tonal = e.channel == playertest::kBass || e.channel == playertest::kPad;
+            return tonal && std::find(pitchClasses.begin(), pitchClasses.end(), e.a % 12) != pitchClasses.end();
+        };
+    };
+    auto keys = [&](const std::string& kind, std::initializer_list<int> notes) {
+        ProbeEvent e;
+        for (int n : notes) {
+            SeqProbe::parse(kind + " 0 " + std::to_string(n) + " 100", e);
+            probe.send(e);
+        }
+    };
+
+    keys("noteon", {36, 40, 43}); // C E G below the chord key limit
+    EXPECT_TRUE(until(accompanimentIn({0, 4, 7}))) << "no accompaniment after C";
+    int beats = 0;
+    EXPECT_TRUE(until([&](const ProbeEvent& e) { return e.channel == playertest::kDrums && ++beats == 2; }))
+        << "the style did not play on";
+    keys("noteoff", {36, 40, 43});
+    keys("noteon", {41, 45, 48}); // F A C
+    EXPECT_TRUE(until(accompanimentIn({5, 9}))) << "the accompaniment did not follow F";
+    EXPECT_TRUE(engine->isStylePlaying());
+
+    engine->shutdown();
+    ProbeEvent e;
+    while (probe.receive(e, 1000)) track(e);
+    for (const auto& [channel, pitch] : sounding) ADD_FAILURE() << "still sounding: channel " << channel << " pitch " << pitch;
 }
 
 } // namespace
