@@ -152,6 +152,9 @@ public:
     int32_t tempo = 120;
     int32_t userTempo = 0;
     uint8_t blockTempo = 0;
+    // For the benchmark: the style player's wait as a plain 1 ms poll with
+    // millisecond budgets and a millisecond clock. Read when the player starts.
+    int32_t plainMillisecondWait = 0;
     int32_t transposition = 0;
     uint8_t transpositionBusy = 0;
     int32_t accompVolume = 100;

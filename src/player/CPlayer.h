@@ -68,6 +68,7 @@ public:
     int64_t waitStartNs = 0;
     int32_t waitStartTick = 0;
     int32_t waitTempo = 120;  // tempo the current wait was computed with
+    bool plainWait = false;   // engine->plainMillisecondWait at the start
     int32_t beatsPerBar = 4;
     int32_t beatUnit = 4;
     int32_t barStartTick = 0;

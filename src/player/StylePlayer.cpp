@@ -119,6 +119,7 @@ void CPlayer::setUp()
     prevBeat = 1;
     justSwitched = 0;
     settings = transformSettings(*engine);
+    plainWait = engine->get(engine->plainMillisecondWait) != 0;
     barStartTick = style->parts[static_cast<size_t>(currentPart())].offsettime;
     tick = barStartTick;
     engine->set(engine->songPosition, 0);
@@ -173,7 +174,10 @@ void CPlayer::setPosition(int at)
     engine->set(engine->songPosition, position);
 }
 
-int64_t CPlayer::nowNs() const { return engine->clock->nowUs() * 1000; }
+int64_t CPlayer::nowNs() const
+{
+    return plainWait ? engine->clock->nowMs() * 1'000'000 : engine->clock->nowUs() * 1000;
+}
 
 int64_t CPlayer::lateness() const
 {
@@ -187,7 +191,10 @@ void CPlayer::startWait(int from)
     waitStartTick = from;
     waitStartNs = nowNs();
     waitTempo = engine->get(engine->tempo);
-    waitBudgetNs += ticksToNs(toTick - from, style->ticksPerBeat, waitTempo);
+    if (plainWait)
+        waitBudgetNs += int64_t{toTick - from} * 60'000 / (int64_t{style->ticksPerBeat} * waitTempo) * 1'000'000;
+    else
+        waitBudgetNs += ticksToNs(toTick - from, style->ticksPerBeat, waitTempo);
 }
 
 void CPlayer::waitUntil()
@@ -200,7 +207,7 @@ void CPlayer::waitUntil()
         const int64_t left = waitStartNs + waitBudgetNs - now;
         if (waitBudgetNs > 0 && left > 0) {
             // Never past the moment the next event is due.
-            clock.sleepUs(std::min(kStepUs, (left + 999) / 1000));
+            clock.sleepUs(plainWait ? kStepUs : std::min(kStepUs, (left + 999) / 1000));
             now = nowNs();
         }
         settings = transformSettings(*engine);
