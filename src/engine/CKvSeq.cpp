@@ -189,6 +189,10 @@ void CKvSeq::selectPart(int part)
         partRequest = 0;
         if (type == kPartMain) returnPart = part;
     }
+    // A request made under another style may sit in the other field; once
+    // its part is selected it is done, or the player would switch to it for ever.
+    if (partRequest == part) partRequest = 0;
+    if (fillRequest == part) fillRequest = 0;
     unlock();
 }
 

@@ -17,9 +17,7 @@ public:
 
     explicit CPlayer(CKvSeq* owner);
 
-    // Ends one remembered note: nothing on channel index 9 while drumHold is
-    // set, no message while chordHold is set, and a note cut by a chord
-    // change is remembered for retriggering.
+    // Ends one remembered note (velocity 100).
     void noteOff(int channel, int pitch, int velocity, int pNoteOn, int pitchOriginal) override;
 
     // The whole life of the style player thread: set-up, the part loop, the
@@ -66,6 +64,7 @@ public:
     int64_t lastBarStartUs = 0;
     int64_t waitBudgetNs = 0; // time still to wait; negative: lateness carried forward
     int64_t waitStartNs = 0;
+    int64_t dueNs = 0;        // the moment the next wait's start was due
     int32_t waitStartTick = 0;
     int32_t waitTempo = 120;  // tempo the current wait was computed with
     bool plainWait = false;   // engine->plainMillisecondWait at the start
@@ -76,8 +75,6 @@ public:
     uint8_t restartPart = 0;
     int32_t switches = 0; // part switches so far
     uint8_t justSwitched = 0;
-    uint8_t drumHold = 0;
-    uint8_t chordHold = 0;
 
     // Note ons to sound again after a chord change.
     int32_t retriggerNotes[kMaxRetrigger] = {};
@@ -96,11 +93,8 @@ private:
     void endThread();
     int currentPart() const;
     int64_t nowNs() const;
-    // How long after its due moment the position `tick` is reached now.
-    int64_t lateness() const;
-    // Notes sounding in the pattern before eventIndex, entered without
-    // sending (all of them, or those on channel index 9 only).
-    void enterSounding(bool drumsOnly);
+    // The moment the position `tick` was due in the current wait.
+    int64_t dueMoment() const;
     // The part's end when its events run out without an end marker.
     int partEndTick(int part);
     // Sends a note, program or controller and remembers it.

@@ -46,15 +46,16 @@ void CPlayer::barStart()
     barStartPosition += style->numerator * 480 * 4 / std::max(1, style->denominator);
     engine->set(engine->songPosition, barStartPosition);
     // What comes in at the bar line keeps the time the bar line was due.
-    const int64_t late = lateness();
+    const int64_t barLine = dueMoment();
     if (engine->get(engine->pendingStyleSlot) != engine->get(engine->currentStyleSlot)) {
         switchStyle();
-        waitBudgetNs = -late;
+        dueNs = barLine;
+        waitBudgetNs = 0;
         fromTick = tick;
     }
     if (!restartPart && engine->pendingRequest() > 0) {
         switchPart();
-        waitBudgetNs = -late;
+        dueNs = barLine;
         startWait(tick);
     }
     varyBass();
@@ -71,6 +72,7 @@ void CPlayer::switchPart()
         engine->set(engine->partRequest, 0);
         return;
     }
+    settings = transformSettings(*engine);
     releaseAll();
     retriggerCount = 0;
     takeChordChange();

@@ -6,6 +6,7 @@
 #include "player/StylePlayer.h"
 
 #include "base/CClock.h"
+#include "base/CLockGuard.h"
 #include "base/MidiStatus.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
@@ -107,7 +108,6 @@ void CPlayer::setUp()
     forgetAll();
     resetControllers();
     savedBassProgram = -1;
-    drumHold = chordHold = 0;
     engine->lock();
     engine->accompChord = engine->currentChord;
     style = engine->playingStyle;
@@ -116,10 +116,11 @@ void CPlayer::setUp()
     retriggerCount = 0;
     barStartPosition = 0;
     lastBarStartUs = engine->clock->nowUs();
+    plainWait = engine->get(engine->plainMillisecondWait) != 0;
+    dueNs = nowNs();
     prevBeat = 1;
     justSwitched = 0;
     settings = transformSettings(*engine);
-    plainWait = engine->get(engine->plainMillisecondWait) != 0;
     barStartTick = style->parts[static_cast<size_t>(currentPart())].offsettime;
     tick = barStartTick;
     engine->set(engine->songPosition, 0);
@@ -179,22 +180,29 @@ int64_t CPlayer::nowNs() const
     return plainWait ? engine->clock->nowMs() * 1'000'000 : engine->clock->nowUs() * 1000;
 }
 
-int64_t CPlayer::lateness() const
+int64_t CPlayer::dueMoment() const
 {
-    const int64_t due = waitStartNs + ticksToNs(tick - waitStartTick, style->ticksPerBeat, waitTempo);
-    return std::max<int64_t>(0, nowNs() - due);
+    // Never later than now: the position has been reached.
+    return std::min(nowNs(), waitStartNs + ticksToNs(tick - waitStartTick, style->ticksPerBeat, waitTempo));
 }
 
 void CPlayer::startWait(int from)
 {
-    if (waitBudgetNs > 0) waitBudgetNs = 0; // what an interrupted wait had left is dropped; lateness stays
     waitStartTick = from;
-    waitStartNs = nowNs();
     waitTempo = engine->get(engine->tempo);
-    if (plainWait)
+    if (plainWait) {
+        // The wait as a plain poll: budgets in whole milliseconds from the
+        // clock reading, lateness carried, a positive remainder dropped.
+        if (waitBudgetNs > 0) waitBudgetNs = 0;
+        waitStartNs = nowNs();
         waitBudgetNs += int64_t{toTick - from} * 60'000 / (int64_t{style->ticksPerBeat} * waitTempo) * 1'000'000;
-    else
-        waitBudgetNs += ticksToNs(toTick - from, style->ticksPerBeat, waitTempo);
+        return;
+    }
+    // Each wait runs from the moment its start was due, not from when it
+    // began: time spent between waits is never lost and lateness is caught
+    // up, so the music cannot drift.
+    waitStartNs = dueNs;
+    waitBudgetNs = ticksToNs(toTick - from, style->ticksPerBeat, waitTempo);
 }
 
 void CPlayer::waitUntil()
@@ -202,18 +210,25 @@ void CPlayer::waitUntil()
     CClock& clock = *engine->clock;
     const int tpb = style->ticksPerBeat;
     startWait(fromTick);
-    int64_t now = waitStartNs;
+    int64_t now = nowNs();
     for (;;) {
         const int64_t left = waitStartNs + waitBudgetNs - now;
-        if (waitBudgetNs > 0 && left > 0) {
+        if (left > 0) {
             // Never past the moment the next event is due.
             clock.sleepUs(plainWait ? kStepUs : std::min(kStepUs, (left + 999) / 1000));
             now = nowNs();
         }
-        settings = transformSettings(*engine);
+        // What the other threads may have changed, read in one step.
+        engine->lock();
+        const int tempo = engine->tempo;
+        const int request = engine->fillRequest >= 1 ? engine->fillRequest : engine->partRequest;
+        const int lastBeat = engine->lastBeat;
+        const bool chordMoved = !chordsEqual(engine->currentChord, engine->accompChord);
+        const bool paused = engine->paused && !engine->stopRequest;
+        engine->unlock();
+
         // A new tempo takes effect at once: what is left of the wait is
         // stretched or shrunk by it.
-        const int tempo = engine->get(engine->tempo);
         if (tempo != waitTempo && tempo > 0) {
             const int64_t rest = waitStartNs + waitBudgetNs - now;
             waitStartTick = std::min(toTick, waitStartTick + ticksInNs(now - waitStartNs, tpb, waitTempo));
@@ -221,22 +236,21 @@ void CPlayer::waitUntil()
             waitBudgetNs = rest > 0 ? rest * waitTempo / tempo : rest;
             waitTempo = tempo;
         }
-        setPosition(std::min(toTick, waitStartTick + ticksInNs(now - waitStartNs, tpb, waitTempo)));
+        const bool due = now >= waitStartNs + waitBudgetNs;
+        setPosition(due ? toTick : std::min(toTick, waitStartTick + ticksInNs(now - waitStartNs, tpb, waitTempo)));
         if (beat == 1 && prevBeat != 1) barStart();
         prevBeat = beat;
         if (restartPart) break;
-        const int request = engine->pendingRequest();
-        if (request > 0 && requestStartsNow(style->partType(request), beat, beatsPerBar, engine->get(engine->lastBeat))) {
-            const int64_t late = lateness();
+        if (request > 0 && requestStartsNow(style->partType(request), beat, beatsPerBar, lastBeat)) {
+            dueNs = dueMoment();
             switchPart();
             justSwitched = 0;
-            waitBudgetNs = -late;
             startWait(tick);
         }
-        engine->set(engine->lastBeat, beat);
+        if (beat != lastBeat) engine->set(engine->lastBeat, beat);
         // A chord played in the last quarter of a beat takes effect at the next beat.
-        if (tickInBeat <= tpb * 3 / 4) takeChordChange();
-        if (engine->get(engine->paused) && !engine->get(engine->stopRequest)) {
+        if (chordMoved && tickInBeat <= tpb * 3 / 4) takeChordChange();
+        if (paused) {
             // Held in place: the time spent paused is not music to catch up on.
             const int64_t pausedAt = nowNs();
             while (engine->get(engine->paused) && !engine->get(engine->stopRequest)) clock.sleepUs(kPauseStepUs);
@@ -245,10 +259,14 @@ void CPlayer::waitUntil()
             lastBarStartUs += pausedFor / 1000;
             now = nowNs();
         }
-        if (now >= waitStartNs + waitBudgetNs || engine->get(engine->stopRequest)) break;
+        if (now >= waitStartNs + waitBudgetNs) {
+            dueNs = waitStartNs + waitBudgetNs;
+            break;
+        }
+        if (engine->get(engine->stopRequest)) break;
         now = nowNs();
     }
-    waitBudgetNs = waitStartNs + waitBudgetNs - now;
+    if (plainWait) waitBudgetNs = waitStartNs + waitBudgetNs - now;
     // After a change of style the old style's ticks mean nothing any more.
     if (!restartPart) setPosition(toTick);
 }
@@ -276,7 +294,8 @@ void CPlayer::sendTracked(const StyleEvent& e, int index)
 
 void CPlayer::playEvent()
 {
-    const int64_t started = nowNs();
+    const int64_t started = plainWait ? nowNs() : 0;
+    settings = transformSettings(*engine);
     const Chord chord = engine->get(engine->accompChord);
     StyleEvent e = event;
     if (transformEvent(*style, e, chord, currentPart(), settings, engine->bassMemory, engine->random)) {
@@ -291,43 +310,26 @@ void CPlayer::playEvent()
         engine->setTempo(event.db1);
     const int type = style->partType(currentPart());
     if (type == kPartFillIn || type == kPartIntro || type == kPartEnding) justSwitched = 0;
-    waitBudgetNs += started - nowNs();
-}
-
-void CPlayer::enterSounding(bool drumsOnly)
-{
-    // Transformed as they were played, with scratch copies of the shared
-    // memories, so that walking the pattern again changes nothing.
-    const Chord chord = engine->get(engine->accompChord);
-    const int part = currentPart();
-    BassMemory bass = engine->bassMemory;
-    CRandom random = engine->random;
-    TransformSettings quiet = settings;
-    quiet.velocityVariety = 0;
-    for (int r = style->events[static_cast<size_t>(style->parts[static_cast<size_t>(part)].startevent)].next;
-         r >= kFirstEvent && r != eventIndex; r = style->events[static_cast<size_t>(r)].next) {
-        const MidiEvent& m = style->events[static_cast<size_t>(r)];
-        if (m.stat == kStatMarker) break;
-        StyleEvent e{m.stat, m.db1, m.db2, m.onoff};
-        if (!isNote(e.stat) || !transformEvent(*style, e, chord, part, quiet, bass, random)) continue;
-        if (drumsOnly && channelOf(e.stat) != 9) continue;
-        if (isNoteOn(e.stat, e.db2) ? acceptsEvent(e.stat, e.db1, e.db2) : true) trackEvent(e.stat, e.db1, e.db2, r, false, 0);
-    }
+    if (plainWait) waitBudgetNs += started - nowNs();
 }
 
 void CPlayer::chordChange()
 {
-    drumHold = 1;
-    releaseAll();
+    settings = transformSettings(*engine);
+    // The notes sounding now end, newest first, and are remembered to sound
+    // again in the new chord; drums ring on. Taken from what really sounds,
+    // so nothing is ended that was never started.
     retriggerCount = 0;
-    enterSounding(false);
-    chordHold = 1;
-    releaseAll();
-    // Drums ring on through a chord change, so they stay remembered: their
-    // note offs in the pattern must still find them.
-    enterSounding(true);
-    chordHold = 0;
-    drumHold = 0;
+    {
+        CLockGuard guard(deviceMutex);
+        for (size_t i = soundingNotes.size(); i-- > 0;) {
+            const SoundingNote n = soundingNotes[i];
+            if (n.channel == 9) continue;
+            engine->sendEvent(noteOffStatus(n.channel), n.pitch, 100);
+            if (n.pNoteOn > 0 && retriggerCount < kMaxRetrigger) retriggerNotes[retriggerCount++] = n.pNoteOn;
+            soundingNotes.erase(soundingNotes.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
 
     engine->lock();
     engine->accompChord = engine->currentChord;
