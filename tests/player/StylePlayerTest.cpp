@@ -5,6 +5,10 @@
 #include "base/MidiStatus.h"
 #include "engine/CKvSeq.h"
 #include "midi/CMidiPort.h"
+#include "sequence/CMidiSequence.h"
+#include "support/TestSupport.h"
+
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -162,6 +166,65 @@ TEST_F(PlayerTest, ChordChangesRetriggerHeldNotes)
     const auto ons = noteOns(sent, start);
     EXPECT_EQ(firstOn(ons, 59), 500); // B3 over G: above the high key the pattern moves down
     EXPECT_EQ(std::string(engine.get(engine.accompChord).symbol), "G");
+}
+
+} // namespace
+
+namespace {
+
+// The performance as the player saves it: read back (by our reader and, where
+// python3 has it, by mido), the chord and part changes stand at the bars and
+// beats where they happened, and the notes are those the port sent.
+TEST_F(PlayerTest, TheRecordingHoldsThePerformance)
+{
+    ASSERT_GE(load(fixtureStyle()), 0);
+    struct Saved {
+        CKvSeq* engine;
+        std::vector<uint8_t> file;
+    } saved{&engine, {}};
+    engine.recordingSaver = [](void* context) {
+        auto* s = static_cast<Saved*>(context);
+        CMidiSequence* rec = s->engine->get(s->engine->recordSequence);
+        if (!rec) return;
+        s->file.resize(static_cast<size_t>(rec->writeMidiFile("VeltronaLive", SequenceOptions())));
+        rec->copyOut(s->file.data());
+    };
+    engine.recordingSaverContext = &saved;
+    engine.set(engine.recording, 1);
+    engine.selectPart(part("Main A"));
+    engine.setChord(0, 0, -1);
+    run(1000);
+    engine.setChord(5, 0, -1); // beat 3 of bar 1
+    run(200);
+    engine.requestPart(part("Main B")); // from bar 2
+    run(1800);
+    stop();
+    const auto sent = engine.port->capture.take();
+    ASSERT_FALSE(saved.file.empty());
+
+    CMidiSequence back;
+    ASSERT_GT(back.readMidiFile(saved.file.data(), 0, static_cast<int>(saved.file.size()), SequenceOptions()), 0);
+    std::string marks, recorded, played;
+    for (int r = back.events[kMainList].next; r >= kFirstEvent; r = back.events[static_cast<size_t>(r)].next) {
+        const MidiEvent& e = back.events[static_cast<size_t>(r)];
+        if (e.stat == kStatChord) marks += std::to_string(e.ticks) + " " + noteName(e.db1) + ",";
+        if (e.stat == kStatVariation) marks += std::to_string(e.ticks) + " " + e.string + ",";
+        if (isNoteOn(e.stat, e.db2)) recorded += std::to_string(e.stat & 15) + "/" + std::to_string(e.db1) + " ";
+    }
+    for (const CapturedMessage& m : sent)
+        if (isNoteOn(m.status, m.d2)) played += std::to_string(m.channel()) + "/" + std::to_string(m.d1) + " ";
+    EXPECT_EQ(marks, "0 Main A,0 C,960 F,1920 Main B,");
+    EXPECT_EQ(recorded, played);
+
+    testsupport::TempDir dir;
+    dir.write("take.mid", std::string(saved.file.begin(), saved.file.end()));
+    std::string out(1 << 16, '\0');
+    std::FILE* p = popen(("/usr/bin/python3 '" VTN_SOURCE_DIR "/tools/smf_reference.py' --events '" + dir.file("take.mid") + "' 2>/dev/null").c_str(), "r");
+    out.resize(p ? std::fread(out.data(), 1, out.size(), p) : 0);
+    if (p) pclose(p);
+    if (out.empty()) return; // no mido here
+    for (const char* text : {"\"chord:C\"", "\"chord:F\"", "\"part:Main B\"", "\"ok\": true"})
+        EXPECT_NE(out.find(text), std::string::npos) << text << " in " << out.substr(0, 400);
 }
 
 } // namespace
