@@ -4,6 +4,7 @@
 #include "ChordCommand.h"
 
 #include "Command.h"
+#include "EngineOptions.h"
 #include "Json.h"
 
 #include "engine/CKvSeq.h"
@@ -13,20 +14,6 @@
 #include <string_view>
 
 namespace {
-
-// Whole text a decimal number within [lo, hi].
-bool parseNumber(std::string_view text, int lo, int hi, int& value)
-{
-    if (text.empty() || text.size() > 3) return false;
-    int v = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v < lo || v > hi) return false;
-    value = v;
-    return true;
-}
 
 std::string chordJson(const Chord& chord)
 {
@@ -48,12 +35,12 @@ int chordCommand(int argc, char** argv)
 {
     if (argc < 3) return vtntool::refuse("usage: veltrona-tool chord METHOD NOTE...");
     int method = 0;
-    if (!parseNumber(argv[1], 0, 6, method))
+    if (!vtntool::parseNumber(argv[1], 0, 6, method))
         return vtntool::refuse(std::string("chord: method '") + argv[1] + "' is not 0-6");
     int notes[128];
     int count = 0;
     for (int i = 2; i < argc; ++i) {
-        if (count == 128 || !parseNumber(argv[i], 0, 127, notes[count]))
+        if (count == 128 || !vtntool::parseNumber(argv[i], 0, 127, notes[count]))
             return vtntool::refuse(std::string("chord: note '") + argv[i] + "' is not a MIDI note number 0-127");
         ++count;
     }

@@ -217,10 +217,6 @@ public:
                         engine.setChord(cue.chord.root, cue.chord.type, cue.chord.bass);
                         started = true;
                     } else if (cue.kind == Cue::kPart) {
-                        // As the "Fill In + Main" buttons do: a Main asked for
-                        // while a Fill In plays follows the fill, instead of the
-                        // Main the fill would return to.
-                        if (style.partType(cue.part) == kPartMain) engine.set(engine.returnPart, cue.part);
                         engine.requestPart(cue.part);
                     } else if (plan.ending) {
                         stopAtUs = due + kEndingBarsMax * barUs;
