@@ -100,4 +100,5 @@ private:
     // Sends a note, program or controller and remembers it.
     void sendTracked(const StyleEvent& e, int index);
     void takeChordChange();
+    void growRecording();
 };

@@ -25,6 +25,10 @@ namespace {
 // a tempo change or a stop is seen.
 constexpr int64_t kStepUs = 1000;
 constexpr int64_t kPauseStepUs = 10'000;
+// A gap before the next event long enough to make room in the recording.
+constexpr int64_t kRoomyGapNs = 20'000'000;
+// Room kept free in the recording, in events.
+constexpr size_t kRecordMargin = 8192;
 // The position of the engine counts 480 ticks per quarter note.
 constexpr int64_t kSongTicks = 480;
 
@@ -83,6 +87,9 @@ void CPlayer::runStyle()
                 playEvent();
                 fromTick = toTick;
                 loadEvent(style->events[static_cast<size_t>(eventIndex)].next);
+                if (eventIndex >= kFirstEvent && ticksToNs(style->events[static_cast<size_t>(eventIndex)].ticks - fromTick,
+                                                           style->ticksPerBeat, waitTempo) > kRoomyGapNs)
+                    growRecording();
             }
             if (restartPart) break;
             if (!atEnd) toTick = partEndTick(currentPart());
@@ -157,6 +164,18 @@ int CPlayer::partEndTick(int part)
 {
     const StylePart& p = style->parts[static_cast<size_t>(part)];
     return style->barBeatToTicks(style->barOfTicks(p.offsettime) + p.bars, 1, 0);
+}
+
+void CPlayer::growRecording()
+{
+    // The recording grows ahead of need, while there is time before the
+    // next note, so that recording a note never has to move the whole list
+    // while the note waits.
+    CLockGuard guard(engine->engineMutex);
+    CMidiSequence* rec = engine->recordSequence;
+    if (!rec) return;
+    std::vector<MidiEvent>& events = rec->events;
+    if (events.capacity() - events.size() < kRecordMargin) events.reserve(events.capacity() * 2 + kRecordMargin);
 }
 
 void CPlayer::loadEvent(int index)
