@@ -57,7 +57,12 @@ void* stylePlayerThread(void* arg)
     return nullptr;
 }
 
-int CPlayer::currentPart() const { return engine->get(engine->currentPart); }
+int CPlayer::currentPart() const
+{
+    // Whatever another thread selected, the index stays inside the style played.
+    const int part = engine->get(engine->currentPart);
+    return part >= 0 && part < style->partCount() ? part : std::min(1, style->partCount() - 1);
+}
 
 void CPlayer::runStyle()
 {
