@@ -5,6 +5,7 @@
 #include "base/Text.h"
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
+#include "input/CLiveInput.h"
 #include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
 
@@ -70,9 +71,12 @@ void CApplication::startUp()
     vtn::printText("\n");
 
     engine = new CKvSeq();
-    // The style player saves each recording through the application as it ends.
-    engine->recordingSaver = [](void* context) { static_cast<CApplication*>(context)->saveRecording(); };
-    engine->recordingSaverContext = this;
+    // What the engine's threads ask of the application: the style player
+    // saves each recording as it ends; keys run their commands.
+    engine->hooks.context = this;
+    engine->hooks.saveRecording = [](void* context) { static_cast<CApplication*>(context)->saveRecording(); };
+    engine->hooks.runKeyCommand = [](void* context, int note) { static_cast<CApplication*>(context)->runKeyCommand(note); };
+    engine->hooks.playSongSlot = [](void* context) { static_cast<CApplication*>(context)->playSongSlot(); };
     engine->init(1);
     engine->application = this;
 
@@ -169,7 +173,11 @@ bool CApplication::command(std::string_view line)
         engine->midiOutName = trim(afterColon(l));
         engine->port->connectOutput(engine->midiOutName);
     } else if (startsWith(l, "stylefiles:")) {
-        styleFolder = trim(afterColon(t));
+        const std::string folder = trim(afterColon(t));
+        {
+            CLockGuard guard(folderMutex);
+            styleFolder = folder;
+        }
         styleFiles.clear();
     } else if (startsWith(l, "midifiles:")) {
         const std::string folder = trim(afterColon(t));
@@ -191,10 +199,18 @@ bool CApplication::command(std::string_view line)
     return true;
 }
 
-void CApplication::carryOut(int kind, int index, std::string_view text)
+void CApplication::carryOut(int kind, int index, std::string_view text, bool onInputThread)
 {
-    if (kind == kCommandStyle) loadStyleByName(text);
-    else if (kind == kCommandPreset && index >= 0 && engine->melody) engine->melody->selectPreset(index);
+    if (kind == kCommandStyle) {
+        loadStyleByName(text);
+    } else if (kind == kCommandPreset && index >= 0 && engine->melody) {
+        engine->melody->selectPreset(index);
+    } else if (kind == kCommandFunction && engine->liveInput) {
+        if (onInputThread)
+            engine->liveInput->executeFunction(index, 1);
+        else
+            engine->liveInput->callFunction(index, 1);
+    }
 }
 
 void CApplication::runKeyCommand(int note)
@@ -202,7 +218,20 @@ void CApplication::runKeyCommand(int note)
     // The lowest keys are never commands: they belong to the chord area.
     if (note < 36 || note > 127) return;
     const KeyCommand& entry = keyCommands[note];
-    carryOut(entry.kind, entry.index, entry.text);
+    if (entry.kind != kCommandNone) {
+        carryOut(entry.kind, entry.index, entry.text, true);
+        return;
+    }
+    if (!engine->liveInput) return;
+    // No command of its own: the key is a button of the current menu.
+    const MenuResult r = engine->liveInput->executeMenuEntry(note - 36, false);
+    if (r.kind == 0 && r.fileName.size() > 4) {
+        // A registration whose style is not loaded must not wait for the
+        // next style that happens to be selected.
+        if (!loadStyleByName(r.fileName)) engine->set(engine->activePreset, -1);
+    } else if (r.kind > 0 && !r.fileName.empty()) {
+        playMidiFile(r.fileName);
+    }
 }
 
 void CApplication::classifyCommand(std::string_view text, int& kind, int& index)
@@ -225,6 +254,17 @@ void CApplication::classifyCommand(std::string_view text, int& kind, int& index)
         }
     }
     engine->unlock();
+    if (kind != kCommandNone) return;
+    // Function names, short or long; when several match the last one wins.
+    const FunctionInfo* functions = functionCatalogue();
+    for (int f = 0; f < kFunctionCount; ++f) {
+        for (const char* name : {functions[f].shortName, functions[f].menuName}) {
+            if (name && *name && toLower(trim(name)) == wanted) {
+                kind = kCommandFunction;
+                index = f;
+            }
+        }
+    }
     if (kind != kCommandNone) return;
     if (text.size() >= 2 && text[0] == 'i' && isDigit(text[1])) {
         kind = kCommandPreset;

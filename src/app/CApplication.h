@@ -46,7 +46,8 @@ public:
     void loadSettingsFile();
 
     // The style and MIDI-file library (StyleLibrary.cpp).
-    void loadStyleByName(std::string_view name);
+    // True when the style was read (and selected, or waits for the bar line).
+    bool loadStyleByName(std::string_view name);
     void nextStyleFile();
     void deleteStyleFile();
     void playMidiFile(std::string_view name);
@@ -66,7 +67,8 @@ public:
     CKvSeq* engine = nullptr;
     std::string styleFolder;
     std::string midiFolder;
-    // Guards midiFolder, which the style player's thread normalises when it saves.
+    // Guards the folders: the style player's thread saves into midiFolder,
+    // keys on the input thread load from styleFolder.
     mutable pthread_mutex_t folderMutex = PTHREAD_MUTEX_INITIALIZER;
     std::vector<std::string> styleFiles;
     std::string pathSeparator = "/";
@@ -76,13 +78,19 @@ public:
     KeyCommand keyCommands[128];
 
 private:
-    // What a classified command does: load a style or select a preset.
-    void carryOut(int kind, int index, std::string_view text);
+    // What a classified command does: load a style, select a preset or run
+    // a function. `onInputThread`: called by trigger matching, which already
+    // holds the live input's lock.
+    void carryOut(int kind, int index, std::string_view text, bool onInputThread = false);
+    std::string stylePrefix();
     // Reads config.txt into lines; false when it cannot be read. A missing
     // file is reported by every pass, a refused one only when `report` is set.
     static bool readConfigLines(std::vector<std::string>& lines, bool report);
-    // Loads the style file at the path; false (and one line) when it is none.
-    bool loadStyleFile(const std::string& path);
+    // Loads the style file at the path: the slot, -2 when a style switch
+    // still waits for its bar line, kNoStyleFile (and one line) when the
+    // file is none.
+    static constexpr int kNoStyleFile = -3;
+    int loadStyleFile(const std::string& path);
     // Reads console lines until "quit", end of input followed by a signal, or a signal.
     void commandLoop();
 };

@@ -77,7 +77,7 @@ void CApplication::readConfigFirstPass()
         else if (startsWith(l, "midiout:"))
             engine->midiOutName = afterColon(l);
         else if (startsWith(l, "stylefiles:"))
-            styleFolder = afterColon(line);
+            styleFolder = afterColon(line); // the input thread loads no style before live mode
         else if (startsWith(l, "midifiles:"))
             midiFolder = afterColon(line);
     }

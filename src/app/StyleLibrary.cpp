@@ -24,7 +24,6 @@ constexpr size_t kMaxPath = 511;
 // Recordings stay in the engine under ids 11 to 90, in turn.
 constexpr int kFirstRecordingId = 11;
 constexpr int kRecordingIds = 80;
-constexpr int kSongId = 1;
 
 // The part of a name after its last "/", "\" or ":".
 std::string baseName(std::string_view name)
@@ -52,28 +51,34 @@ std::string CApplication::folderPrefix(std::string& folder, const std::string& s
     return folder;
 }
 
-void CApplication::loadStyleByName(std::string_view name)
+std::string CApplication::stylePrefix()
 {
-    loadStyleFile(folderPrefix(styleFolder, pathSeparator) + baseName(name));
+    CLockGuard guard(folderMutex);
+    return folderPrefix(styleFolder, pathSeparator);
 }
 
-bool CApplication::loadStyleFile(const std::string& path)
+bool CApplication::loadStyleByName(std::string_view name) { return loadStyleFile(stylePrefix() + baseName(name)) >= 0; }
+
+int CApplication::loadStyleFile(const std::string& path)
 {
-    if (pathTooLong(path)) return false;
+    if (pathTooLong(path)) return kNoStyleFile;
     std::vector<uint8_t> data;
     if (vtn::readWholeFile(path, kMaxStyleFileBytes, data) != vtn::kFileRead) {
         vtn::printLine("Style not found");
-        return false;
+        return kNoStyleFile;
     }
-    if (engine->loadStyle(-2, data.data(), static_cast<int>(data.size()), path) != -1) return true;
-    vtn::printLine("Not a style file: " + path);
-    return false;
+    const int slot = engine->loadStyle(-2, data.data(), static_cast<int>(data.size()), path);
+    if (slot == -1) {
+        vtn::printLine("Not a style file: " + path);
+        return kNoStyleFile;
+    }
+    return slot;
 }
 
 void CApplication::nextStyleFile()
 {
     steppedStyle.clear();
-    const std::string prefix = folderPrefix(styleFolder, pathSeparator);
+    const std::string prefix = stylePrefix();
     if (styleFiles.empty()) {
         const std::string folder = prefix.empty() ? "." : prefix;
         DIR* dir = opendir(folder.c_str());
@@ -101,7 +106,7 @@ void CApplication::nextStyleFile()
     for (; styleIndex >= 0 && static_cast<size_t>(styleIndex) < styleFiles.size(); ++styleIndex) {
         const std::string& file = styleFiles[static_cast<size_t>(styleIndex)];
         // The entry itself, never its base name: "x:Pop.sty" is not Pop.sty.
-        if (!loadStyleFile(prefix + file)) continue;
+        if (loadStyleFile(prefix + file) == kNoStyleFile) continue;
         steppedStyle = prefix + file;
         vtn::printLine(file);
         return;

@@ -54,6 +54,7 @@ CKvSeq::CKvSeq()
 {
     if (pthread_mutex_init(&engineMutex, nullptr) != 0) vtn::printText("MutexInit failed");
     pthread_mutex_init(&playerStartMutex, nullptr);
+    pthread_mutex_init(&sendGate, nullptr);
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     random.seed(static_cast<uint32_t>(std::time(nullptr)));
     harmonyEngine = this;
@@ -67,6 +68,7 @@ CKvSeq::~CKvSeq()
     releaseOwned();
     joinStylePlayer();
     delete clock;
+    pthread_mutex_destroy(&sendGate);
     pthread_mutex_destroy(&playerStartMutex);
     pthread_mutex_destroy(&engineMutex);
 }
@@ -111,6 +113,8 @@ void CKvSeq::releaseOwned()
         delete sequences[id];
         sequences[id] = nullptr;
     }
+    delete retiredStyle;
+    retiredStyle = nullptr;
     for (int slot = 0; slot < 2; ++slot) {
         delete styles[slot];
         styles[slot] = nullptr;
@@ -136,6 +140,12 @@ int CKvSeq::isPlaying() const
 }
 
 int CKvSeq::isSongPlaying() const { return get(playingSong) ? 1 : 0; }
+
+CMidiSequence* CKvSeq::loadedSong() const
+{
+    CLockGuard guard(engineMutex);
+    return playingSong ? playingSong : sequences[kSongId];
+}
 int CKvSeq::isStylePlaying() const { return get(playingStyle) ? 1 : 0; }
 void CKvSeq::markChanged() { set(stateChanged, 1); }
 
@@ -224,8 +234,32 @@ void CKvSeq::setTempo(int bpm)
     if (isStylePlaying() && get(recording)) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
+void CKvSeq::stepTempo(int delta)
+{
+    lock();
+    tempo = std::clamp(tempo + delta, 10, 250);
+    userTempo = tempo;
+    const int bpm = tempo;
+    unlock();
+    markChanged();
+    if (isStylePlaying() && get(recording)) recordEvent(kStatTempo, bpm, 0, 0, {});
+}
+
 void CKvSeq::setUserTempo(int bpm) { set(userTempo, bpm); }
 void CKvSeq::setTransposition(int semitones) { set(transposition, semitones); }
+
+void CKvSeq::changeTransposition(int value, bool relative)
+{
+    // Once the flag is up no sender is between reading the old transposition
+    // and sending with it: each sends under the gate.
+    pthread_mutex_lock(&sendGate);
+    set(transpositionBusy, 1);
+    pthread_mutex_unlock(&sendGate);
+    if (port) port->allNotesOff();
+    update(transposition, [&](int32_t t) { return relative ? t + value : value; });
+    markChanged();
+    set(transpositionBusy, 0);
+}
 void CKvSeq::setTranspositionBusy(int busy) { set(transpositionBusy, busy ? 1 : 0); }
 void CKvSeq::setPresetIndex(int index) { set(presetIndex, index); }
 
@@ -313,16 +347,24 @@ void CKvSeq::setChordRecognition(int off)
 
 void CKvSeq::sendEvent(int status, int d1, int d2)
 {
-    if (get(inputMode) == kLiveMode) {
-        while (get(transpositionBusy)) clock->sleepMs(10);
-        if (isNote(status) && channelOf(status) != 9) { // drums keep their pitch
-            const long shifted = static_cast<long>(d1) + get(transposition);
-            d1 = static_cast<int>(std::clamp<long>(shifted, 0, 127));
-        }
-        d1 = clamp127(d1);
-        if (isStylePlaying() && get(recording)) recordEvent(status, d1, d2, 0, {});
+    if (get(inputMode) != kLiveMode) {
+        if (port) port->sendTracked(status, d1, d2);
+        return;
     }
+    pthread_mutex_lock(&sendGate);
+    while (get(transpositionBusy)) {
+        pthread_mutex_unlock(&sendGate);
+        clock->sleepMs(10);
+        pthread_mutex_lock(&sendGate);
+    }
+    if (isNote(status) && channelOf(status) != 9) { // drums keep their pitch
+        const long shifted = static_cast<long>(d1) + get(transposition);
+        d1 = static_cast<int>(std::clamp<long>(shifted, 0, 127));
+    }
+    d1 = clamp127(d1);
+    if (isStylePlaying() && get(recording)) recordEvent(status, d1, d2, 0, {});
     if (port) port->sendTracked(status, d1, d2);
+    pthread_mutex_unlock(&sendGate);
 }
 
 void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view text)
@@ -367,8 +409,16 @@ void CKvSeq::installSequence(int id, CMidiSequence* sequence, bool asRecording)
         recordSequence = sequence;
         recordLastEvent = 0;
     }
+    CMidiSequence* freed = nullptr;
+    if (!inUse && old != sequence) {
+        freed = old;
+        if (styleSlot) {
+            freed = retiredStyle;
+            retiredStyle = old;
+        }
+    }
     unlock();
-    if (!inUse && old != sequence) delete old;
+    delete freed;
 }
 
 void CKvSeq::createRecordSequence(int id)
@@ -433,11 +483,8 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
 
 void CKvSeq::saveRecording()
 {
-    lock();
-    void (*saver)(void*) = recordingSaver;
-    void* context = recordingSaverContext;
-    unlock();
-    if (saver) saver(context);
+    const ApplicationHooks h = get(hooks);
+    if (h.saveRecording) h.saveRecording(h.context);
 }
 
 SequenceOptions CKvSeq::sequenceOptions() const
@@ -472,10 +519,14 @@ void CKvSeq::selectStyleSlot(int slot)
     unlock();
     if (style) selectPart(style->findPart(type, level1, level2));
     sendStyleSetup();
-    if (get(activePreset) == -1) {
+    // A registration waiting for its style is applied now, in place of the
+    // style's own tempo.
+    const int registration = get(activePreset);
+    if (registration < 0) {
         if (style && !get(blockTempo)) setTempo(style->tempo);
+    } else if (liveInput) {
+        liveInput->applyStyleEntry(registration);
     }
-    // TODO(functions): with activePreset >= 0, liveInput applies that preset.
 }
 
 void CKvSeq::processInput(int status, int d1, int d2)

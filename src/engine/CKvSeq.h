@@ -27,6 +27,17 @@ struct SequenceOptions;
 constexpr int kSequenceCount = 200;
 constexpr int kStyleSlotBase = 100; // sequence id of style slot n is 100 + n
 constexpr int kLiveMode = 4;
+constexpr int kSongId = 1; // the song loaded by "play:"
+
+// What the engine asks of the application, which installs these at start-up:
+// saving a finished recording, the command of a key (a key command, else the
+// menu entry of the key), and playing back the latest recording.
+struct ApplicationHooks {
+    void* context = nullptr;
+    void (*saveRecording)(void* context) = nullptr;
+    void (*runKeyCommand)(void* context, int note) = nullptr;
+    void (*playSongSlot)(void* context) = nullptr;
+};
 
 // What the bass transposition remembers across notes: the chord of the last
 // bass note on, the last bass pitch and the pitch it was replaced by. One for
@@ -60,12 +71,22 @@ public:
         CLockGuard guard(engineMutex);
         field = static_cast<T>(value);
     }
+    // Reads, changes and writes a field in one lock section, so that two
+    // threads stepping it at once never lose a step; returns the new value.
+    template <typename T, typename F> T update(T& field, F change)
+    {
+        CLockGuard guard(engineMutex);
+        field = static_cast<T>(change(field));
+        return field;
+    }
     void lock() const { pthread_mutex_lock(&engineMutex); }
     void unlock() const { pthread_mutex_unlock(&engineMutex); }
 
     int isPlaying() const;
     int isSongPlaying() const;
     int isStylePlaying() const;
+    // The song a song-mode function acts on: the one playing, else the one loaded.
+    CMidiSequence* loadedSong() const;
     void markChanged();
     int requestStop();
     void sleepMs(int ms);
@@ -75,8 +96,15 @@ public:
     std::string currentPartName() const;
     void presetName(int index, std::string& buffer) const;
     void setTempo(int bpm);
+    // Tempo + delta as the player's own choice: the style's tempo events no
+    // longer override it. One lock section for the step.
+    void stepTempo(int delta);
     void setUserTempo(int bpm);
     void setTransposition(int semitones);
+    // Changes the transposition with every sounding note cut first, while
+    // every other sender waits, so that no note ends at another pitch than
+    // it started. `relative` adds the value to the transposition in force.
+    void changeTransposition(int value, bool relative);
     void setTranspositionBusy(int busy);
     void setPresetIndex(int index);
     // Installs a chord recognised on the keyboard (minor pedal applied).
@@ -210,6 +238,8 @@ public:
     int32_t attentionChannel = 2;
     int32_t attentionTrigger = 0; // note number + 1, 0 = none
     uint8_t attentionActive = 1;
+    int32_t attentionNote = 0;      // the last menu key, for a display
+    uint8_t attentionReleased = 0;  // a menu key was released since
     int32_t attentionReserve = 3;
 
     // Song playback.
@@ -233,9 +263,7 @@ public:
     CRandom random;
     uint32_t fixedSeed = 0;
     BassMemory bassMemory;
-    // Set by the application: saves the recording when the style player ends.
-    void (*recordingSaver)(void* context) = nullptr;
-    void* recordingSaverContext = nullptr;
+    ApplicationHooks hooks;
 
     uint8_t stateChanged = 0;
     CApplication* application = nullptr;
@@ -244,12 +272,18 @@ public:
     int32_t initFlag = 0;
 
     mutable pthread_mutex_t engineMutex;
+    // Makes "read the transposition, send the note" one step against a
+    // transposition change; held for one message at a time.
+    pthread_mutex_t sendGate;
     // Held while a style player thread is started or joined.
     pthread_mutex_t playerStartMutex;
     pthread_t stylePlayer{};
     bool stylePlayerStarted = false;
 
 private:
+    // A style replaced in its slot lives on until the next replacement, so
+    // that a function that has just read the slot never reads freed memory.
+    CMidiSequence* retiredStyle = nullptr;
     void releaseOwned();
     // Waits for the last style player thread to have ended completely.
     void joinStylePlayer();

@@ -1,24 +1,65 @@
 #include "input/CLiveInput.h"
 
+#include "base/CLockGuard.h"
 #include "base/CMidiDevice.h"
 #include "chords/ChordRecognition.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
+#include "midi/CMidiPort.h"
 
 #include <algorithm>
 
-CLiveInput::CLiveInput(CKvSeq* owner) : engine(owner) {}
+namespace {
+constexpr int kFirstSwitchPedal = 64; // sustain, portamento, sostenuto, soft, legato, hold 2
+constexpr int kSwitchPedals = 6;
+} // namespace
+
+CLiveInput::CLiveInput(CKvSeq* owner) : engine(owner)
+{
+    pthread_mutex_init(&inputMutex, nullptr);
+    const FunctionInfo* catalogue = functionCatalogue();
+    functions.assign(catalogue, catalogue + kFunctionCount);
+    triggerSets.resize(1); // the root menu, empty until settings fill it
+    setStack.reserve(64);
+    setStack.push_back(0);
+}
+
+CLiveInput::~CLiveInput() { pthread_mutex_destroy(&inputMutex); }
 
 void CLiveInput::route(int status, int d1, int d2)
 {
-    // TODO(triggers): if (matchTrigger(status, d1, d2)) return;
-    if (matchSlider(status, d1, d2)) return;
+    CLockGuard guard(inputMutex);
+    if (matchTrigger(status, d1, d2) || matchSlider(status, d1, d2)) {
+        if (isController(status)) releasePedal(status & 0x0F, d1);
+        return;
+    }
     if (isNote(status)) {
         // A note never passes through, whatever the areas make of it.
         handleNote(status, d1, d2);
         return;
     }
+    if (isController(status)) rememberPedal(status & 0x0F, d1, d2);
     engine->sendEvent(status, d1, d2);
+}
+
+void CLiveInput::rememberPedal(int channel, int controller, int value)
+{
+    if (controller >= kFirstSwitchPedal && controller < kFirstSwitchPedal + kSwitchPedals)
+        pedalHeld[channel][controller - kFirstSwitchPedal] = value >= 64 ? 1 : 0;
+}
+
+void CLiveInput::releasePedal(int channel, int controller)
+{
+    if (controller >= kFirstSwitchPedal && controller < kFirstSwitchPedal + kSwitchPedals) {
+        uint8_t& held = pedalHeld[channel][controller - kFirstSwitchPedal];
+        if (!held) return;
+        held = 0;
+        engine->sendEvent(controllerStatus(channel), controller, 0);
+    } else if (controller == kCtlExpression && engine->port) {
+        // An expression left low would keep everything on the channel quiet.
+        const int level = engine->port->controllerOf(channel, kCtlExpression);
+        if (level >= 0 && level < 127) engine->sendEvent(controllerStatus(channel), kCtlExpression, 127);
+    }
 }
 
 bool CLiveInput::matchSlider(int status, int d1, int d2)
@@ -50,8 +91,12 @@ void CLiveInput::applySlider(int slot, int value)
     default: engine->set(engine->melodyVolume, percent); break;
     }
     engine->markChanged();
-    if (slot == 5 && engine->melody) engine->melody->updateVolumes(false);
-    // TODO(functions): slots 1-4 resendGroupVolumes(1, 2, 3, 0).
+    if (slot == 5) {
+        if (engine->melody) engine->melody->updateVolumes(false);
+        return;
+    }
+    static constexpr int kGroupOfSlot[] = {0, 1, 2, 3, 0};
+    resendGroupVolumes(kGroupOfSlot[slot]);
 }
 
 bool CLiveInput::takeForDefinition(bool noteOn, int channel, int note, bool live)
@@ -138,6 +183,7 @@ void CLiveInput::handleNote(int status, int note, int velocity)
     r.chordKey = r.chordKey && live;
     lastRoute = r;
 
+    const int heldBefore = heldChordKeys.size();
     if (r.chordKey) {
         updateHeldKeys(status, note, velocity);
         if (noteOn) recogniseChord();
@@ -147,6 +193,10 @@ void CLiveInput::handleNote(int status, int note, int velocity)
         const int i = heldChordKeys.find(note);
         if (i >= 0 && heldChordKeys[i].channel == channel) updateHeldKeys(status, note, velocity);
     }
+    // Sync stop: lifting the left hand stops the accompaniment.
+    if (!noteOn && heldBefore > 0 && heldChordKeys.empty() && engine->get(engine->syncStop) &&
+        engine->isStylePlaying())
+        engine->requestStop();
 
     if (!melody) return;
     switch (r.target) {
@@ -228,15 +278,17 @@ void CLiveInput::recogniseFullFingered()
     const HeldKey* keys = heldChordKeys.data();
     const int count = heldChordKeys.size();
     const int base = clusterBase(keys, count);
-    if (base >= 0) lastClusterCode = kClusterCodeBase + base;
-    // TODO(triggers): run every trigger entry with code lastClusterCode, in table order, action 0.
+    if (base >= 0) {
+        lastClusterCode = kClusterCodeBase + base;
+        runTriggerCode(lastClusterCode);
+    }
 
     if (!rotationSearch(recognisedChord, keys, count)) return;
     if (engine->get(engine->velocitySelectsMain)) {
         int sum = 0;
         for (int i = 0; i < count; ++i) sum += keys[i].velocity;
         lastMainFunction = mainFunctionForVelocity(sum / count);
-        // TODO(functions): executeFunction(lastMainFunction, 0).
+        executeFunction(lastMainFunction, 0);
     }
 }
 

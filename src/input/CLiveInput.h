@@ -1,12 +1,19 @@
 #pragma once
 // Live input: decides what each message played into the arranger is for
-// (slider, chord area, split area, left hand, melody or plain pass-through)
-// and keeps the chord-recognition state. Runs on the MIDI input thread; its
-// own members have no lock, engine fields are touched one at a time.
+// (trigger, menu key, slider, chord area, split area, left hand, melody or
+// plain pass-through), keeps the chord-recognition state and runs the
+// functions. Its own members are touched under inputMutex, which routing and
+// functions called from other threads take; engine fields are touched one at
+// a time under the engine lock.
 #include "chords/Chord.h"
 #include "chords/HeldKeyList.h"
+#include "input/FunctionCatalogue.h"
+#include "input/Triggers.h"
 
 #include <cstdint>
+#include <pthread.h>
+#include <string_view>
+#include <vector>
 
 class CKvSeq;
 
@@ -40,9 +47,11 @@ struct AreaSettings {
 class CLiveInput {
 public:
     explicit CLiveInput(CKvSeq* owner);
+    ~CLiveInput();
     CLiveInput(const CLiveInput&) = delete;
     CLiveInput& operator=(const CLiveInput&) = delete;
 
+    // One message played into the arranger, on the MIDI input thread.
     void route(int status, int d1, int d2);
     bool matchSlider(int status, int d1, int d2);
     void handleNote(int status, int note, int velocity);
@@ -55,6 +64,38 @@ public:
     // The routing rules for one note, from the area settings alone.
     static NoteRoute decideRoute(const AreaSettings& areas, int channel, int note);
 
+    // Functions (FunctionCatalogue.cpp). executeFunction runs on the thread
+    // that routes (inputMutex held); callFunction is the door for any other
+    // thread. Both return 1 for Exit menu, else 0.
+    int executeFunction(int id, int action);
+    int callFunction(int id, int action);
+    // kind 0 the named part, 1 a Fill In first and then the named Main,
+    // 2 the named fill repeated while its key is held.
+    void selectVariation(std::string_view name, int kind, int action);
+    // The part of the current style that a part name means; 0 = none.
+    int findPartByName(std::string_view name) const;
+    // Sends controller 7 again so the accompaniment follows the mixer at
+    // once: group 0 all, 1 drums, 2 bass, 3 other.
+    void resendGroupVolumes(int group);
+    // Cuts what sounds on a group's channels: 1 drums, 2 bass, 3 other, 9 all.
+    void silenceGroup(int group);
+    // Applies registration `index` to the style just selected; safe on the
+    // style player thread, which runs it at a style switch.
+    void applyStyleEntry(int index);
+
+    // Triggers, attention and menus (Triggers.cpp).
+    bool matchTrigger(int status, int d1, int d2);
+    // Menu key k of the current set; a release only acts for a note or a
+    // MIDI text entry.
+    MenuResult executeMenuEntry(int k, bool release);
+    void exitMenu();
+    // Prepares registration `index` for loading and hands back its file.
+    void triggerStyleEntry(int index, MenuResult& result);
+    // Carries out, in table order, every trigger entry bound to `code` (the
+    // key clusters of chord recognition).
+    void runTriggerCode(int code);
+
+    pthread_mutex_t inputMutex;
     CKvSeq* engine;
     HeldKeyList heldChordKeys;
     uint8_t chordKeyDefinePending = 0;
@@ -74,7 +115,61 @@ public:
     int32_t lastClusterCode = 0;
     int32_t lastMainFunction = -1;
 
+    // The function catalogue, index = id.
+    std::vector<FunctionInfo> functions;
+    int32_t lyricsMaximized = 0;
+    int32_t lyricsBigFont = 0;
+    int32_t lyricsScroll = 0;
+    int64_t lastTapTime = 0; // ms of the engine clock
+    int32_t lastTapInterval = 0;
+
+    // Trigger table: entry i is function i (0-78) or preset button i - 100
+    // (100-198); code 0 = no trigger; channel 0 any, 1-16 that one,
+    // 17 any but only after attention.
+    int32_t triggerCodes[kTriggerCount] = {};
+    int32_t triggerChannels[kTriggerCount] = {};
+    // 0 none; 1 attention called from a controller or program change (until
+    // the next function); 2 from a key (until it is released).
+    int32_t attentionContext = 0;
+    int64_t lastControlTriggerTime = -(int64_t{1} << 40); // ms; long ago
+    std::vector<TriggerSet> triggerSets; // set 0 is the root, always present
+    int32_t currentSet = 0;
+    std::vector<int32_t> setStack;       // the open sets, the current one on top
+    std::vector<StyleEntry> styleEntries;
+    // Kept from the registration triggered last.
+    std::string entryText4;
+    std::string entryText5;
+    int32_t entryKeptValues[2] = {};
+
 private:
+    friend struct FunctionEffects;
+    // Where the press of a key went, so that its release goes there too,
+    // whatever changed in between (attention, tables, areas).
+    enum PressTarget : int32_t {
+        kPressRouted = 0,             // routing (melody, chord area, ...), or never seen
+        kPressAttention = 1,          // the attention trigger
+        kPressTrigger = 2,            // + trigger entry
+        kPressMenu = 2 + kTriggerCount, // + set * 128 + menu key
+    };
+    int32_t& pressTarget(int channel, int note) { return pressTargets[channel & 15][note & 127]; }
+    // A release that its press decides; true when it is used up here.
+    bool releaseAsPressed(int note, int32_t target);
+    // The engine's attention mechanism; 1 handled, 0 not, -1 go on with the table.
+    int attention(int code, bool isKey, bool press, int channel, int d1);
+    // A controller the arranger took: a pedal the sound generator still holds
+    // from before is let go, so nothing it held hangs.
+    void releasePedal(int channel, int controller);
+    void rememberPedal(int channel, int controller, int value);
+    void runMenuEntry(int set, int k, bool release, MenuResult& result);
+    void stepVariation(int direction);
+    void requestAndSelect(int part);
+    void startStop();
+    void changeSetting(int which, int delta);
+
+    int32_t pressTargets[16][128] = {};
+    int32_t lastMenuPress = -1;           // set * 128 + key of the entry a press just carried out
+    uint8_t pedalHeld[16][6] = {};        // controllers 64-69 held on at the sound generator
+
     // A pending definition takes the next key; true when the message is used up.
     bool takeForDefinition(bool noteOn, int channel, int note, bool live);
     void applySlider(int slot, int value);

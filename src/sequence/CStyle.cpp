@@ -76,36 +76,45 @@ std::string canonicalPartName(std::string_view text)
     return row < 0 ? std::string("none") : std::string(kPartNames[row].canonical);
 }
 
-void parsePartName(StylePart& part, std::string_view name)
+bool partKindOf(std::string_view name, int32_t& type, int32_t& level1, int32_t& level2)
 {
-    part.name = std::string(name);
     size_t first = std::string_view::npos, second = std::string_view::npos;
+    bool known = true;
     if (vtn::startsWith(name, "Intro")) {
-        part.type = kPartIntro;
+        type = kPartIntro;
         first = 6;
     } else if (vtn::startsWith(name, "Main")) {
-        part.type = kPartMain;
+        type = kPartMain;
         first = 5;
     } else if (vtn::startsWith(name, "Break")) {
-        part.type = kPartBreak;
+        type = kPartBreak;
         first = 6;
         second = 7;
     } else if (vtn::startsWith(name, "Fill In")) {
-        part.type = kPartFillIn;
+        type = kPartFillIn;
         first = 8;
         second = 9;
     } else if (vtn::startsWith(name, "Ending")) {
-        part.type = kPartEnding;
+        type = kPartEnding;
         first = 7;
         second = 8;
+    } else {
+        known = false;
     }
     auto letter = [&](size_t at, char last) {
         if (at >= name.size()) return 0;
         const char c = name[at];
         return (c >= 'A' && c <= last) ? c - 'A' : 0;
     };
-    part.level1 = letter(first, 'D');
-    part.level2 = letter(second, 'B');
+    level1 = letter(first, 'D');
+    level2 = letter(second, 'B');
+    return known;
+}
+
+void parsePartName(StylePart& part, std::string_view name)
+{
+    part.name = std::string(name);
+    partKindOf(name, part.type, part.level1, part.level2);
 }
 
 void PartChannel::setDefaults(int sourceChannel)

@@ -50,6 +50,9 @@ struct StylePart {
 std::string canonicalPartName(std::string_view text);
 // Sets the part's name, and its kind and letters as read from the name.
 void parsePartName(StylePart& part, std::string_view name);
+// The kind and letters a part name gives; false (kind untouched) when it
+// begins with no kind.
+bool partKindOf(std::string_view name, int32_t& type, int32_t& level1, int32_t& level2);
 
 // Largest style file read; real ones are a few hundred kilobytes.
 constexpr size_t kMaxStyleFileBytes = size_t{16} << 20;

@@ -182,14 +182,14 @@ TEST_F(PlayerTest, TheRecordingHoldsThePerformance)
         CKvSeq* engine;
         std::vector<uint8_t> file;
     } saved{&engine, {}};
-    engine.recordingSaver = [](void* context) {
+    engine.hooks.saveRecording = [](void* context) {
         auto* s = static_cast<Saved*>(context);
         CMidiSequence* rec = s->engine->get(s->engine->recordSequence);
         if (!rec) return;
         s->file.resize(static_cast<size_t>(rec->writeMidiFile("VeltronaLive", SequenceOptions())));
         rec->copyOut(s->file.data());
     };
-    engine.recordingSaverContext = &saved;
+    engine.hooks.context = &saved;
     engine.set(engine.recording, 1);
     engine.selectPart(part("Main A"));
     engine.setChord(0, 0, -1);

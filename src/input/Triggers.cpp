@@ -1,0 +1,310 @@
+// Trigger matching, the attention mechanism, the keyboard menu and the
+// registrations it loads.
+#include "input/Triggers.h"
+
+#include "base/CClock.h"
+#include "base/MidiStatus.h"
+#include "base/Text.h"
+#include "engine/CKvSeq.h"
+#include "input/CLiveInput.h"
+#include "melody/CMelody.h"
+#include "midi/CMidiPort.h"
+
+#include <algorithm>
+
+namespace {
+constexpr size_t kMaxMenuDepth = 64;
+constexpr int kCommandTarget = -1; // a menu-key press that ran a key command
+} // namespace
+
+bool CLiveInput::matchTrigger(int status, int d1, int d2)
+{
+    CKvSeq& e = *engine;
+    const int c = status & 0x0F;
+    if (isNote(status)) {
+        const int note = d1 & 127;
+        int32_t& target = pressTarget(c, note);
+        if (!isNoteOn(status, d2)) {
+            // A release goes where its press went.
+            const int32_t was = target;
+            target = kPressRouted;
+            return was != kPressRouted && releaseAsPressed(note, was);
+        }
+        const int handled = attention(note + kNoteCodeBase, true, true, c, note);
+        if (handled != 0) {
+            target = handled > 0 ? (lastMenuPress >= 0 ? kPressMenu + lastMenuPress : kCommandTarget) : kPressAttention;
+            return true;
+        }
+        target = kPressRouted;
+        for (int i = 0; i < kTriggerCount; ++i) {
+            if (triggerCodes[i] != note + kNoteCodeBase) continue;
+            const int ch = triggerChannels[i];
+            if (ch != 0 && ch != c + 1 && !(ch == kAfterAttention && attentionContext > 0)) continue;
+            target = kPressTrigger + i;
+            executeFunction(i, 1);
+            return true;
+        }
+        return false;
+    }
+
+    int code = 0;
+    if (isController(status)) {
+        if (d1 + 1 == e.get(e.chordFixationController)) {
+            e.update(e.chordFixation, [](uint8_t v) { return v ? 0 : 1; });
+            return true;
+        }
+        code = d1 + kControllerCodeBase;
+    } else if (isProgramChange(status)) {
+        if (e.get(e.programChangeSelectsPreset) == 1) {
+            if (e.melody) e.melody->selectPreset(d1);
+            e.markChanged();
+            return true;
+        }
+        code = d1 + kProgramCodeBase;
+    } else {
+        return false;
+    }
+    if (attention(code, false, false, c, d1) != 0) return true;
+
+    for (int i = 0; i < kTriggerCount; ++i) {
+        if (triggerCodes[i] != code) continue;
+        const int ch = triggerChannels[i];
+        if (ch != 0 && ch != c + 1 && !(ch == kAfterAttention && attentionContext > 0)) continue;
+        const int64_t now = nowMs();
+        if (isController(status)) {
+            // The falling half of a pedal or button press only lets go; a
+            // repeat within the debounce time is a bounce.
+            if (d2 < 64 || now - lastControlTriggerTime <= kDebounceMs) return true;
+        }
+        executeFunction(i, 0);
+        lastControlTriggerTime = now;
+        return true;
+    }
+    return false;
+}
+
+int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
+{
+    CKvSeq& e = *engine;
+    if (e.get(e.attentionEnabled) != 1) return 0;
+    const int wantedChannel = e.get(e.attentionChannel);
+    if (wantedChannel != 0 && wantedChannel != channel + 1) return 0;
+    const int trigger = e.get(e.attentionTrigger);
+    const int64_t now = nowMs();
+    if (trigger > 0 && code == trigger && now - lastControlTriggerTime > kDebounceMs) {
+        if (isKey)
+            e.set(e.attentionActive, 1);
+        else
+            e.update(e.attentionActive, [](uint8_t v) { return v ? 0 : 1; });
+        lastControlTriggerTime = now;
+        return -1;
+    }
+    if (!isKey || !press) return 0;
+    if (trigger > 0 && !e.get(e.attentionActive)) return 0;
+    // A menu key: its key command, else its entry in the current set.
+    e.set(e.attentionNote, d1);
+    lastMenuPress = -1;
+    const ApplicationHooks h = e.get(e.hooks);
+    if (h.runKeyCommand)
+        h.runKeyCommand(h.context, d1);
+    else if (d1 >= kLowestMenuKey)
+        executeMenuEntry(d1 - kLowestMenuKey, false);
+    return 1;
+}
+
+bool CLiveInput::releaseAsPressed(int note, int32_t target)
+{
+    CKvSeq& e = *engine;
+    if (target == kPressAttention) {
+        // Held attention ends with its key, however short the press.
+        e.set(e.attentionActive, 0);
+        return true;
+    }
+    if (target >= kPressTrigger && target < kPressMenu) {
+        executeFunction(target - kPressTrigger, 2);
+        return true;
+    }
+    if (target >= kPressMenu) {
+        MenuResult ignored;
+        const int pressed = target - kPressMenu;
+        runMenuEntry(pressed / kMenuKeyCount, pressed % kMenuKeyCount, true, ignored);
+    }
+    // A menu key's release goes on to routing, as the menu never took it.
+    e.set(e.attentionNote, note);
+    e.set(e.attentionReleased, 1);
+    return false;
+}
+
+void CLiveInput::runTriggerCode(int code)
+{
+    for (int i = 0; i < kTriggerCount; ++i)
+        if (triggerCodes[i] == code) executeFunction(i, 0);
+}
+
+MenuResult CLiveInput::executeMenuEntry(int k, bool release)
+{
+    MenuResult result;
+    if (k < 0 || k >= kMenuKeyCount) return result;
+    const int set = currentSet;
+    runMenuEntry(set, k, release, result);
+    if (!release && result.carriedOut) lastMenuPress = set * kMenuKeyCount + k;
+    return result;
+}
+
+void CLiveInput::runMenuEntry(int set, int k, bool release, MenuResult& result)
+{
+    if (set < 0 || set >= static_cast<int>(triggerSets.size()) || k < 0 || k >= kMenuKeyCount) return;
+    const TriggerEntry& entry = triggerSets[static_cast<size_t>(set)].entries[k];
+    CKvSeq& e = *engine;
+    if (release) {
+        // Only a note and a MIDI text answer the release of their key.
+        if (entry.type == kEntryNote && e.melody && entry.values[0] >= 0 && entry.values[0] < 128)
+            e.melody->keyOff(entry.values[0], 100);
+        else if (entry.type == kEntryMidiText && e.port)
+            e.port->sendMidiText(entry.releaseText);
+        return;
+    }
+    switch (entry.type) {
+    case kEntryEmpty: break;
+    case kEntryFunction: executeFunction(entry.values[0], 1); break;
+    case kEntryPreset:
+        if (e.melody) e.melody->selectPreset(entry.values[0]);
+        e.markChanged();
+        break;
+    case kEntryChord: e.setChord(entry.values[0], entry.values[1], entry.values[2]); break;
+    case kEntryNote:
+        if (e.melody && entry.values[0] >= 0 && entry.values[0] < 128) e.melody->keyOn(entry.values[0], 100);
+        break;
+    case kEntryMidiText:
+        if (e.port) e.port->sendMidiText(entry.pressText);
+        break;
+    case kEntryStyle: triggerStyleEntry(entry.values[0], result); break;
+    case kEntrySubMenu: {
+        const int nested = entry.values[0];
+        if (nested < 0 || nested >= static_cast<int>(triggerSets.size())) return;
+        currentSet = nested;
+        if (setStack.size() < kMaxMenuDepth)
+            setStack.push_back(nested);
+        else
+            setStack.back() = nested; // a menu nested past all reason keeps its depth
+        result.carriedOut = true;
+        return; // opening a menu is no reason to leave one
+    }
+    default: return; // an unknown entry is not carried out
+    }
+    result.carriedOut = true;
+    if (currentSet != 0 && currentSet < static_cast<int>(triggerSets.size()) &&
+        triggerSets[static_cast<size_t>(currentSet)].attribute == 1)
+        exitMenu();
+}
+
+void CLiveInput::exitMenu()
+{
+    if (setStack.size() > 1) setStack.pop_back();
+    currentSet = setStack.back();
+    // Leaving a menu climbs over the autoreturn menus that led to it.
+    while (currentSet >= 1 && setStack.size() > 1 &&
+           triggerSets[static_cast<size_t>(currentSet)].attribute == 1) {
+        setStack.pop_back();
+        currentSet = setStack.back();
+    }
+}
+
+void CLiveInput::triggerStyleEntry(int index, MenuResult& result)
+{
+    if (index < 0 || index >= static_cast<int>(styleEntries.size())) return;
+    CKvSeq& e = *engine;
+    const int mode = e.get(e.playMode);
+    if ((mode == 1 || mode == 2) && e.isSongPlaying()) {
+        e.requestStop();
+        while (e.isSongPlaying()) e.sleepMs(10);
+    }
+    const StyleEntry& entry = styleEntries[static_cast<size_t>(index)];
+    e.set(e.playMode, entry.kind);
+    e.markChanged();
+    result.kind = entry.kind;
+    result.fileName = entry.fileName;
+    result.text2 = entry.text2;
+    entryText4 = entry.text4;
+    entryKeptValues[0] = entry.keptValues[0];
+    entryKeptValues[1] = entry.keptValues[1];
+    entryText5 = entry.text5;
+    // The registration is applied when its style is selected.
+    if (entry.kind == 0) e.set(e.activePreset, index);
+}
+
+void CLiveInput::applyStyleEntry(int index)
+{
+    CKvSeq& e = *engine;
+    if (index < 0 || index >= static_cast<int>(styleEntries.size())) {
+        e.set(e.activePreset, -1);
+        return;
+    }
+    const StyleEntry& entry = styleEntries[static_cast<size_t>(index)];
+    if (!vtn::startsWith(entry.partName, "*")) {
+        selectVariation(entry.partName, 0, 0);
+        e.selectPart(e.pendingRequest());
+    }
+    const int32_t* v = entry.values;
+    auto given = [](int32_t value) { return value > kEntryUnchanged; };
+    auto percent = [](int32_t value) { return std::clamp(value, 0, 200); };
+
+    if (given(v[kValueTempo]) && !e.get(e.blockTempo)) e.setTempo(v[kValueTempo]);
+    if (given(v[kValuePreset])) {
+        if (e.melody) e.melody->selectPreset(v[kValuePreset]);
+        e.set(e.presetButtons[0], v[kValuePreset]);
+        e.markChanged();
+    }
+    for (int b = 1; b < 4; ++b) {
+        if (!given(v[kValuePreset + b])) continue;
+        e.set(e.presetButtons[b], v[kValuePreset + b]);
+        e.markChanged();
+    }
+    // A new transposition cuts what sounds, or notes would end at another pitch.
+    if (given(v[kValueTransposition]) && v[kValueTransposition] != e.get(e.transposition))
+        e.changeTransposition(v[kValueTransposition], false);
+
+    bool mixer = false, melodyLevels = false;
+    struct Pair {
+        int offValue, volumeValue, group;
+        int32_t* off;
+        int32_t* volume;
+    };
+    const Pair groups[] = {{kValueDrumsOff, kValueDrumsVolume, 1, &e.drumsOff, &e.drumsVolume},
+                           {kValueBassOff, kValueBassVolume, 2, &e.bassOff, &e.bassVolume},
+                           {kValueOtherOff, kValueOtherVolume, 3, &e.otherOff, &e.otherVolume},
+                           {kValueLeftOff, kValueLeftVolume, 0, &e.leftVoicesOff, &e.leftVolume}};
+    for (const Pair& p : groups) {
+        if (!given(v[p.volumeValue])) continue;
+        const int was = e.get(*p.off);
+        const int off = v[p.offValue] > kEntryUnchanged && v[p.offValue] != 0 ? 1 : 0;
+        e.set(*p.off, off);
+        e.set(*p.volume, percent(v[p.volumeValue]));
+        e.markChanged();
+        // A group switched off stops at once, as with its on/off function.
+        if (p.group && off && !was) silenceGroup(p.group);
+        (p.group ? mixer : melodyLevels) = true;
+    }
+    if (given(v[kValueAccompVolume])) {
+        e.set(e.accompVolume, percent(v[kValueAccompVolume]));
+        e.markChanged();
+        mixer = true;
+    }
+    if (given(v[kValueMelodyVolume])) {
+        e.set(e.melodyVolume, percent(v[kValueMelodyVolume]));
+        e.markChanged();
+        melodyLevels = true;
+    }
+    if (given(entry.entrySplitKey)) {
+        e.set(e.splitKey, std::clamp(entry.entrySplitKey, -1, 127));
+        e.markChanged();
+    }
+    if (given(entry.entryHighestChordKey)) {
+        e.set(e.highestChordKey, std::clamp(entry.entryHighestChordKey, 0, 127));
+        e.markChanged();
+    }
+    // The new levels are heard at once, not from the next preset or style.
+    if (melodyLevels && e.melody) e.melody->updateVolumes(false);
+    if (mixer) resendGroupVolumes(0);
+    e.set(e.activePreset, -1);
+}
