@@ -1,7 +1,9 @@
 // The console and config.txt, driven in-process in a working directory of
 // their own; results are read from the engine and from what was printed.
 #include "ArrangerTest.h"
+#include "input/CLiveInput.h"
 #include "midi/CMidiPort.h"
+#include "player/PlayerFixture.h"
 
 namespace {
 
@@ -73,6 +75,7 @@ TEST_F(ConsoleTest, Classification)
         {"grand.piano", kCommandStyle, -99}, // a full stop always means a style file
         {"I5", kCommandNone, 0},      {"ix", kCommandNone, 0}, // only a lower-case i builds a preset
         {"i5", kCommandPreset, 0},    {"i6v80", kCommandPreset, 1},
+        {" VAR up ", kCommandFunction, 0}, {"Chordrecognition On/Off", kCommandFunction, 65},
         {std::string(5000, 'x'), kCommandNone, -99},
     };
     for (const auto& [text, kind, index] : cases) {
@@ -160,6 +163,39 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
     EXPECT_EQ(engine().get(engine().presetIndex), 3);
     app->runKeyCommand(51);
     EXPECT_EQ(engine().get(engine().presetIndex), 1);
+}
+
+// Functions by name from the console, from key commands, and keys without a
+// command of their own as buttons of the menu that load registrations.
+TEST_F(ConsoleTest, FunctionsKeyCommandsAndRegistrations)
+{
+    start("stylefiles: Styles\n48: tempo up\n");
+    type({"Tempo Up", "tempo down", "Tempo up"});
+    app->runKeyCommand(48);
+    EXPECT_EQ(engine().get(engine().tempo), 130);
+
+    std::filesystem::create_directory("Styles");
+    const playertest::Bytes style = playertest::fixtureStyle(100);
+    dir.write("Styles/Fix.sty", std::string(style.begin(), style.end()));
+    CLiveInput& in = *engine().liveInput;
+    for (const char* file : {"Styles/Fix.sty", "Styles/Gone.sty"}) {
+        StyleEntry entry;
+        entry.fileName = file;
+        entry.partName = "Main B";
+        entry.values[kValueAccompVolume] = 70;
+        in.styleEntries.push_back(entry);
+    }
+    for (int k : {0, 1}) {
+        in.triggerSets[0].entries[20 + k].type = kEntryStyle;
+        in.triggerSets[0].entries[20 + k].values[0] = k;
+    }
+    app->runKeyCommand(56); // menu key 20: the registration with Fix.sty
+    EXPECT_EQ(std::make_tuple(engine().currentPartName(), engine().get(engine().accompVolume),
+                              engine().get(engine().tempo), engine().get(engine().activePreset)),
+              std::make_tuple(std::string("Main B"), 70, 100, -1));
+    app->runKeyCommand(57); // its style is missing: nothing waits for the next style
+    EXPECT_EQ(messages.take(), "Style not found\n");
+    EXPECT_EQ(engine().get(engine().activePreset), -1);
 }
 
 } // namespace
