@@ -12,6 +12,7 @@
 #include "base/Text.h"
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
+#include "input/CLiveInput.h"
 #include "midi/CMidiPort.h"
 #include "sequence/CMidiSequence.h"
 #include "sequence/CStyle.h"
@@ -83,7 +84,7 @@ bool splitSheet(std::string_view text, std::vector<SheetBar>& bars, std::string&
 
 // What the musician does at a moment of the sheet, in ticks from the first chord.
 struct Cue {
-    enum Kind { kChord, kPart, kEnd } kind;
+    enum Kind { kChord, kPart, kFunction, kEnd } kind;
     int64_t tick;
     Chord chord;
     int part = 0;
@@ -110,7 +111,7 @@ int findNamedPart(const CStyle& style, const std::string& name, int main, std::s
     }
     const std::string canonical = canonicalPartName(name);
     if (canonical == "none") {
-        why = "'" + name + "' is not a part name";
+        why = "'" + name + "' is neither a part nor a function";
         return -1;
     }
     for (int k = 1; k < style.partCount(); ++k)
@@ -118,6 +119,17 @@ int findNamedPart(const CStyle& style, const std::string& name, int main, std::s
             style.parts[static_cast<size_t>(k)].startevent >= kFirstEvent)
             return k;
     why = "the style has no part '" + canonical + "'";
+    return -1;
+}
+
+// The function a text names, short or long name in any case; -1 when none.
+int functionNamed(std::string_view text)
+{
+    const FunctionInfo* functions = functionCatalogue();
+    const std::string wanted = vtn::toLower(vtn::trim(text));
+    for (int f = kFunctionCount - 1; f >= 0; --f)
+        for (const char* name : {functions[f].shortName, functions[f].menuName})
+            if (*name && vtn::toLower(name) == wanted) return f;
     return -1;
 }
 
@@ -146,7 +158,11 @@ bool planSheet(const std::vector<SheetBar>& bars, const CStyle& style, int start
         const SheetBar& bar = bars[b];
         const int64_t barTick = static_cast<int64_t>(b) * barTicks;
         const std::string at = "bar " + std::to_string(b + 1) + ": ";
-        if (!bar.part.empty()) {
+        const int function = functionNamed(bar.part);
+        if (!bar.part.empty() && canonicalPartName(bar.part) == "none" && function >= 0) {
+            // A button pressed and let go where a part button would be.
+            plan.cues.push_back({Cue::kFunction, b == 0 ? 0 : barTick - beatTicks / 2, Chord{}, function});
+        } else if (!bar.part.empty()) {
             const int part = findNamedPart(style, bar.part, main, why);
             if (part < 0) return fail(why, at + why);
             if (style.partType(part) == kPartMain) main = part;
@@ -218,6 +234,9 @@ public:
                         started = true;
                     } else if (cue.kind == Cue::kPart) {
                         engine.requestPart(cue.part);
+                    } else if (cue.kind == Cue::kFunction) {
+                        engine.liveInput->callFunction(cue.part, 1);
+                        engine.liveInput->callFunction(cue.part, 2);
                     } else if (plan.ending) {
                         stopAtUs = due + kEndingBarsMax * barUs;
                     } else {
