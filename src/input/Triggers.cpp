@@ -200,11 +200,14 @@ void CLiveInput::runMenuEntry(int set, int k, bool release, MenuResult& result)
 
 void CLiveInput::exitMenu()
 {
+    auto autoreturn = [this](int set) {
+        return set >= 1 && set < static_cast<int>(triggerSets.size()) &&
+               triggerSets[static_cast<size_t>(set)].attribute == 1;
+    };
     if (setStack.size() > 1) setStack.pop_back();
     currentSet = setStack.back();
     // Leaving a menu climbs over the autoreturn menus that led to it.
-    while (currentSet >= 1 && setStack.size() > 1 &&
-           triggerSets[static_cast<size_t>(currentSet)].attribute == 1) {
+    while (setStack.size() > 1 && autoreturn(currentSet)) {
         setStack.pop_back();
         currentSet = setStack.back();
     }

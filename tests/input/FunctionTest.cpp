@@ -278,6 +278,18 @@ TEST_F(Functions, RegistrationAppliesWhenItsStyleIsSelected)
     engine.set(engine.activePreset, 0);
     ASSERT_GE(load(fixtureStyle()), 0);
     EXPECT_EQ(engine.get(engine.tempo), 140);
+
+    // While the accompaniment plays, the registration comes with the style at the bar line.
+    engine.selectPart(part("Main A"));
+    for (int k : {36, 40, 43}) engine.processInput(0x90, k, 100);
+    run(100);
+    engine.set(engine.activePreset, 0);
+    engine.set(engine.melodyVolume, 100);
+    ASSERT_GE(load(fixtureStyle()), 0);
+    EXPECT_EQ(partName(), "Main A");
+    run(2000);
+    EXPECT_EQ(std::make_tuple(partName(), engine.get(engine.melodyVolume), engine.get(engine.activePreset)),
+              std::make_tuple(std::string("Main B"), 60, -1));
 }
 
 } // namespace
