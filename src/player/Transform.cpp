@@ -221,10 +221,14 @@ bool transformEvent(const CStyle& style, StyleEvent& event, const Chord& chord, 
     }
     if (!style.destUsed[d]) return false;
 
+    // What the chord rules silence are notes: a channel's program and
+    // controllers always go out, or it would come in later with another
+    // instrument or level than the part gives it.
+    if (!isNote(event.stat)) return true;
     // Without a chord the accompaniment starts with its drums alone.
     if (chord.root < 0) return part == 0 || ch.drum;
     if (part != 0 && !chordAllowed(ch, chord)) return false;
-    if (ch.drum || !isNote(event.stat) || ch.ntt == 0) return true;
+    if (ch.drum || ch.ntt == 0) return true;
 
     if (ch.ntt == 3) {
         if (startsNote(event)) {

@@ -97,6 +97,8 @@ TEST(Transform, EventRules)
         {"no chord, set-up part", none, {0x98, 64, 80, 0}, "none", 0, 0x98, 64, 80},
         {"no chord, Main", none, {0x98, 64, 80, 0}, "none", 1, kDropped, 0, 0},
         {"no chord, drums", none, {0x99, 36, 80, 0}, "none", 1, 0x99, 36, 80},
+        {"no chord keeps a Main's program", none, {0xC8, 5, 0, 0}, "none", 1, 0xC8, 5, 0},
+        {"chord mute keeps controllers", [](Fixture& f) { f.style->parts[1].channels[8].chordMute[3] = 0xFE; }, {0xB8, 7, 100, 0}, "Cm", 1, 0xB8, 7, 100},
         {"chord type muted", [](Fixture& f) { f.style->parts[1].channels[8].chordMute[3] = 0xFE; }, {0x98, 64, 80, 0}, "Cm", 1, kDropped, 0, 0},
         {"chord type muted, set-up part", [](Fixture& f) { f.style->parts[0].channels[8].chordMute[3] = 0xFE; }, {0x98, 64, 80, 0}, "Cm", 0, 0x98, 63, 80},
         {"root muted", [](Fixture& f) { f.style->parts[1].channels[8].noteMute[1] = 0xFB; }, {0x98, 64, 80, 0}, "D", 1, kDropped, 0, 0},
