@@ -4,9 +4,11 @@
 # standard ALSA tools, a virtual keyboard and our probe client. With --bench it
 # prints the round-trip latency figures instead.
 # Binaries are taken from $VTN_BIN (veltrona, seqprobe, test_midi and
-# optionally test_midi_tsan).
+# optionally test_midi_tsan); corpus styles the tests play from $VTN_BIN/corpus
+# when it is there.
 set -u
 BIN=${VTN_BIN:-/opt/vtn}
+[ -d "$BIN/corpus" ] && export VTN_CORPUS_DIR="$BIN/corpus"
 WORK=${TMPDIR:-/tmp}/vtn-e2e.$$
 mkdir -p "$WORK"
 failures=0

@@ -23,5 +23,8 @@ else
     files=()
     for b in "${bins[@]}"; do files+=(--file "$b:/opt/vtn/$(basename "$b")"); done
     [ -n "$tsan" ] && files+=(--file "$tsan/tests/test_midi:/opt/vtn/test_midi_tsan")
+    # The corpus styles that the kernel tests play.
+    styles="$root/../shared/corpus/styles"
+    [ -d "$styles" ] && files+=(--file "$styles:/opt/vtn/corpus/styles")
     "$root/tools/vm/run-in-vm.sh" --timeout 1500 "${files[@]}" -- "$here/kernel-suite.sh" "$@"
 fi

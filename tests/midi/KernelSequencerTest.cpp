@@ -3,20 +3,26 @@
 // kernel test run boots a machine that has one, and fails when these skip.
 // What the arranger binary does with a real keyboard (pass-through outside
 // live mode, the console's midiin and midiout) is checked by that run itself.
+#include "base/CLockGuard.h"
 #include "base/MessageSink.h"
+#include "base/MidiStatus.h"
 #include "engine/CKvSeq.h"
+#include "input/CLiveInput.h"
 #include "midi/CMidiPort.h"
 
 #include "SeqProbe.h"
 #include "player/PlayerFixture.h"
 #include "sequence/CStyle.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <set>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -65,8 +71,23 @@ protected:
         return got;
     }
 
+    // Keeps `sounding`: the (channel, pitch) of note ons not yet ended.
+    void track(const ProbeEvent& e)
+    {
+        if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) sounding.insert({e.channel, e.a});
+        else if (e.type == SND_SEQ_EVENT_NOTEON || e.type == SND_SEQ_EVENT_NOTEOFF) sounding.erase({e.channel, e.a});
+        else if (e.type == SND_SEQ_EVENT_CONTROLLER && e.a == kCtlAllNotesOff)
+            std::erase_if(sounding, [&](const auto& s) { return s.first == e.channel; });
+    }
+    void expectSilence()
+    {
+        for (const auto& [channel, pitch] : sounding)
+            ADD_FAILURE() << "still sounding: channel " << channel << " pitch " << pitch;
+    }
+
     SeqProbe probe;
     std::unique_ptr<CKvSeq> engine;
+    std::set<std::pair<int, int>> sounding;
 };
 
 TEST_F(KernelSequencer, ClientAndPortCarryTheirNamesAndCapabilities)
@@ -192,13 +213,6 @@ TEST_F(KernelSequencer, ChordsPlayedLiveDriveTheStyleAndShutdownSilencesIt)
     engine->setTempo(240);
     engine->set(engine->inputMode, kLiveMode);
 
-    std::set<std::pair<int, int>> sounding; // (channel, pitch) of note ons not yet ended
-    auto track = [&](const ProbeEvent& e) {
-        if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) sounding.insert({e.channel, e.a});
-        else if (e.type == SND_SEQ_EVENT_NOTEON || e.type == SND_SEQ_EVENT_NOTEOFF) sounding.erase({e.channel, e.a});
-        else if (e.type == SND_SEQ_EVENT_CONTROLLER && e.a == 123)
-            std::erase_if(sounding, [&](const auto& s) { return s.first == e.channel; });
-    };
     // Takes what arrives until a note on satisfies `wanted`; false when none
     // does within ten seconds.
     auto until = [&](auto wanted) {
@@ -238,7 +252,124 @@ TEST_F(KernelSequencer, ChordsPlayedLiveDriveTheStyleAndShutdownSilencesIt)
     engine->shutdown();
     ProbeEvent e;
     while (probe.receive(e, 1000)) track(e);
-    for (const auto& [channel, pitch] : sounding) ADD_FAILURE() << "still sounding: channel " << channel << " pitch " << pitch;
+    expectSilence();
+}
+
+// Keys bound to functions drive a corpus style in real time: Start/Stop starts
+// the drums alone, a chord brings the rest in, Var Up changes the Main at the
+// next bar line, Fill In A plays at once and again while held, then the Main
+// returns; Start/Stop ends it. A part shows by what only it plays; bars count
+// from the first note, stamped by the kernel, with half a beat for the late.
+TEST_F(KernelSequencer, KeysBoundToFunctionsMoveTheStyleThroughItsPartsAtTheRightBars)
+{
+    const std::string path = testsupport::corpusDir() + "/styles/LingusFunk.S066.sty";
+    if (testsupport::corpusDir().empty() || !testsupport::fileExists(path)) GTEST_SKIP() << "no corpus style";
+    const std::string file = testsupport::readFile(path);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+    connectInput("vtn-probe out");
+    connectOutput("vtn-probe");
+    ASSERT_TRUE(probe.stampArrivals());
+    engine->set(engine->styleBankSelect, 1);
+    ASSERT_GE(engine->loadStyle(-2, bytes, static_cast<int>(file.size()), path), 0);
+    const CStyle& style = *engine->currentStyle();
+    const auto& events = style.events;
+    ASSERT_EQ(engine->currentPartName(), "Main A");
+    constexpr int kBpm = 240, kVarUp = 84, kStartStop = 86, kFillInA = 88;
+    engine->setTempo(kBpm);
+    engine->setUserTempo(kBpm); // the style's tempo events keep out
+    engine->set(engine->inputMode, kLiveMode);
+    {
+        CLockGuard guard(engine->liveInput->inputMutex);
+        for (const auto& [function, note] : {std::pair{0, kVarUp}, std::pair{4, kStartStop}, std::pair{69, kFillInA}})
+            engine->liveInput->triggerCodes[function] = note + kNoteCodeBase;
+    }
+
+    using Key = std::pair<int, int>; // channel, and the pitch on a drum channel (-1 elsewhere)
+    const char* names[] = {"Main A", "Main B", "Fill In AA"};
+    std::set<Key> keys[3];
+    std::set<int> drums;
+    for (int i = 0; i < 3; ++i)
+        for (const StylePart& part : style.parts) {
+            if (part.name != names[i]) continue;
+            for (int r = events[size_t(part.startevent)].next; r >= kFirstEvent; r = events[size_t(r)].next) {
+                const MidiEvent& m = events[size_t(r)];
+                if (m.stat == kStatMarker) break;
+                if (!isNoteOn(m.stat, m.db2)) continue;
+                const PartChannel& c = part.channels[m.stat & 15];
+                if (c.drum) drums.insert(c.dest);
+                keys[i].insert({c.dest, c.drum ? m.db1 : -1});
+            }
+        }
+    auto only = [&](int i) {
+        std::set<Key> k = keys[i];
+        for (int j = 0; j < 3; ++j)
+            if (j != i) std::erase_if(k, [&](const Key& x) { return keys[j].count(x) > 0; });
+        EXPECT_FALSE(k.empty()) << names[i];
+        return [k](Key x) { return k.count(x) > 0; };
+    };
+    const std::function<bool(Key)> mainB = only(1), fill = only(2);
+
+    std::vector<ProbeEvent> got;
+    auto pumpUntil = [&](int64_t us) {
+        ProbeEvent e;
+        for (int64_t now; (now = probeNowUs()) < us;)
+            if (probe.receive(e, static_cast<int>((us - now) / 1000) + 1)) track(e), got.push_back(e);
+    };
+    auto key = [&](int note, bool down) {
+        ProbeEvent e;
+        SeqProbe::parse((down ? "noteon 0 " : "noteoff 0 ") + std::to_string(note) + " 100", e);
+        probe.send(e);
+        return probeNowUs();
+    };
+    auto on = [](const ProbeEvent& e) { return e.type == SND_SEQ_EVENT_NOTEON && e.b > 0; };
+    // Whether a note on in [from, to) passes `notes`.
+    auto heard = [&](int64_t from, int64_t to, const std::function<bool(Key)>& notes) {
+        return std::any_of(got.begin(), got.end(), [&](const ProbeEvent& e) {
+            return on(e) && e.timeUs >= from && e.timeUs < to && notes({e.channel, drums.count(e.channel) ? e.a : -1});
+        });
+    };
+    auto any = [](Key) { return true; };
+
+    key(kStartStop, true), key(kStartStop, false);
+    for (const int64_t end = probeNowUs() + 5'000'000; !heard(0, INT64_MAX, any) && probeNowUs() < end;)
+        pumpUntil(probeNowUs() + 10'000);
+    ASSERT_TRUE(heard(0, INT64_MAX, any)) << "Start/Stop started nothing";
+    const int64_t t0 = std::find_if(got.begin(), got.end(), on)->timeUs, beat = 60'000'000 / kBpm, late = beat / 2;
+    auto bar = [&](double b) { return t0 + static_cast<int64_t>(b * static_cast<double>(beat * style.numerator)); };
+
+    pumpUntil(bar(1.3));
+    const int64_t chord = key(36, true);
+    key(40, true), key(43, true), key(36, false), key(40, false), key(43, false); // C, which stays
+    pumpUntil(bar(3.3));
+    key(kVarUp, true), key(kVarUp, false);
+    pumpUntil(bar(6.3));
+    const int64_t fillPressed = key(kFillInA, true);
+    pumpUntil(bar(8.3));
+    key(kFillInA, false);
+    pumpUntil(bar(10.3));
+    const int64_t stop = key(kStartStop, true);
+    key(kStartStop, false);
+    pumpUntil(stop + 2'000'000);
+
+    auto channel = [](int c) { return [c](Key k) { return k.first == c; }; };
+    const struct { int64_t from, to; std::function<bool(Key)> notes; bool played; const char* what; } windows[] = {
+        {t0, chord, [&](Key k) { return drums.count(k.first) > 0; }, true, "drums from Start/Stop"},
+        {t0, chord, [&](Key k) { return k.first >= 8 && !drums.count(k.first); }, false, "others before a chord"},
+        {chord, bar(3), channel(10), true, "the bass (index 10) after the chord"},
+        {chord, bar(3), channel(11), true, "the other part (index 11) after the chord"},
+        {t0, bar(4), mainB, false, "Main B before the bar line after Var Up"},
+        {bar(4), bar(5), mainB, true, "Main B from that bar line"},
+        {fillPressed, bar(7), fill, true, "the fill at once"},
+        {fillPressed + late, bar(9), mainB, false, "Main B while the fill key is held"},
+        {bar(7), bar(8), fill, true, "the fill repeated"},
+        {bar(8), bar(9), fill, true, "the fill to the end of the bar its key was let go in"},
+        {bar(9), bar(10), mainB, true, "Main B back after the fill"},
+        {bar(9) + late, INT64_MAX, fill, false, "the fill after that"},
+        {stop + late, INT64_MAX, any, false, "anything after Start/Stop"},
+    };
+    for (const auto& w : windows) EXPECT_EQ(heard(w.from, w.to, w.notes), w.played) << w.what;
+    EXPECT_FALSE(engine->isStylePlaying());
+    expectSilence();
 }
 
 } // namespace

@@ -23,7 +23,8 @@ private:
 
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
-// Folder of the shared test corpora, empty when it is not there.
+// Folder of the shared test corpora ($VTN_CORPUS_DIR first), empty when it is
+// not there.
 std::string corpusDir();
 
 } // namespace testsupport

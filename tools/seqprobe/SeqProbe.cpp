@@ -138,6 +138,23 @@ bool SeqProbe::clientExists(const std::string& name)
     return false;
 }
 
+bool SeqProbe::stampArrivals()
+{
+    if (!seq) return false;
+    const int queue = snd_seq_alloc_queue(seq);
+    snd_seq_port_info_t* info;
+    snd_seq_port_info_alloca(&info);
+    if (queue < 0 || snd_seq_get_port_info(seq, 1, info) < 0) return false;
+    snd_seq_port_info_set_timestamping(info, 1);
+    snd_seq_port_info_set_timestamp_real(info, 1);
+    snd_seq_port_info_set_timestamp_queue(info, queue);
+    if (snd_seq_set_port_info(seq, 1, info) < 0 || snd_seq_start_queue(seq, queue, nullptr) < 0 ||
+        snd_seq_drain_output(seq) < 0)
+        return false;
+    stampOriginUs = probeNowUs();
+    return true;
+}
+
 bool SeqProbe::connectOutTo(int client, int port) { return seq && snd_seq_connect_to(seq, 0, client, port) >= 0; }
 bool SeqProbe::connectInFrom(int client, int port) { return seq && snd_seq_connect_from(seq, 1, client, port) >= 0; }
 
@@ -198,6 +215,8 @@ bool SeqProbe::receive(ProbeEvent& e, int timeoutMs)
         e = ProbeEvent();
         e.type = ev->type;
         e.timeUs = now;
+        if (stampOriginUs >= 0 && snd_seq_ev_is_real(ev))
+            e.timeUs = stampOriginUs + int64_t{ev->time.time.tv_sec} * 1000000 + ev->time.time.tv_nsec / 1000;
         e.sourceClient = ev->source.client;
         switch (ev->type) {
         case SND_SEQ_EVENT_NOTEON:

@@ -14,6 +14,8 @@ struct ProbeEvent {
     int a = 0; // note / param / value
     int b = 0; // velocity / value
     std::string sysex;
+    // When it arrived: read on receipt, or the moment the kernel delivered
+    // it when the probe stamps arrivals (probeNowUs's clock either way).
     int64_t timeUs = 0;
     int sourceClient = -1;
     // One line: "noteon 0 60 100", "control 0 7 100", "program 0 5",
@@ -41,6 +43,9 @@ public:
     // Opens client `name` with port 0 "out" (readable) and port 1 "in" (writable).
     bool open(const std::string& name = "vtn-probe");
     bool isOpen() const { return seq != nullptr; }
+    // Has the kernel stamp each event at its delivery to "in", so that its
+    // time does not depend on when we get round to reading it.
+    bool stampArrivals();
     int client() const { return clientId; }
 
     std::vector<ProbePort> ports();
@@ -62,6 +67,7 @@ public:
 private:
     snd_seq_t* seq = nullptr;
     int clientId = -1;
+    int64_t stampOriginUs = -1; // probeNowUs when the stamping queue started
 };
 
 int64_t probeNowUs();
