@@ -47,9 +47,10 @@ test-asan:
 
 test-tsan:
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_TSAN=ON -DVTN_WERROR=ON
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target test_midi test_engine test_player veltrona-tool
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target test_midi test_engine test_input test_player veltrona-tool
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_midi
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_engine
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_input
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_player
 
 # Every file reader under libFuzzer (clang, ASan+UBSan) for a bounded time.

@@ -101,6 +101,12 @@ void CMidiDevice::forgetAll()
     soundingNotes.clear();
 }
 
+void CMidiDevice::forgetChannel(int channel)
+{
+    CLockGuard lock(deviceMutex);
+    std::erase_if(soundingNotes, [channel](const SoundingNote& n) { return n.channel == channel; });
+}
+
 void CMidiDevice::resetControllers()
 {
     CLockGuard lock(deviceMutex);

@@ -34,7 +34,9 @@ public:
     int acceptsEvent(int status, int d1, int d2, int* pNoteOn);
     int acceptsEvent(int status, int d1, int d2) { return acceptsEvent(status, d1, d2, nullptr); }
     void releaseAll();
+    // Drop remembered notes, all or one channel's, without ending them.
     void forgetAll();
+    void forgetChannel(int channel);
     void resetControllers();
     int programOf(int channel);
     int controllerOf(int channel, int controller);

@@ -251,14 +251,16 @@ void CKvSeq::setTransposition(int semitones) { set(transposition, semitones); }
 void CKvSeq::changeTransposition(int value, bool relative)
 {
     // Once the flag is up no sender is between reading the old transposition
-    // and sending with it: each sends under the gate.
+    // and sending with it: each sends under the gate. The flag counts the
+    // changes under way (a function and a registration may overlap), so
+    // the senders wait until the last of them has changed the value.
     pthread_mutex_lock(&sendGate);
-    set(transpositionBusy, 1);
+    update(transpositionBusy, [](uint8_t busy) { return busy + 1; });
     pthread_mutex_unlock(&sendGate);
     if (port) port->allNotesOff();
     update(transposition, [&](int32_t t) { return relative ? t + value : value; });
     markChanged();
-    set(transpositionBusy, 0);
+    update(transpositionBusy, [](uint8_t busy) { return busy - 1; });
 }
 void CKvSeq::setTranspositionBusy(int busy) { set(transpositionBusy, busy ? 1 : 0); }
 void CKvSeq::setPresetIndex(int index) { set(presetIndex, index); }

@@ -88,7 +88,6 @@ void CLiveInput::silenceGroup(int group)
     CKvSeq& e = *engine;
     CMidiPort* port = e.port;
     if (!port) return;
-    port->forgetAll();
     bool member[16] = {};
     if (songMode(e)) {
         const CMidiSequence* song = e.loadedSong();
@@ -108,6 +107,7 @@ void CLiveInput::silenceGroup(int group)
     }
     for (int c = 0; c < 16; ++c) {
         if (!member[c]) continue;
+        port->forgetChannel(c); // only these: a later cut still ends the others' notes one by one
         port->send(controllerStatus(c), kCtlAllNotesOff, 0);
         port->send(controllerStatus(c), kCtlAllSoundOff, 0);
     }

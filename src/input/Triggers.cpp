@@ -157,8 +157,11 @@ void CLiveInput::runMenuEntry(int set, int k, bool release, MenuResult& result)
     const TriggerEntry& entry = triggerSets[static_cast<size_t>(set)].entries[k];
     CKvSeq& e = *engine;
     if (release) {
-        // Only a note and a MIDI text answer the release of their key.
-        if (entry.type == kEntryNote && e.melody && entry.values[0] >= 0 && entry.values[0] < 128)
+        // Only a function, a note and a MIDI text answer the release of their
+        // key: a fill or an attention held by a menu key ends with it.
+        if (entry.type == kEntryFunction)
+            executeFunction(entry.values[0], 2);
+        else if (entry.type == kEntryNote && e.melody && entry.values[0] >= 0 && entry.values[0] < 128)
             e.melody->keyOff(entry.values[0], 100);
         else if (entry.type == kEntryMidiText && e.port)
             e.port->sendMidiText(entry.releaseText);

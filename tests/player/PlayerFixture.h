@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace playertest {
@@ -52,6 +53,34 @@ inline Bytes fixtureStyle(int bpm = 120)
     stylewriter::Segment segment;
     segment.sdec = "Main A,Fill In AA,Main B,Ending A,Intro A";
     segment.tables = {table(kDrums, 0, 0), table(kBass, 3, 0), table(kPad, 2, 3)};
+    w.segment(segment);
+    return w.build();
+}
+
+// Two Mains of one 2/4 bar: sixteenths on drums, bass and pad (overlapping),
+// for tests that want the player busy.
+inline Bytes busyStyle(int bpm = 250)
+{
+    StyleWriter w(480, 2, 4, bpm);
+    for (int p = 0; p < 2; ++p) {
+        w.part(p ? "Main B" : "Main A", p + 2);
+        for (int s = 0; s < 8; ++s) {
+            const int at = w.at(p + 2) + s * 120;
+            w.note(at, kDrums, 36 + p, 100, 60);
+            w.note(at, kBass, 36 + s % 5, 100, 100);
+            w.note(at, kPad, 60 + s % 7, 80, 200);
+        }
+    }
+    stylewriter::Segment segment;
+    segment.sdec = "Main A,Main B";
+    for (const auto& [source, ntt, rtr] : {std::tuple{kDrums, 0, 0}, {kBass, 3, 0}, {kPad, 2, 3}}) {
+        ChannelTable& t = segment.tables.emplace_back();
+        t.source = source;
+        t.dest = source - 8; // stored as 0-7 for channels 8-15
+        t.ntt = ntt;
+        t.rtr = rtr;
+        if (source == kDrums) t.chordMute[0] = 0x07; // the drum bit
+    }
     w.segment(segment);
     return w.build();
 }
