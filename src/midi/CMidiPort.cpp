@@ -207,7 +207,11 @@ void CMidiPort::send(int status, int d1, int d2)
 void CMidiPort::sendTracked(int status, int d1, int d2)
 {
     if (status < kNoteOff) return;
-    trackEvent(status, d1, d2);
+    // Remembered and sent as one step: a cut on another thread (all notes
+    // off, a group silenced) comes wholly before or after, never between a
+    // note entering the memory and leaving for the synth.
+    CLockGuard guard(deviceMutex);
+    trackEvent(status, d1, d2, 0, true, 0);
     send(status, d1, d2);
 }
 
