@@ -87,6 +87,7 @@ TEST_F(LiveEngineTest, FreeFormChordKeepsIntervalsFromTheLowestKey)
 TEST_F(LiveEngineTest, ClusterAndVelocitySelectedMain)
 {
     engine.set(engine.highestChordKey, 127);
+    live().triggerCodes[29] = 385 + 60; // the C4 cluster runs Tempo up
     const std::pair<const char*, int> clusters[] = {
         {"C4 C#4 D4", 385 + 60}, {"B3 C4 C#4 E5", 385 + 59}, {"C4 D4 E4", 0}, {"C4 C#4 E4 D5", 0}};
     for (const auto& [keys, code] : clusters) {
@@ -94,6 +95,7 @@ TEST_F(LiveEngineTest, ClusterAndVelocitySelectedMain)
         EXPECT_EQ(std::make_pair(live().lastClusterCode, live().recognisedChord.root), std::make_pair(code, -1)) << keys;
         releaseAll(split(keys));
     }
+    EXPECT_EQ(engine.get(engine.tempo), 125);
     const int velocities[][2] = {{1, 6}, {33, 6}, {34, 10}, {66, 10}, {67, 14}, {99, 14}, {100, 17}, {127, 17}};
     for (bool enabled : {false, true}) {
         engine.set(engine.velocitySelectsMain, enabled);
@@ -169,10 +171,15 @@ TEST_F(LiveEngineTest, FixationPedalFreezesRecognition)
     engine.set(engine.highestChordKey, 127);
     pressAll({"C4", "E4", "G4"});
     releaseAll({"C4", "E4", "G4"});
-    engine.set(engine.chordFixation, 1);
+    engine.set(engine.chordFixationController, 67); // a pedal on controller 66 holds the chord while down
+    engine.processInput(0xB0, 66, 127);
     pressAll({"F4", "A4", "C5"});
     EXPECT_EQ(std::string(live().recognisedChord.symbol) + "|" + current(), "C|C"); // not even recognised
     EXPECT_EQ(live().heldChordKeys.size(), 3); // but the keys are followed
+    engine.processInput(0xB0, 66, 0);
+    releaseAll({"C5"});
+    pressAll({"C5"});
+    EXPECT_EQ(current(), "F");
 }
 
 struct InstallCase {

@@ -164,22 +164,4 @@ TEST_F(Triggers, AttentionMenusAndKeyCommands)
     EXPECT_EQ(in.currentSet, 0);
 }
 
-TEST_F(Triggers, ChordClustersVelocityMainsAndTheFixationPedal)
-{
-    bind(29, kClusterCodeBase + 60); // C4 C#4 D4 as the lowest chord keys
-    engine.set(engine.highestChordKey, 70);
-    for (int k : {60, 61, 62}) engine.processInput(0x90, k, 90);
-    EXPECT_EQ(tempo(), 125);
-    for (int k : {60, 61, 62}) engine.processInput(0x80, k, 0);
-
-    engine.set(engine.chordFixationController, 67); // controller 66
-    engine.processInput(0xB0, 66, 127);
-    for (int k : {60, 64, 67}) engine.processInput(0x90, k, 90);
-    EXPECT_STRNE(engine.get(engine.currentChord).symbol, "C");
-    engine.processInput(0xB0, 66, 0);
-    engine.processInput(0x80, 67, 0);
-    engine.processInput(0x90, 67, 90);
-    EXPECT_STREQ(engine.get(engine.currentChord).symbol, "C");
-}
-
 } // namespace
