@@ -154,7 +154,10 @@ private:
     int32_t& pressTarget(int channel, int note) { return pressTargets[channel & 15][note & 127]; }
     // A release that its press decides; true when it is used up here.
     bool releaseAsPressed(int note, int32_t target);
-    // The engine's attention mechanism; 1 handled, 0 not, -1 go on with the table.
+    // The first trigger entry bound to `code` whose channel condition holds; -1 none.
+    int findTrigger(int code, int channel) const;
+    // The engine's attention mechanism: 1 a menu key, -1 the attention
+    // trigger, 0 neither (the trigger table comes next).
     int attention(int code, bool isKey, bool press, int channel, int d1);
     // A controller the arranger took: a pedal the sound generator still holds
     // from before is let go, so nothing it held hangs.

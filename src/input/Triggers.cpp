@@ -35,16 +35,10 @@ bool CLiveInput::matchTrigger(int status, int d1, int d2)
             target = handled > 0 ? (lastMenuPress >= 0 ? kPressMenu + lastMenuPress : kCommandTarget) : kPressAttention;
             return true;
         }
-        target = kPressRouted;
-        for (int i = 0; i < kTriggerCount; ++i) {
-            if (triggerCodes[i] != note + kNoteCodeBase) continue;
-            const int ch = triggerChannels[i];
-            if (ch != 0 && ch != c + 1 && !(ch == kAfterAttention && attentionContext > 0)) continue;
-            target = kPressTrigger + i;
-            executeFunction(i, 1);
-            return true;
-        }
-        return false;
+        const int i = findTrigger(note + kNoteCodeBase, c);
+        target = i < 0 ? kPressRouted : kPressTrigger + i;
+        if (i >= 0) executeFunction(i, 1);
+        return i >= 0;
     }
 
     int code = 0;
@@ -66,21 +60,25 @@ bool CLiveInput::matchTrigger(int status, int d1, int d2)
     }
     if (attention(code, false, false, c, d1) != 0) return true;
 
+    const int i = findTrigger(code, c);
+    if (i < 0) return false;
+    const int64_t now = nowMs();
+    // The falling half of a pedal or button press only lets go; a repeat
+    // within the debounce time is a bounce.
+    if (isController(status) && (d2 < 64 || now - lastControlTriggerTime <= kDebounceMs)) return true;
+    executeFunction(i, 0);
+    lastControlTriggerTime = now;
+    return true;
+}
+
+int CLiveInput::findTrigger(int code, int channel) const
+{
     for (int i = 0; i < kTriggerCount; ++i) {
         if (triggerCodes[i] != code) continue;
-        const int ch = triggerChannels[i];
-        if (ch != 0 && ch != c + 1 && !(ch == kAfterAttention && attentionContext > 0)) continue;
-        const int64_t now = nowMs();
-        if (isController(status)) {
-            // The falling half of a pedal or button press only lets go; a
-            // repeat within the debounce time is a bounce.
-            if (d2 < 64 || now - lastControlTriggerTime <= kDebounceMs) return true;
-        }
-        executeFunction(i, 0);
-        lastControlTriggerTime = now;
-        return true;
+        const int wanted = triggerChannels[i];
+        if (wanted == 0 || wanted == channel + 1 || (wanted == kAfterAttention && attentionContext > 0)) return i;
     }
-    return false;
+    return -1;
 }
 
 int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
