@@ -7,7 +7,6 @@
 #include "melody/CMelody.h"
 
 #include <algorithm>
-#include <fstream>
 
 using vtn::startsWith;
 using vtn::toLower;
@@ -120,14 +119,4 @@ void CApplication::readConfigSecondPass()
         entry.kind = kind;
         entry.index = index;
     }
-}
-
-void CApplication::loadSettingsFile()
-{
-    std::ifstream in("vtn.cfg", std::ios::binary);
-    if (!in) {
-        vtn::printLine("Unable to open vtn.cfg");
-        return;
-    }
-    vtn::printLine("Settings in vtn.cfg are not loaded by this version");
 }

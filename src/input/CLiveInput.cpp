@@ -19,6 +19,7 @@ CLiveInput::CLiveInput(CKvSeq* owner) : engine(owner)
     pthread_mutex_init(&inputMutex, nullptr);
     const FunctionInfo* catalogue = functionCatalogue();
     functions.assign(catalogue, catalogue + kFunctionCount);
+    for (int i = 0; i < kFunctionCount; ++i) functionOrder[i] = functionOrderInverse[i] = i;
     triggerSets.resize(1); // the root menu, empty until settings fill it
     setStack.reserve(64);
     setStack.push_back(0);

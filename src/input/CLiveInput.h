@@ -136,6 +136,9 @@ public:
     int32_t currentSet = 0;
     std::vector<int32_t> setStack;       // the open sets, the current one on top
     std::vector<StyleEntry> styleEntries;
+    // The order the editor shows the functions in, and its inverse; kept.
+    int32_t functionOrder[kFunctionCount] = {};
+    int32_t functionOrderInverse[kFunctionCount] = {};
     // Kept from the registration triggered last.
     std::string entryText4;
     std::string entryText5;

@@ -94,6 +94,7 @@ public:
     pthread_mutex_t lock;
     std::vector<OutputConnection> outputs;
     int32_t inputChannel = 0;
+    int32_t defaultPortNumber = 0; // the settings file's output port for every channel
     ChannelRoute channelRoutes[16];
 
 private:

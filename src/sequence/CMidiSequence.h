@@ -51,6 +51,9 @@ constexpr int kMainList = 0;
 constexpr int kTimeSigList = 98;
 constexpr int kFreeList = 99;
 constexpr int kFirstEvent = 100; // indexes below are list sentinels
+// Sequence id of the presets that old settings files carry as a MIDI file:
+// its voice names are resolved by the settings loader, not by the reader.
+constexpr int kSettingsSongId = 99;
 // Largest Standard MIDI File read: far beyond any real song, and room enough
 // on a board with 512 MB.
 constexpr size_t kMaxSongFileBytes = size_t{64} << 20;

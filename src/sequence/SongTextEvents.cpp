@@ -12,10 +12,6 @@
 
 namespace {
 
-// Sequence id of the song that the settings file carries: its voice names
-// are resolved by the settings loader, not here.
-constexpr int kSettingsSongId = 99;
-
 constexpr char kHexLower[] = "0123456789abcdef";
 
 void appendHexByte(std::string& out, uint8_t c)
