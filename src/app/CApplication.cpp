@@ -69,7 +69,12 @@ void CApplication::startUp()
     vtn::printLine("  * Veltrona Live v1.0 - Realtime Arranger for the Raspberry Pi *");
     vtn::printLine(kFrame);
     vtn::printText("\n");
+    createEngine();
+    configure();
+}
 
+void CApplication::createEngine()
+{
     engine = new CKvSeq();
     // What the engine's threads ask of the application: the style player
     // saves each recording as it ends; keys run their commands.
@@ -79,7 +84,10 @@ void CApplication::startUp()
     engine->hooks.playSongSlot = [](void* context) { static_cast<CApplication*>(context)->playSongSlot(); };
     engine->init(1);
     engine->application = this;
+}
 
+void CApplication::configure()
+{
     readConfigFirstPass();
     loadSettingsFile();
     readConfigSecondPass();

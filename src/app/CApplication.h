@@ -30,8 +30,13 @@ public:
 
     void run();
 
-    // Start-up up to and including the first "Ready".
+    // Start-up up to and including the first "Ready": the banner,
+    // createEngine, then configure.
     void startUp();
+    // The engine, initialised, with the application's hooks installed.
+    void createEngine();
+    // config.txt, the settings file, config.txt again, the chord "C", "Ready".
+    void configure();
     // Carries out one console line and prints "Ready"; false for "quit".
     bool command(std::string_view line);
 
