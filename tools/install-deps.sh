@@ -3,9 +3,10 @@
 # Raspberry Pi OS. Does nothing when everything is already there.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libasound2-dev alsa-utils libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake make g++ pkg-config libasound2-dev alsa-utils libgtest-dev libgmock-dev libbenchmark-dev
+          libfluidsynth-dev fluidsynth fluid-soundfont-gm nlohmann-json3-dev)
 if [ "${1:-}" = "--test" ]; then
-    packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils kmod)
+    packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils kmod timgm6mb-soundfont)
 fi
 
 missing=()

@@ -1,15 +1,19 @@
 // "veltrona-tool render": a chord sheet through the style player into a
 // Standard MIDI File that our own reader takes back with its chords and parts
-// in place, every note ended, and the same bytes every time.
+// in place, every note ended, and the same bytes every time; and into audio.
 #include "PlayerFixture.h"
 
 #include "base/MidiStatus.h"
 #include "sequence/CMidiSequence.h"
 #include "support/TestSupport.h"
 
+#include "JsonLite.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <utility>
@@ -21,18 +25,21 @@ using testsupport::TempDir;
 
 struct Render {
     int status;
-    std::string errors, file;
+    std::string output, errors, file;
 };
 
-Render render(const TempDir& dir, const std::string& style, const std::string& sheet)
+Render render(const TempDir& dir, const std::string& style, const std::string& sheet, const std::string& out = "out.mid",
+              const std::vector<std::string>& options = {})
 {
     dir.write("sheet.txt", sheet);
-    const std::string out = dir.file("out.mid");
-    std::filesystem::remove(out);
+    const std::string path = out.find('/') == std::string::npos ? dir.file(out) : out;
+    std::filesystem::remove(path);
     const std::string tool = (std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string();
-    ChildProcess p({tool, "render", style, dir.file("sheet.txt"), out}, ".", true);
+    std::vector<std::string> command{tool, "render", style, dir.file("sheet.txt"), path};
+    command.insert(command.end(), options.begin(), options.end());
+    ChildProcess p(command, ".", true);
     const int status = p.wait(60000);
-    return {status, p.errors(), testsupport::fileExists(out) ? testsupport::readFile(out) : std::string()};
+    return {status, p.output(), p.errors(), testsupport::fileExists(path) ? testsupport::readFile(path) : std::string()};
 }
 
 // Fill In at bar 3, Main B at bar 4, the Ending at bar 6; two chords in bar 5.
@@ -87,13 +94,76 @@ TEST(Render, RefusesWhatItCannotPlay)
     TempDir dir;
     dir.write("Fixture.sty", std::string(reinterpret_cast<const char*>(playertest::fixtureStyle().data()),
                                          playertest::fixtureStyle().size()));
-    const char* sheets[] = {"C | Hm7 | G", "C | Cxyz", "C/X", "[Main Q] C", "C | [Main C] F", "- | C", "C D E F G"};
-    for (const char* sheet : sheets) {
-        const Render r = render(dir, dir.file("Fixture.sty"), sheet);
-        EXPECT_EQ(r.status, 1) << sheet;
+    struct Case {
+        const char* sheet;
+        std::string out;
+        std::vector<std::string> options;
+    };
+    std::vector<Case> cases;
+    for (const char* sheet : {"C | Hm7 | G", "C | Cxyz", "C/X", "[Main Q] C", "C | [Main C] F", "- | C", "C D E F G"})
+        cases.push_back({sheet, "out.mid", {}});
+    // Audio: no such SoundFont, and a file that cannot be written (FluidSynth
+    // must not add lines of its own).
+    cases.push_back({"C", "out.wav", {"--soundfont", dir.file("none.sf2")}});
+    cases.push_back({"C", dir.file("none/out.wav"), {}});
+    for (const Case& c : cases) {
+        const Render r = render(dir, dir.file("Fixture.sty"), c.sheet, c.out, c.options);
+        EXPECT_EQ(r.status, 1) << c.sheet;
         EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << r.errors;
-        EXPECT_TRUE(r.file.empty()) << sheet;
+        EXPECT_TRUE(r.file.empty()) << c.sheet;
     }
+}
+
+// The sheet as audio through a small General MIDI SoundFont: every bar
+// sounds, and the sound ends with the Ending, at the sheet's length.
+TEST(Render, WavSoundsEveryBarAndEndsWithTheEnding)
+{
+    const std::string soundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+    if (!testsupport::fileExists(soundFont)) GTEST_SKIP() << soundFont << " is not installed";
+    TempDir dir;
+    dir.write("Fixture.sty", std::string(reinterpret_cast<const char*>(playertest::fixtureStyle().data()),
+                                         playertest::fixtureStyle().size()));
+    const Render r = render(dir, dir.file("Fixture.sty"), kSheet, "out.wav", {"--soundfont", soundFont});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    jsonlite::Value answer;
+    ASSERT_TRUE(jsonlite::Parser(r.output).parse(answer)) << r.output;
+
+    // RIFF: 12 bytes of header, then chunks of id, size and data.
+    const std::string& f = r.file;
+    auto u32 = [&f](size_t at) {
+        uint32_t v = 0; // little-endian, as every machine we build on
+        if (at + 4 <= f.size()) std::memcpy(&v, f.data() + at, 4);
+        return v;
+    };
+    std::vector<int16_t> samples; // stereo, interleaved
+    for (size_t at = 12; at + 8 <= f.size(); at += 8 + u32(at + 4) + (u32(at + 4) & 1)) {
+        if (f.compare(at, 4, "fmt ") == 0) {
+            EXPECT_EQ(u32(at + 8), 0x0002'0001u) << "PCM, two channels";
+            EXPECT_EQ(u32(at + 12), 44100u);
+            EXPECT_EQ(u32(at + 20) >> 16, 16u) << "bits per sample";
+        } else if (f.compare(at, 4, "data") == 0) {
+            samples.resize(std::min<size_t>(u32(at + 4), f.size() - at - 8) / 2);
+            std::memcpy(samples.data(), f.data() + at + 8, samples.size() * 2);
+        }
+    }
+    constexpr double kRate = 44100;
+    EXPECT_NEAR(answer["seconds"].n, double(samples.size()) / 2 / kRate, 0.01);
+    auto rms = [&](double from, double to) {
+        const size_t a = std::min(samples.size(), size_t(from * kRate) * 2), b = std::min(samples.size(), size_t(to * kRate) * 2);
+        double sum = 0;
+        for (size_t i = a; i < b; ++i) sum += double(samples[i]) * samples[i];
+        return b > a ? std::sqrt(sum / double(b - a)) / 32768 : 0.0;
+    };
+    // Six bars of 4/4 at 120 BPM, the last one the Ending.
+    constexpr double kBar = 2.0, kBeat = 0.5, kSheetSeconds = 6 * kBar;
+    constexpr double kSounding = 0.003; // -50 dBFS
+    constexpr double kSilent = 0.0005;  // -66 dBFS, well above the dither of silence
+    for (int bar = 0; bar < 6; ++bar) EXPECT_GT(rms(bar * kBar, (bar + 1) * kBar), kSounding) << "bar " << bar + 1;
+    double end = 0; // silent from here on, in steps of 10 ms
+    for (double t = 0; t * kRate * 2 < double(samples.size()); t += 0.01)
+        if (rms(t, t + 0.01) > kSilent) end = t + 0.01;
+    EXPECT_NEAR(end, kSheetSeconds, kBeat);
+    EXPECT_LT(double(samples.size()) / 2 / kRate, kSheetSeconds + kBeat + 1) << "trailing silence";
 }
 
 } // namespace

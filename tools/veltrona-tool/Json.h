@@ -3,6 +3,7 @@
 // control characters and every byte above 0x7E come out as \u00XX, so the
 // output is valid (ASCII) JSON whatever bytes a file's texts hold.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,15 @@ public:
         return *this;
     }
     Json& value(int v) { return value(static_cast<int64_t>(v)); }
+    // Three decimals: enough for seconds of audio, and the same text every time.
+    Json& value(double v)
+    {
+        separate();
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", v);
+        out += text;
+        return *this;
+    }
     Json& value(bool v)
     {
         separate();

@@ -2,10 +2,12 @@
 // real style player on the manual clock, as fast as it computes, and what the
 // port sent written as a Standard MIDI File of 480 ticks per quarter note,
 // with the chord and part events; tick 0 is the moment of the first chord.
+// OUT.wav: the same file played through a SoundFont into audio.
 #include "Command.h"
 #include "EngineOptions.h"
 #include "Json.h"
 #include "LiveEngineSetup.h"
+#include "WavRender.h"
 
 #include "base/CClock.h"
 #include "base/MidiStatus.h"
@@ -19,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -305,6 +308,13 @@ private:
     int lastPart = 0;
 };
 
+// GM or GM2 System On, to any device ("F0 7E dd 09 01 F7").
+bool isGmSystemOn(const std::string& hex)
+{
+    const std::string bytes = vtn::trim(hex);
+    return bytes.size() == 17 && bytes.starts_with("F0 7E ") && (bytes.substr(9) == "09 01 F7" || bytes.substr(9) == "09 03 F7");
+}
+
 std::string baseName(const std::string& path)
 {
     std::string name = path.substr(path.find_last_of('/') + 1);
@@ -314,7 +324,11 @@ std::string baseName(const std::string& path)
 int runRender(const std::vector<std::string>& args)
 {
     if (args.size() < 3)
-        return refuse(std::string("usage: veltrona-tool render STYLE SHEET OUT.mid [--tempo BPM] ") + kEngineOptionsUsage);
+        return refuse(std::string("usage: veltrona-tool render STYLE SHEET OUT.mid|OUT.wav [--tempo BPM] [--soundfont PATH] ") +
+                      kEngineOptionsUsage);
+    const std::string& outPath = args[2];
+    const bool wav = outPath.size() > 4 && vtn::toLower(outPath.substr(outPath.size() - 4)) == ".wav";
+    std::string soundFont;
     CKvSeq engine;
     startLiveEngine(engine, true);
     engine.clock->setManual(kStartUs);
@@ -323,12 +337,19 @@ int runRender(const std::vector<std::string>& args)
         const std::string& option = args[i];
         if (i + 1 >= args.size()) return refuse("render: option '" + option + "' needs a value");
         const std::string& value = args[i + 1];
-        const OptionResult r = option == "--tempo"
-                                   ? (parseNumber(value, 10, 250, tempo) ? OptionResult::Applied : OptionResult::BadValue)
-                                   : applyEngineOption(engine, option, value);
+        OptionResult r = OptionResult::Applied;
+        if (option == "--tempo")
+            r = parseNumber(value, 10, 250, tempo) ? OptionResult::Applied : OptionResult::BadValue;
+        else if (option == "--soundfont")
+            soundFont = value;
+        else
+            r = applyEngineOption(engine, option, value);
         if (r == OptionResult::Unknown) return refuse("render: unknown option '" + option + "'");
         if (r == OptionResult::BadValue) return refuse("render: " + option + " value '" + value + "' is not valid");
     }
+
+    if (wav && soundFont.empty()) soundFont = defaultSoundFont();
+    if (wav && soundFont.empty()) return refuse("render: no SoundFont found; install fluid-soundfont-gm or give --soundfont PATH");
 
     const std::string& stylePath = args[0];
     std::vector<uint8_t> data;
@@ -367,6 +388,10 @@ int runRender(const std::vector<std::string>& args)
     int at = kMainList;
     int64_t lastTick = 0;
     for (const Item& item : renderer.items) {
+        // FluidSynth takes GM System On as an order to ignore bank select from
+        // then on, which would turn the drum kits of a style's own banks (MSB
+        // 127) into pianos. Its synth starts reset, so the audio goes without.
+        if (wav && item.stat == kStatSysEx && isGmSystemOn(item.text)) continue;
         at = s.insertEvent(at, static_cast<int>(item.tick), item.stat, item.db1, item.db2, item.text, 0, 0);
         s.events[static_cast<size_t>(at)].db3 = item.db3;
         lastTick = item.tick;
@@ -374,21 +399,27 @@ int runRender(const std::vector<std::string>& args)
     std::vector<uint8_t> out(static_cast<size_t>(s.writeMidiFile(baseName(stylePath), SequenceOptions{})));
     s.copyOut(out.data());
     engine.shutdown();
-    if (!writeWholeFile(args[2], out, why)) return refuse(args[2] + ": " + why);
+    double seconds = 0;
+    if (wav ? !renderWav(out, soundFont, outPath, seconds, why) : !writeWholeFile(outPath, out, why))
+        return refuse(wav ? why : outPath + ": " + why);
+
+    std::error_code error;
+    const auto bytes = wav ? std::filesystem::file_size(outPath, error) : out.size();
 
     Json j;
     j.beginObject()
-        .member("output", std::string_view(args[2]))
-        .member("bytes", static_cast<int64_t>(out.size()))
+        .member("output", std::string_view(outPath))
+        .member("bytes", error ? int64_t{0} : static_cast<int64_t>(bytes))
         .member("tempo", tempo)
         .member("bars", static_cast<int64_t>(bars.size()))
         .member("ticks", lastTick)
-        .member("noteOns", renderer.noteOns)
-        .endObject();
+        .member("noteOns", renderer.noteOns);
+    if (wav) j.member("seconds", seconds).member("soundfont", std::string_view(soundFont));
+    j.endObject();
     return printDocument(j.text());
 }
 
-const ToolCommandRegistration render{{"render", "STYLE SHEET OUT.mid [options]", -1, runRender}};
+const ToolCommandRegistration render{{"render", "STYLE SHEET OUT.mid|OUT.wav [options]", -1, runRender}};
 
 } // namespace
 } // namespace vtntool
