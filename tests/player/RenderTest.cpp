@@ -7,9 +7,8 @@
 #include "sequence/CMidiSequence.h"
 #include "support/TestSupport.h"
 
-#include "JsonLite.h"
-
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -125,8 +124,8 @@ TEST(Render, WavSoundsEveryBarAndEndsWithTheEnding)
                                          playertest::fixtureStyle().size()));
     const Render r = render(dir, dir.file("Fixture.sty"), kSheet, "out.wav", {"--soundfont", soundFont});
     ASSERT_EQ(r.status, 0) << r.errors;
-    jsonlite::Value answer;
-    ASSERT_TRUE(jsonlite::Parser(r.output).parse(answer)) << r.output;
+    const nlohmann::json answer = nlohmann::json::parse(r.output, nullptr, false);
+    ASSERT_FALSE(answer.is_discarded()) << r.output;
 
     // RIFF: 12 bytes of header, then chunks of id, size and data.
     const std::string& f = r.file;
@@ -147,7 +146,7 @@ TEST(Render, WavSoundsEveryBarAndEndsWithTheEnding)
         }
     }
     constexpr double kRate = 44100;
-    EXPECT_NEAR(answer["seconds"].n, double(samples.size()) / 2 / kRate, 0.01);
+    EXPECT_NEAR(answer.value("seconds", 0.0), double(samples.size()) / 2 / kRate, 0.01);
     auto rms = [&](double from, double to) {
         const size_t a = std::min(samples.size(), size_t(from * kRate) * 2), b = std::min(samples.size(), size_t(to * kRate) * 2);
         double sum = 0;

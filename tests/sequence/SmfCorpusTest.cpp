@@ -1,7 +1,7 @@
 // The reader against the public MIDI test corpus, compared with an
 // independent reader (mido, through tools/smf_reference.py), and the
 // companion tool's "smf" and "smf-copy" subcommands.
-#include "JsonLite.h"
+#include "JsonBytes.h"
 #include "SequenceTestUtil.h"
 #include "SmfBuilder.h"
 #include "support/TestSupport.h"
@@ -21,6 +21,7 @@ using smftest::Bytes;
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 
 struct Outcome {
     int status = -1;
@@ -79,27 +80,23 @@ Bytes fileBytes(const std::string& path)
     return b;
 }
 
-// Reference figures per file name.
-std::map<std::string, jsonlite::Value> reference(const std::string& python, const std::string& args)
+// Reference figures per file name. Texts the script read as latin-1 come as
+// \u00XX: jsonbytes::textOf gives back their bytes.
+std::map<std::string, json> reference(const std::string& python, const std::string& args)
 {
     const Outcome r = run(python + " " + quoted(referenceScript()) + " " + args);
     EXPECT_EQ(r.status, 0) << r.err;
-    std::map<std::string, jsonlite::Value> out;
+    std::map<std::string, json> out;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
-        jsonlite::Value v;
-        EXPECT_TRUE(jsonlite::parse(line, v)) << line;
-        out[v["file"].s] = v;
+        const json v = json::parse(line, nullptr, false);
+        EXPECT_FALSE(v.is_discarded()) << line;
+        if (!v.is_discarded()) out[v.at("file").get<std::string>()] = v;
     }
     return out;
 }
 
-std::vector<int> numbers(const jsonlite::Value& array)
-{
-    std::vector<int> out;
-    for (const auto& x : array.a) out.push_back(static_cast<int>(x.integer()));
-    return out;
-}
+std::vector<int> numbers(const json& array) { return array.get<std::vector<int>>(); }
 
 // Where the figures legitimately differ, and why. Every other field of these
 // files is still compared.
@@ -120,7 +117,7 @@ TEST(SmfCorpus, EveryFileIsReadSafelyAndAgreesWithAnIndependentReader)
     const std::string dir = smfCorpus();
     if (dir.empty()) GTEST_SKIP() << "no smf corpus";
     const std::string python = pythonWithMido();
-    const auto ref = python.empty() ? std::map<std::string, jsonlite::Value>{} : reference(python, quoted(dir));
+    const auto ref = python.empty() ? std::map<std::string, json>{} : reference(python, quoted(dir));
     int compared = 0;
     for (const std::string& path : corpusFiles(dir)) {
         const std::string name = fs::path(path).filename().string();
@@ -137,22 +134,22 @@ TEST(SmfCorpus, EveryFileIsReadSafelyAndAgreesWithAnIndependentReader)
 
         if (python.empty()) continue;
         ASSERT_TRUE(ref.count(name));
-        const jsonlite::Value& m = ref.at(name);
+        const json& m = ref.at(name);
         if (kRefusedByDesign.count(name)) {
             EXPECT_EQ(r, 0);
             continue;
         }
         // mido refuses damaged files; they only have to be read safely.
-        if (!m["ok"].b) continue;
+        if (!m.at("ok").get<bool>()) continue;
         ASSERT_GT(r, 0);
         ++compared;
         EXPECT_EQ(std::make_tuple(s.trackCount, s.ticksPerBeat, s.tempo),
-                  std::make_tuple(m["trackCount"].integer(), m["ticksPerBeat"].integer(), m["tempo"].integer()));
+                  std::make_tuple(m.at("trackCount").get<int>(), m.at("ticksPerBeat").get<int>(), m.at("tempo").get<int>()));
         const std::vector<int> counts(s.channelNoteCount, s.channelNoteCount + 16);
         if (kSystemMessageReadAsSysEx.count(name))
-            EXPECT_NE(counts, numbers(m["channelNoteCount"])) << "expected difference gone: system message read as SysEx";
+            EXPECT_NE(counts, numbers(m.at("channelNoteCount"))) << "expected difference gone: system message read as SysEx";
         else
-            EXPECT_EQ(counts, numbers(m["channelNoteCount"]));
+            EXPECT_EQ(counts, numbers(m.at("channelNoteCount")));
     }
     if (python.empty()) GTEST_SKIP() << "python3 with mido not found";
     EXPECT_GE(compared, 50);
@@ -197,16 +194,17 @@ Figures figuresOf(const CMidiSequence& s)
     return f;
 }
 
-Figures figuresOf(const jsonlite::Value& m)
+Figures figuresOf(const json& m)
 {
     Figures f;
-    for (const auto& e : m["channelEvents"].a) f.channel.insert(numbers(e));
-    for (const auto& e : m["tempi"].a) f.tempi.push_back(numbers(e));
-    for (const auto& e : m["timeSignatures"].a) f.signatures.push_back(numbers(e));
-    for (const auto& e : m["texts"].a) {
-        const int type = static_cast<int>(e[1].integer());
-        if (type == 0x7F || (type == 6 && isKeywordMarker(e[2].s))) continue;
-        f.texts.insert({static_cast<int>(e[0].integer()), std::to_string(type) + ":" + e[2].s});
+    for (const json& e : m.at("channelEvents")) f.channel.insert(numbers(e));
+    for (const json& e : m.at("tempi")) f.tempi.push_back(numbers(e));
+    for (const json& e : m.at("timeSignatures")) f.signatures.push_back(numbers(e));
+    for (const json& e : m.at("texts")) {
+        const int type = e.at(1).get<int>();
+        const std::string text = jsonbytes::textOf(e.at(2));
+        if (type == 0x7F || (type == 6 && isKeywordMarker(text))) continue;
+        f.texts.insert({e.at(0).get<int>(), std::to_string(type) + ":" + text});
     }
     return f;
 }
@@ -224,14 +222,14 @@ TEST(SmfCorpus, ToolCopiesReadBackAsTheOriginals)
     tmp.write("in/crafted-rich-song.mid", std::string(rich.v.begin(), rich.v.end()));
     std::vector<std::string> inputs = {tmp.file("in/crafted-rich-song.mid")};
     for (const auto& [name, m] : smfCorpus().empty() ? decltype(reference(python, "")){} : reference(python, quoted(smfCorpus())))
-        if (m["ok"].b && !kRefusedByDesign.count(name)) inputs.push_back(smfCorpus() + "/" + name);
+        if (m.at("ok").get<bool>() && !kRefusedByDesign.count(name)) inputs.push_back(smfCorpus() + "/" + name);
 
     for (const std::string& in : inputs) {
         const std::string out = tmp.file("out/" + fs::path(in).filename().string());
         const Outcome r = run(quoted(toolPath()) + " smf-copy " + quoted(in) + " " + quoted(out));
         ASSERT_EQ(r.status, 0) << in << ": " << r.err;
-        jsonlite::Value doc;
-        EXPECT_TRUE(jsonlite::parse(r.out, doc) && doc["bytes"].integer() == static_cast<int64_t>(fs::file_size(out))) << r.out;
+        const json doc = json::parse(r.out, nullptr, false);
+        EXPECT_TRUE(!doc.is_discarded() && doc.value("bytes", -1) == static_cast<int64_t>(fs::file_size(out))) << r.out;
     }
 
     const auto copies = reference(python, "--events " + quoted(tmp.file("out")));
@@ -244,7 +242,7 @@ TEST(SmfCorpus, ToolCopiesReadBackAsTheOriginals)
         const Figures want = figuresOf(original);
         EXPECT_TRUE(figuresOf(copy) == want) << "our reader differs on the copy";
         ASSERT_TRUE(copies.count(name));
-        ASSERT_TRUE(copies.at(name)["ok"].b) << copies.at(name)["error"].s;
+        ASSERT_TRUE(copies.at(name).at("ok").get<bool>()) << copies.at(name).value("error", "");
         EXPECT_TRUE(figuresOf(copies.at(name)).sameMidi(want)) << "mido differs on the copy";
     }
 }
@@ -260,21 +258,20 @@ TEST(VeltronaTool, SmfPrintsTheReadersFiguresAsValidJson)
     const Outcome r = run(quoted(toolPath()) + " smf " + quoted(tmp.file("song.mid")));
     ASSERT_EQ(r.status, 0) << r.err;
     for (unsigned char c : r.out) EXPECT_LT(c, 0x80);
-    jsonlite::Value doc;
-    ASSERT_TRUE(jsonlite::parse(r.out, doc)) << r.out;
-    EXPECT_EQ(std::make_tuple(doc["ticksPerBeat"].integer(), doc["numerator"].integer(), doc["denominator"].integer(),
-                              doc["tempo"].integer(), doc["trackCount"].integer(), doc["trackNames"].a.size()),
+    const json doc = json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << r.out;
+    EXPECT_EQ(std::make_tuple(doc.at("ticksPerBeat"), doc.at("numerator"), doc.at("denominator"), doc.at("tempo"),
+                              doc.at("trackCount"), doc.at("trackNames").size()),
               std::make_tuple(192, 6, 8, 120, 2, size_t{2}));
-    EXPECT_EQ(doc["trackNames"][0].s, "T\xC3\xA9");
+    EXPECT_EQ(jsonbytes::textOf(doc["trackNames"][0]), "T\xC3\xA9");
     EXPECT_EQ(numbers(doc["channelNoteCount"]), (std::vector<int>{0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    const auto& events = doc["events"].a;
+    const json& events = doc.at("events");
     ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0]["string"].s, odd);
-    EXPECT_EQ(std::make_tuple(events[1]["stat"].integer(), events[1]["onoff"].integer(), events[2]["ticks"].integer(),
-                              events[2]["track"].integer()),
-              std::make_tuple(0x92, events[2]["index"].integer(), 48, 1));
+    EXPECT_EQ(jsonbytes::textOf(events[0].at("string")), odd);
+    EXPECT_EQ(std::make_tuple(events[1].at("stat"), events[1].at("onoff"), events[2].at("ticks"), events[2].at("track")),
+              std::make_tuple(0x92, events[2].at("index"), 48, 1));
     for (const char* key : {"list", "index", "ticks", "stat", "db1", "db2", "db3", "string", "onoff", "track"})
-        EXPECT_TRUE(events[0].has(key)) << key;
+        EXPECT_TRUE(events[0].contains(key)) << key;
 }
 
 // Unreadable input: exit status 1 and one line naming the file and the reason.

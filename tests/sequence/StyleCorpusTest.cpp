@@ -2,7 +2,7 @@
 // ticks per beat, a funk style at 192, a samba at 1920 with extra tables
 // and chunks after CASM) against tools/style_reference.py, which reads the
 // raw bytes on its own: every part and every channel of every part.
-#include "JsonLite.h"
+#include "JsonBytes.h"
 #include "SequenceTestUtil.h"
 
 #include "engine/CKvSeq.h"
@@ -18,6 +18,8 @@
 
 namespace {
 
+using nlohmann::json;
+
 // Numbers as "1,2,3,": from the loaded style, and from the script's JSON
 // (integers, or arrays of them) by key.
 std::string ints(std::initializer_list<int> v)
@@ -32,12 +34,12 @@ template <typename T> std::string ints(const T* v, int n)
     for (int k = 0; k < n; ++k) s += std::to_string(v[k]) + ",";
     return s;
 }
-std::string ints(const jsonlite::Value& v, std::initializer_list<const char*> keys)
+std::string ints(const json& v, std::initializer_list<const char*> keys)
 {
     std::string s;
     for (const char* k : keys)
-        for (const auto& x : v[k].kind == jsonlite::Value::Array ? v[k].a : std::vector<jsonlite::Value>{v[k]})
-            s += std::to_string(x.integer()) + ",";
+        for (const json& x : v.at(k).is_array() ? v.at(k) : json::array({v.at(k)}))
+            s += std::to_string(x.get<int64_t>()) + ",";
     return s;
 }
 
@@ -46,9 +48,10 @@ std::string line(const PartChannel& c)
     return c.name + "|" + ints({c.dest, c.editable, c.drum, c.sourceChord.root, c.sourceChord.type, c.ntr, c.ntt, c.highKey,
                                 c.lowLimit, c.highLimit, c.rtr}) + ints(c.noteMute, 2) + ints(c.chordMute, 5);
 }
-std::string line(const jsonlite::Value& c)
+// The script writes each name byte as \u00XX; the reader keeps the bytes.
+std::string line(const json& c)
 {
-    return c["name"].s + "|" + ints(c, {"dest", "editable", "drum"}) + ints(c["sourceChord"], {"root", "type"}) +
+    return jsonbytes::textOf(c.at("name")) + "|" + ints(c, {"dest", "editable", "drum"}) + ints(c["sourceChord"], {"root", "type"}) +
            ints(c, {"ntr", "ntt", "highKey", "lowLimit", "highLimit", "rtr", "noteMute", "chordMute"});
 }
 
@@ -65,8 +68,8 @@ TEST_P(StyleCorpus, MatchesTheReferenceScript)
     char buf[65536];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
     ASSERT_EQ(pclose(p), 0) << "reference script failed";
-    jsonlite::Value want;
-    ASSERT_TRUE(jsonlite::Parser(out).parse(want));
+    const json want = json::parse(out, nullptr, false);
+    ASSERT_FALSE(want.is_discarded());
 
     const std::string bytes = testsupport::readFile(path);
     CKvSeq engine;
@@ -78,13 +81,13 @@ TEST_P(StyleCorpus, MatchesTheReferenceScript)
                     style->averageVelocity}) + ints(style->destUsed, 16) + ints(style->destBank8, 16),
               ints(want, {"tempo", "numerator", "denominator", "ticksPerBeat", "averageVolume", "averageVelocity", "destUsed",
                           "destBank8"}));
-    ASSERT_EQ(style->parts.size(), want["parts"].a.size());
+    ASSERT_EQ(style->parts.size(), want.at("parts").size());
     for (size_t k = 0; k < style->parts.size(); ++k) {
         const StylePart& part = style->parts[k];
-        const jsonlite::Value& w = want["parts"][k];
+        const json& w = want["parts"][k];
         EXPECT_EQ(part.name + "|" + ints({part.type, part.level1, part.level2, part.bars, part.offsettime}) + ints(part.tracks, 16),
-                  w["name"].s + "|" + ints(w, {"type", "level1", "level2", "bars", "offsettime", "tracks"}));
-        for (int c = 0; c < 16; ++c) EXPECT_EQ(line(part.channels[c]), line(w["channels"][size_t(c)])) << part.name << " " << c;
+                  jsonbytes::textOf(w.at("name")) + "|" + ints(w, {"type", "level1", "level2", "bars", "offsettime", "tracks"}));
+        for (int c = 0; c < 16; ++c) EXPECT_EQ(line(part.channels[c]), line(w.at("channels").at(size_t(c)))) << part.name << " " << c;
         if (k == 0) continue; // each other part begins at its marker, on its bar line
         ASSERT_GE(part.startevent, kFirstEvent);
         const auto& m = style->events[part.startevent];
