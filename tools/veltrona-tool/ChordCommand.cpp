@@ -5,31 +5,12 @@
 
 #include "Command.h"
 #include "EngineOptions.h"
-#include "Json.h"
 
 #include "engine/CKvSeq.h"
 #include "input/CLiveInput.h"
 
 #include <string>
 #include <string_view>
-
-namespace {
-
-std::string chordJson(const Chord& chord)
-{
-    vtntool::Json j;
-    j.beginObject();
-    j.member("root", chord.root).member("type", chord.type).member("bass", chord.bass);
-    j.member("symbol", chord.symbol);
-    j.key("intervals").beginArray();
-    for (const int32_t interval : chord.intervals) j.value(interval);
-    j.endArray();
-    j.member("typeName", chord.typeName);
-    j.endObject();
-    return j.text();
-}
-
-} // namespace
 
 int chordCommand(int argc, char** argv)
 {
@@ -57,7 +38,13 @@ int chordCommand(int argc, char** argv)
     live.recogniseChord();
 
     const Chord installed = engine.get(engine.currentChord);
-    return vtntool::printDocument(installed.root >= 0 ? chordJson(installed) : "null");
+    if (installed.root < 0) return vtntool::printDocument(nullptr);
+    return vtntool::printDocument({{"root", installed.root},
+                                   {"type", installed.type},
+                                   {"bass", installed.bass},
+                                   {"symbol", installed.symbol},
+                                   {"intervals", installed.intervals},
+                                   {"typeName", installed.typeName}});
 }
 
 namespace {

@@ -2,6 +2,8 @@
 // The tool's subcommands. Each source file of the tool registers its own
 // subcommands with a static ToolCommandRegistration; main() looks the first
 // argument up in the table they fill.
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,7 +36,11 @@ int refuse(const std::string& message);
 bool readWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t>& data, std::string& why);
 bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& data, std::string& why);
 
-// Writes the document and a newline to standard output; returns 0.
-int printDocument(const std::string& json);
+// Keys stay in the order they are set, so a document reads like its source.
+using Document = nlohmann::ordered_json;
+
+// Writes the document as one line of ASCII and a newline to standard output;
+// returns 0. Texts of bytes go in through jsonbytes::toUtf8.
+int printDocument(const Document& document);
 
 } // namespace vtntool

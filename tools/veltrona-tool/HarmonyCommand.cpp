@@ -4,7 +4,6 @@
 #include "HarmonyCommand.h"
 
 #include "Command.h"
-#include "Json.h"
 
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
@@ -58,9 +57,7 @@ int harmonyCommand(int argc, char** argv)
 
     int close = -1, wide = -1;
     engine.melody->computeHarmony(pitch, close, wide);
-    vtntool::Json j;
-    j.beginObject().member("close", close).member("wide", wide).endObject();
-    return vtntool::printDocument(j.text());
+    return vtntool::printDocument({{"close", close}, {"wide", wide}});
 }
 
 namespace {

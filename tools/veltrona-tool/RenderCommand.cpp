@@ -5,7 +5,7 @@
 // OUT.wav: the same file played through a SoundFont into audio.
 #include "Command.h"
 #include "EngineOptions.h"
-#include "Json.h"
+#include "JsonBytes.h"
 #include "LiveEngineSetup.h"
 #include "WavRender.h"
 
@@ -20,6 +20,7 @@
 #include "sequence/CStyle.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -406,17 +407,18 @@ int runRender(const std::vector<std::string>& args)
     std::error_code error;
     const auto bytes = wav ? std::filesystem::file_size(outPath, error) : out.size();
 
-    Json j;
-    j.beginObject()
-        .member("output", std::string_view(outPath))
-        .member("bytes", error ? int64_t{0} : static_cast<int64_t>(bytes))
-        .member("tempo", tempo)
-        .member("bars", static_cast<int64_t>(bars.size()))
-        .member("ticks", lastTick)
-        .member("noteOns", renderer.noteOns);
-    if (wav) j.member("seconds", seconds).member("soundfont", std::string_view(soundFont));
-    j.endObject();
-    return printDocument(j.text());
+    Document answer = {{"output", jsonbytes::toUtf8(outPath)},
+                       {"bytes", error ? 0 : bytes},
+                       {"tempo", tempo},
+                       {"bars", bars.size()},
+                       {"ticks", lastTick},
+                       {"noteOns", renderer.noteOns}};
+    if (wav) {
+        // Milliseconds: the same text every time.
+        answer["seconds"] = std::round(seconds * 1000) / 1000;
+        answer["soundfont"] = jsonbytes::toUtf8(soundFont);
+    }
+    return printDocument(answer);
 }
 
 const ToolCommandRegistration render{{"render", "STYLE SHEET OUT.mid|OUT.wav [options]", -1, runRender}};

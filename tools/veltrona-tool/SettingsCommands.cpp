@@ -8,16 +8,13 @@
 #include "input/FunctionCatalogue.h"
 #include "sequence/SequenceOptions.h"
 
-#include <nlohmann/json.hpp>
-
 #include <climits>
 #include <utility>
 
 namespace vtntool {
 namespace {
 
-// Keys keep the order they are written in, so the document reads like the file.
-using Doc = nlohmann::ordered_json;
+using Doc = Document;
 
 // Room for the largest settings file with every text byte escaped.
 constexpr size_t kMaxDocumentBytes = size_t{64} << 20;
@@ -446,11 +443,7 @@ int runSettings(const std::vector<std::string>& args)
     SettingsRecord record;
     if (const SettingsProblem problem = decodeSettings(data.data(), data.size(), "", SequenceOptions{}, record))
         return refuse(path + ": " + problem.what + " at byte " + std::to_string(problem.offset));
-    try {
-        return printDocument(toDocument(record).dump(-1, ' ', true));
-    } catch (const std::exception& e) {
-        return refuse(path + ": " + e.what());
-    }
+    return printDocument(toDocument(record));
 }
 
 int runSettingsWrite(const std::vector<std::string>& args)
@@ -470,8 +463,7 @@ int runSettingsWrite(const std::vector<std::string>& args)
         return refuse(path + ": " + e.what());
     }
     if (!writeWholeFile(args[1], bytes, why)) return refuse(args[1] + ": " + why);
-    const Doc answer = {{"file", jsonbytes::toUtf8(path)}, {"output", jsonbytes::toUtf8(args[1])}, {"bytes", bytes.size()}};
-    return printDocument(answer.dump(-1, ' ', true));
+    return printDocument({{"file", jsonbytes::toUtf8(path)}, {"output", jsonbytes::toUtf8(args[1])}, {"bytes", bytes.size()}});
 }
 
 const ToolCommandRegistration settings{{"settings", "FILE", 1, runSettings}};

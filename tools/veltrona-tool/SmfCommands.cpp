@@ -1,7 +1,7 @@
 // Subcommands for Standard MIDI Files: "smf" shows what the reader makes of a
 // file, "smf-copy" writes it back with the writer.
 #include "Command.h"
-#include "Json.h"
+#include "JsonBytes.h"
 
 #include "sequence/CMidiSequence.h"
 
@@ -51,22 +51,20 @@ bool load(const std::string& path, CMidiSequence& sequence, int& status)
     return true;
 }
 
-void appendEvents(Json& j, const CMidiSequence& s, int list)
+void appendEvents(Document& events, const CMidiSequence& s, int list)
 {
     for (int r = s.events[list].next; r >= kFirstEvent; r = s.events[r].next) {
         const MidiEvent& e = s.events[r];
-        j.beginObject()
-            .member("list", list)
-            .member("index", r)
-            .member("ticks", e.ticks)
-            .member("stat", e.stat)
-            .member("db1", e.db1)
-            .member("db2", e.db2)
-            .member("db3", e.db3)
-            .member("string", std::string_view(e.string))
-            .member("onoff", e.onoff)
-            .member("track", e.track)
-            .endObject();
+        events.push_back({{"list", list},
+                          {"index", r},
+                          {"ticks", e.ticks},
+                          {"stat", e.stat},
+                          {"db1", e.db1},
+                          {"db2", e.db2},
+                          {"db3", e.db3},
+                          {"string", jsonbytes::toUtf8(e.string)},
+                          {"onoff", e.onoff},
+                          {"track", e.track}});
     }
 }
 
@@ -77,26 +75,20 @@ int runSmf(const std::vector<std::string>& args)
     if (!load(args[0], *loaded, status)) return status;
     const CMidiSequence& s = *loaded;
 
-    Json j;
-    j.beginObject()
-        .member("file", std::string_view(args[0]))
-        .member("ticksPerBeat", s.ticksPerBeat)
-        .member("numerator", s.numerator)
-        .member("denominator", s.denominator)
-        .member("tempo", s.tempo)
-        .member("trackCount", s.trackCount);
-    j.key("trackNames").beginArray();
-    for (int t = 0; t < s.trackCount && t < 200; ++t) j.value(std::string_view(s.trackNames[t]));
-    j.endArray();
-    j.key("channelNoteCount").beginArray();
-    for (int c = 0; c < 16; ++c) j.value(s.channelNoteCount[c]);
-    j.endArray();
-    j.key("events").beginArray();
-    appendEvents(j, s, kMainList);
-    appendEvents(j, s, kTimeSigList);
-    j.endArray();
-    j.endObject();
-    return printDocument(j.text());
+    Document trackNames = Document::array();
+    for (int t = 0; t < s.trackCount && t < 200; ++t) trackNames.push_back(jsonbytes::toUtf8(s.trackNames[t]));
+    Document events = Document::array();
+    appendEvents(events, s, kMainList);
+    appendEvents(events, s, kTimeSigList);
+    return printDocument({{"file", jsonbytes::toUtf8(args[0])},
+                          {"ticksPerBeat", s.ticksPerBeat},
+                          {"numerator", s.numerator},
+                          {"denominator", s.denominator},
+                          {"tempo", s.tempo},
+                          {"trackCount", s.trackCount},
+                          {"trackNames", std::move(trackNames)},
+                          {"channelNoteCount", s.channelNoteCount},
+                          {"events", std::move(events)}});
 }
 
 int runSmfCopy(const std::vector<std::string>& args)
@@ -112,13 +104,7 @@ int runSmfCopy(const std::vector<std::string>& args)
     std::string why;
     if (!writeWholeFile(args[1], out, why)) return refuse(args[1] + ": " + why);
 
-    Json j;
-    j.beginObject()
-        .member("file", std::string_view(args[0]))
-        .member("output", std::string_view(args[1]))
-        .member("bytes", size)
-        .endObject();
-    return printDocument(j.text());
+    return printDocument({{"file", jsonbytes::toUtf8(args[0])}, {"output", jsonbytes::toUtf8(args[1])}, {"bytes", size}});
 }
 
 const ToolCommandRegistration smf{{"smf", "FILE", 1, runSmf}};

@@ -1,7 +1,7 @@
 // "style": what the style reader makes of a style file: its parts in order,
 // with the channel settings of each part.
 #include "Command.h"
-#include "Json.h"
+#include "JsonBytes.h"
 
 #include "sequence/CStyle.h"
 
@@ -22,27 +22,23 @@ std::string refusalReason(const std::vector<uint8_t>& d)
     return "not a usable Standard MIDI File";
 }
 
-void byteArray(Json& j, std::string_view key, const uint8_t* v, int n)
-{
-    j.key(key).beginArray();
-    for (int k = 0; k < n; ++k) j.value(static_cast<int>(v[k]));
-    j.endArray();
-}
+Document bytes(const uint8_t* v, int n) { return std::vector<int>(v, v + n); }
 
-void channel(Json& j, const PartChannel& c)
+Document channel(const PartChannel& c)
 {
-    j.beginObject().member("dest", c.dest).member("name", std::string_view(c.name)).member("editable", c.editable);
-    byteArray(j, "noteMute", c.noteMute, 2);
-    byteArray(j, "chordMute", c.chordMute, 5);
-    j.member("drum", static_cast<int>(c.drum));
-    j.key("sourceChord").beginObject().member("root", c.sourceChord.root).member("type", c.sourceChord.type).endObject();
-    j.member("ntr", c.ntr)
-        .member("ntt", c.ntt)
-        .member("highKey", c.highKey)
-        .member("lowLimit", c.lowLimit)
-        .member("highLimit", c.highLimit)
-        .member("rtr", c.rtr)
-        .endObject();
+    return {{"dest", c.dest},
+            {"name", jsonbytes::toUtf8(c.name)},
+            {"editable", c.editable},
+            {"noteMute", bytes(c.noteMute, 2)},
+            {"chordMute", bytes(c.chordMute, 5)},
+            {"drum", c.drum},
+            {"sourceChord", {{"root", c.sourceChord.root}, {"type", c.sourceChord.type}}},
+            {"ntr", c.ntr},
+            {"ntt", c.ntt},
+            {"highKey", c.highKey},
+            {"lowLimit", c.lowLimit},
+            {"highLimit", c.highLimit},
+            {"rtr", c.rtr}};
 }
 
 int runStyle(const std::vector<std::string>& args)
@@ -58,37 +54,29 @@ int runStyle(const std::vector<std::string>& args)
     if (s.readStyle(data.data(), static_cast<int>(data.size()), SequenceOptions{}) == 0)
         return refuse(path + ": not a style file: " + refusalReason(data));
 
-    Json j;
-    j.beginObject()
-        .member("tempo", s.tempo)
-        .member("numerator", s.numerator)
-        .member("denominator", s.denominator)
-        .member("ticksPerBeat", s.ticksPerBeat)
-        .member("averageVolume", s.averageVolume)
-        .member("averageVelocity", s.averageVelocity);
-    byteArray(j, "destUsed", s.destUsed, 16);
-    byteArray(j, "destBank8", s.destBank8, 16);
-    j.key("parts").beginArray();
+    Document parts = Document::array();
     for (const StylePart& p : s.parts) {
-        j.beginObject()
-            .member("name", std::string_view(p.name))
-            .member("type", p.type)
-            .member("level1", p.level1)
-            .member("level2", p.level2)
-            .member("bars", p.bars)
-            .member("offsettime", p.offsettime)
-            .member("startevent", p.startevent);
-        j.key("tracks").beginArray();
-        for (int t : p.tracks) j.value(t);
-        j.endArray();
-        j.key("channels").beginArray();
-        for (const PartChannel& c : p.channels) channel(j, c);
-        j.endArray();
-        j.endObject();
+        Document channels = Document::array();
+        for (const PartChannel& c : p.channels) channels.push_back(channel(c));
+        parts.push_back({{"name", jsonbytes::toUtf8(p.name)},
+                         {"type", p.type},
+                         {"level1", p.level1},
+                         {"level2", p.level2},
+                         {"bars", p.bars},
+                         {"offsettime", p.offsettime},
+                         {"startevent", p.startevent},
+                         {"tracks", p.tracks},
+                         {"channels", std::move(channels)}});
     }
-    j.endArray();
-    j.endObject();
-    return printDocument(j.text());
+    return printDocument({{"tempo", s.tempo},
+                          {"numerator", s.numerator},
+                          {"denominator", s.denominator},
+                          {"ticksPerBeat", s.ticksPerBeat},
+                          {"averageVolume", s.averageVolume},
+                          {"averageVelocity", s.averageVelocity},
+                          {"destUsed", bytes(s.destUsed, 16)},
+                          {"destBank8", bytes(s.destBank8, 16)},
+                          {"parts", std::move(parts)}});
 }
 
 const ToolCommandRegistration style{{"style", "FILE", 1, runStyle}};

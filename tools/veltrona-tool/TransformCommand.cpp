@@ -3,7 +3,6 @@
 // in a fresh engine in live mode with that part current (no variety).
 #include "Command.h"
 #include "EngineOptions.h"
-#include "Json.h"
 
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
@@ -17,10 +16,7 @@
 namespace vtntool {
 namespace {
 
-void triple(Json& j, std::string_view key, const StyleEvent& e)
-{
-    j.key(key).beginArray().value(e.stat).value(e.db1).value(e.db2).endArray();
-}
+Document triple(const StyleEvent& e) { return {e.stat, e.db1, e.db2}; }
 
 int runTransform(const std::vector<std::string>& args)
 {
@@ -52,8 +48,7 @@ int runTransform(const std::vector<std::string>& args)
     engine.set(engine.currentPart, part);
     const TransformSettings settings = transformSettings(engine);
 
-    Json j;
-    j.beginObject().key("events").beginArray();
+    Document events = Document::array();
     const int start = style.parts[static_cast<size_t>(part)].startevent;
     for (int e = style.events[static_cast<size_t>(start)].next; e >= kFirstEvent;
          e = style.events[static_cast<size_t>(e)].next) {
@@ -63,17 +58,10 @@ int runTransform(const std::vector<std::string>& args)
         const StyleEvent in{m.stat, m.db1, m.db2, m.onoff};
         StyleEvent out = in;
         const bool played = transformEvent(style, out, chord, part, settings, engine.bassMemory, engine.random);
-        j.beginObject().member("index", e).member("ticks", m.ticks);
-        triple(j, "in", in);
-        if (played)
-            triple(j, "out", out);
-        else
-            j.key("out").null();
-        j.endObject();
+        events.push_back({{"index", e}, {"ticks", m.ticks}, {"in", triple(in)}, {"out", played ? triple(out) : Document()}});
         if (style.partEndsAfter(part, e)) break;
     }
-    j.endArray().endObject();
-    return printDocument(j.text());
+    return printDocument({{"events", std::move(events)}});
 }
 
 const ToolCommandRegistration transform{{"transform", "STYLE PART CHORD [options]", -1, runTransform}};

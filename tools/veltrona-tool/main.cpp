@@ -57,9 +57,9 @@ int runAsMain(int (*entry)(int, char**), const char* name, const std::vector<std
     return entry(static_cast<int>(words.size()), argv.data());
 }
 
-int printDocument(const std::string& json)
+int printDocument(const Document& document)
 {
-    std::fputs(json.c_str(), stdout);
+    std::fputs(document.dump(-1, ' ', true, Document::error_handler_t::replace).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     return 0;
