@@ -3,7 +3,7 @@
 # Raspberry Pi OS. Does nothing when everything is already there.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libasound2-dev alsa-utils libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake make g++ pkg-config libasound2-dev alsa-utils nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev)
 if [ "${1:-}" = "--test" ]; then
     packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils kmod)
 fi
