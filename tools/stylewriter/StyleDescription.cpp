@@ -44,7 +44,7 @@ int number(const Json& j, int lo, int hi, const std::string& at)
 
 int number(const Json& j, const char* key, int fallback, int lo, int hi, const std::string& at)
 {
-    return j.contains(key) ? number(j[key], lo, hi, at + "." + key) : fallback;
+    return j.contains(key) ? number(j[key], lo, hi, at.empty() ? key : at + "." + key) : fallback;
 }
 
 std::string text(const Json& j, const std::string& at)
@@ -256,7 +256,7 @@ Bytes build(const Json& d)
     const int denominator = meter.find('/') != std::string::npos ? std::atoi(meter.c_str() + meter.find('/') + 1) : 0;
     if (numerator < 1 || numerator > 16 || (denominator != 2 && denominator != 4 && denominator != 8))
         refuse("meter", inQuotes(meter) + " is no time signature such as 4/4 or 3/4");
-    StyleWriter w(kTicksPerBeat, numerator, denominator, number(d, "tempo", 120, 10, 250, "description"));
+    StyleWriter w(kTicksPerBeat, numerator, denominator, number(d, "tempo", 120, 10, 250, ""));
     if (d.contains("name")) w.trackName = text(d["name"], "name");
     const Chord styleChord = chordOf(d.contains("sourceChord") ? text(d["sourceChord"], "sourceChord") : "CMaj7", "sourceChord");
 
@@ -281,6 +281,7 @@ Bytes build(const Json& d)
         if (c.contains("program")) w.program(0, ch.source, number(c["program"], 0, 127, at + ".program"));
         for (const auto& [key, controller] : {std::pair{"volume", 7}, {"pan", 10}, {"reverb", 91}, {"chorus", 93}})
             if (c.contains(key)) w.controller(0, ch.source, controller, number(c[key], 0, 127, at + "." + key));
+        channelTable(ch, ch.table, styleChord, at + ".table"); // its own faults named here, not in a group
         channels.push_back(ch);
     }
     auto channelNamed = [&](const std::string& name, const std::string& at) -> const Channel& {
