@@ -6,7 +6,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 TSAN_BUILD := build-tsan
 
-.PHONY: all deps test-deps build run test test-release test-asan test-tsan test-kernel test-fuzz bench bench-kernel clean
+.PHONY: all deps test-deps build demo-styles run test test-release test-asan test-tsan test-kernel test-fuzz bench bench-kernel clean
 
 all: build
 
@@ -21,7 +21,16 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=OFF
 	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool
 
-run: build
+# The demo styles, built from their descriptions into the arranger's default
+# style folder (demo/Styles/, not kept in git).
+demo-styles: build
+	@mkdir -p demo/Styles
+	@for desc in demo/styles/*.json; do \
+	    $(BUILD)/tools/veltrona-tool/veltrona-tool style-write "$$desc" "demo/Styles/$$(basename "$$desc" .json).sty" >/dev/null || exit 1; \
+	    echo "demo/Styles/$$(basename "$$desc" .json).sty"; \
+	done
+
+run: demo-styles
 	cd demo && ../$(BUILD)/veltrona
 
 # Every test, in the normal build and again under AddressSanitizer with
