@@ -6,7 +6,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 TSAN_BUILD := build-tsan
 
-.PHONY: all deps test-deps build run test test-release test-asan test-tsan test-kernel test-fuzz bench bench-kernel clean
+.PHONY: all deps test-deps build demo-files run test test-release test-asan test-tsan test-kernel test-fuzz bench bench-kernel clean
 
 all: build
 
@@ -21,8 +21,20 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=OFF
 	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool
 
+# The demo's styles and settings file, built from their readable sources in
+# demo/ by the companion tool of $(BUILD) (the built files are not kept in git).
+TOOL = $(BUILD)/tools/veltrona-tool/veltrona-tool
+demo-files:
+	@mkdir -p demo/Styles
+	@for desc in demo/style-sources/*.json; do \
+	    $(TOOL) style-write "$$desc" "demo/Styles/$$(basename "$$desc" .json).sty" >/dev/null || exit 1; \
+	done
+	@$(TOOL) settings-write demo/settings.json demo/vtn.cfg >/dev/null
+
+# FluidSynth is started as the sound generator when no port matches midiout:.
 run: build
-	cd demo && ../$(BUILD)/veltrona
+	@$(MAKE) --no-print-directory demo-files
+	@tools/run-demo.sh $(BUILD)
 
 # Every test, in the normal build and again under AddressSanitizer with
 # UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; and the
@@ -61,6 +73,7 @@ test-fuzz:
 	tools/run-fuzzers.sh $(FUZZ_SECONDS)
 
 test-kernel:
+	$(MAKE) --no-print-directory demo-files
 	tests/e2e/run-kernel-tests.sh $(BUILD) $(TSAN_BUILD)
 
 bench-kernel: deps
