@@ -1,7 +1,7 @@
 // "style-write DESC OUT.sty": a style file built from its JSON description,
 // read back by the style reader, which names the parts it found.
 #include "Command.h"
-#include "Json.h"
+#include "JsonBytes.h"
 
 #include "StyleDescription.h"
 #include "sequence/CStyle.h"
@@ -29,18 +29,16 @@ int runStyleWrite(const std::vector<std::string>& args)
         return refuse(descPath + ": the style reader refuses the built file");
     if (!writeWholeFile(outPath, file, why)) return refuse(outPath + ": " + why);
 
-    Json j;
-    j.beginObject()
-        .member("output", std::string_view(outPath))
-        .member("bytes", static_cast<int64_t>(file.size()))
-        .member("tempo", style->tempo)
-        .member("numerator", style->numerator)
-        .member("denominator", style->denominator);
-    j.key("parts").beginArray();
+    Document answer;
+    answer["output"] = jsonbytes::toUtf8(outPath);
+    answer["bytes"] = file.size();
+    answer["tempo"] = style->tempo;
+    answer["numerator"] = style->numerator;
+    answer["denominator"] = style->denominator;
+    answer["parts"] = Document::array();
     for (size_t p = 1; p < style->parts.size(); ++p)
-        j.beginObject().member("name", std::string_view(style->parts[p].name)).member("bars", style->parts[p].bars).endObject();
-    j.endArray().endObject();
-    return printDocument(j.text());
+        answer["parts"].push_back({{"name", jsonbytes::toUtf8(style->parts[p].name)}, {"bars", style->parts[p].bars}});
+    return printDocument(answer);
 }
 
 const ToolCommandRegistration styleWrite{{"style-write", "DESC OUT.sty", 2, runStyleWrite}};
