@@ -15,19 +15,8 @@ namespace {
 
 using nlohmann::json;
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-Outcome tool(const std::vector<std::string>& args)
-{
-    std::vector<std::string> command{(std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string()};
-    command.insert(command.end(), args.begin(), args.end());
-    testsupport::ChildProcess child(command, ".", true);
-    const int status = child.wait();
-    return {status, child.output(), child.errors()};
-}
+using Outcome = testsupport::ToolRun;
+const auto tool = [](const std::vector<std::string>& args) { return testsupport::runTool(args); };
 
 // Something in every section, every text with bytes JSON must escape, and
 // sets and registrations numbered in the order the file nests them.

@@ -127,6 +127,64 @@ noteoff 2 64 0"
     if [ "$VTN_STATUS" -eq 0 ]; then pass "quit ends with status 0"; else fail "exit status $VTN_STATUS"; fi
 }
 
+# The demo as `make run` starts it, a probe standing in for the synthesizer:
+# its name matches the demo's "midiout: synth", so no FluidSynth is started.
+# Keys of the virtual keyboard: the Start/Stop and Var Up trigger keys, a C
+# chord in the chord area, and the attention key (C7) with the key command
+# "88: Organ". The demo style's drums, bass and chords must arrive, and the
+# strings that only Main B has must come after Var Up.
+demo_tests() {
+    if [ ! -f "$BIN/demo/vtn.cfg" ] || [ ! -f "$BIN/tools/run-demo.sh" ]; then
+        fail "the demo is not built"
+        return
+    fi
+    rm -rf "$WORK/app" "$WORK/console" "$WORK/probe.ready"
+    mkdir -p "$WORK/app/tools"
+    cp -RL "$BIN/demo" "$WORK/app/demo"
+    cp "$BIN/tools/run-demo.sh" "$WORK/app/tools/"
+    "$BIN/seqprobe" capture --name vtn-synth --timeout 15000 --ready "$WORK/probe.ready" >"$WORK/demo.cap" &
+    CAP=$!
+    wait_for "$WORK/probe.ready" ready 30
+    mkfifo "$WORK/console"
+    sh "$WORK/app/tools/run-demo.sh" "$BIN" <"$WORK/console" >"$WORK/demo.out" 2>&1 &
+    VTN_PID=$!
+    exec 3>"$WORK/console"
+    if wait_for "$WORK/demo.out" "Ready" 60 && grep -qF "Midi Out: vtn-synth" "$WORK/demo.out" &&
+        grep -qF "Midi In: Virtual Raw MIDI" "$WORK/demo.out"; then
+        pass "the demo starts and connects the keyboard and the sound generator"
+    else
+        cat "$WORK/demo.out"
+        fail "the demo's start"
+    fi
+    dev=$(virmidi_dev)
+    key() { printf "\\220\\$(printf %03o "$1")\\$(printf %03o "$2")" >"$dev"; } # note on, channel 1
+    key 36 100; key 36 0                            # Start/Stop
+    key 48 90; key 52 90; key 55 90                  # C in the chord area, held
+    sleep 3
+    key 96 100; key 88 100; key 88 0; key 96 0      # attention held, key command "88: Organ"
+    key 40 100; key 40 0                            # Var Up
+    sleep 6
+    key 36 100; key 36 0                            # Start/Stop: the accompaniment ends
+    key 48 0; key 52 0; key 55 0
+    stop_vtn
+    wait "$CAP"
+    # What came before and after the Organ preset's program change.
+    before=$(sed '/^program 0 16$/,$d' "$WORK/demo.cap")
+    after=$(sed -n '/^program 0 16$/,$p' "$WORK/demo.cap")
+    notes() { echo "$1" | awk -v ch="$2" '$1 == "noteon" && $2 == ch && $4 > 0 { print $3 % 12 }' | sort -un | tr '\n' ' '; }
+    drums=$(notes "$before" 9)
+    bass=$(notes "$before" 10)
+    chords="$(notes "$before" 11)$(notes "$before" 12)$(notes "$before" 13)"
+    if [ -n "$drums" ] && [ "$bass" = "0 " ] && [ -n "$chords" ] && [ -z "$(echo "$chords" | tr ' ' '\n' | grep -vxE '0|4|7|')" ] &&
+        [ -z "$(notes "$before" 14)" ] && [ -n "$(notes "$after" 14)" ] && [ "$VTN_STATUS" -eq 0 ]; then
+        pass "the demo plays: drums, the bass on C, chord tones of C, Main B's strings after Var Up, the key command's preset"
+    else
+        echo "drums: $drums bass: $bass chords: $chords strings after: $(notes "$after" 14) status: $VTN_STATUS"
+        cat "$WORK/demo.out"
+        fail "the demo's accompaniment"
+    fi
+}
+
 latency_bench() {
     "$BIN/seqprobe" latency --name vtn-lat --out "Midi Through" --count "${COUNT:-1000}" --label "Midi Through alone" |
         tee "$WORK/lat.txt"
@@ -149,6 +207,7 @@ if [ "${1:-}" = "--bench" ]; then
 else
     kernel_tests
     arranger_tests
+    demo_tests
 fi
 rm -rf "$WORK"
 echo "kernel suite: $failures failed"

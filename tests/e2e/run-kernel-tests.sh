@@ -18,11 +18,16 @@ if [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; then
     trap 'rm -rf "$stage"' EXIT
     for b in "${bins[@]}"; do ln -s "$b" "$stage/"; done
     [ -n "$tsan" ] && ln -s "$tsan/tests/test_midi" "$stage/test_midi_tsan"
+    mkdir "$stage/tools"
+    ln -s "$root/demo" "$stage/demo"
+    ln -s "$root/tools/run-demo.sh" "$stage/tools/run-demo.sh"
     VTN_BIN=$stage sh "$here/kernel-suite.sh" "$@"
 else
     files=()
     for b in "${bins[@]}"; do files+=(--file "$b:/opt/vtn/$(basename "$b")"); done
     [ -n "$tsan" ] && files+=(--file "$tsan/tests/test_midi:/opt/vtn/test_midi_tsan")
+    # The demo, built by `make demo-files`, and its starter.
+    files+=(--file "$root/demo:/opt/vtn/demo" --file "$root/tools/run-demo.sh:/opt/vtn/tools/run-demo.sh")
     # The corpus styles that the kernel tests play.
     styles="$root/../shared/corpus/styles"
     [ -d "$styles" ] && files+=(--file "$styles:/opt/vtn/corpus/styles")

@@ -166,3 +166,16 @@ void ChildProcess::signal(int sig)
 }
 
 } // namespace testsupport
+
+namespace testsupport {
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& workDir)
+{
+    std::vector<std::string> command{(std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string()};
+    command.insert(command.end(), args.begin(), args.end());
+    ChildProcess child(command, workDir, true);
+    const int status = child.wait();
+    return {status, child.output(), child.errors()};
+}
+
+} // namespace testsupport

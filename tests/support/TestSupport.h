@@ -68,4 +68,11 @@ private:
     std::string out, err;
 };
 
+// The companion tool run with the arguments, its standard input closed.
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+};
+ToolRun runTool(const std::vector<std::string>& args, const std::string& workDir = ".");
+
 } // namespace testsupport

@@ -62,6 +62,9 @@ bool renderWav(const std::vector<uint8_t>& midi, const std::string& soundFont, c
     // channels other than 10 too; only the XG scheme makes those drum channels.
     fluid_settings_setstr(s, "synth.midi-bank-select", "xg");
     fluid_settings_setnum(s, "synth.sample-rate", kSampleRate);
+    // FluidSynth's default gain (0.2) leaves a whole band near -35 dBFS; this
+    // keeps the loudest style well below clipping and easy to hear.
+    fluid_settings_setnum(s, "synth.gain", 0.5);
     // The player follows the rendered samples, not the wall clock.
     fluid_settings_setstr(s, "player.timing-source", "sample");
     fluid_settings_setstr(s, "audio.file.name", out.c_str());

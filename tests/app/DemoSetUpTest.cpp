@@ -1,0 +1,71 @@
+// The demo set-up as `make run` builds it: what the arranger prints and what
+// it sends to the sound generator while it starts, in order; and every
+// truncation of its settings file is refused without harm.
+#include "app/SettingsFile.h"
+#include "midi/CMidiPort.h"
+#include "sequence/SequenceOptions.h"
+#include "ArrangerTest.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+class DemoSetUp : public ArrangerTest {
+protected:
+    // demo/ built into the working directory as the Makefile does.
+    void buildDemo()
+    {
+        const std::string demo = std::string(VTN_SOURCE_DIR) + "/demo/";
+        std::filesystem::copy_file(demo + "config.txt", dir.file("config.txt"));
+        std::filesystem::create_directory(dir.file("Styles"));
+        ASSERT_EQ(testsupport::runTool({"settings-write", demo + "settings.json", dir.file("vtn.cfg")}).status, 0);
+        for (const char* style : {"DemoPop", "DemoWaltz"}) {
+            const auto run = testsupport::runTool({"style-write", demo + "style-sources/" + style + ".json",
+                                                   dir.file(std::string("Styles/") + style + ".sty")});
+            ASSERT_EQ(run.status, 0) << run.err;
+        }
+    }
+};
+
+TEST_F(DemoSetUp, StartsWithItsStyleSetUpChannelDefaultsAndPresetInOrder)
+{
+    buildDemo();
+    app = std::make_unique<CApplication>();
+    app->createEngine();
+    engine().port->simulatePorts({{20, 0, "USB Keys", "USB Keys MIDI 1", 0x21}, {128, 0, "FLUID Synth (synth)", "Synth input port (synth:0)", 0x42}});
+    engine().port->capture.enable(true);
+    app->configure();
+    std::string printed = messages.take();
+    if (printed.rfind("Cannot open sequencer", 0) == 0) printed.erase(0, printed.find('\n') + 1); // no kernel sequencer here
+    EXPECT_EQ(printed, "Midi Out: FLUID Synth (synth) Synth input port (synth:0)\n"
+                       "Midi In: USB Keys USB Keys MIDI 1\n"
+                       "Ready\n");
+    std::string sent;
+    for (const CapturedMessage& m : engine().port->capture.take()) sent += m.text() + "\n";
+    // The style's set-up (its channels reset, each instrument's program and
+    // mixer), the channel defaults, then the preset: bank, program and
+    // controllers of its right-hand and left-hand layers, and their volumes.
+    const std::string preset = "B0 0 0\nB0 32 0\nC0 0 0\nB0 1 0\nB0 7 100\nB0 10 64\nB0 91 40\nB0 93 0\n"
+                               "B3 0 0\nB3 32 0\nC3 48 0\nB3 1 0\nB3 7 70\nB3 10 64\nB3 91 55\nB3 93 0\nB0 7 100\nB3 7 70\n";
+    ASSERT_GT(sent.size(), preset.size());
+    EXPECT_EQ(sent.substr(sent.size() - preset.size()), preset);
+    EXPECT_EQ(sent.rfind("B9 121 0\nBA 121 0\nBB 121 0\nBC 121 0\nBD 121 0\nBE 121 0\nCA 33 0\nBA 7 104\n", 0), 0u) << sent;
+    EXPECT_LT(sent.find("CE 48 0\n"), sent.find("E9 0 64\nB9 127 0\n")) << sent;
+    EXPECT_EQ(engine().get(engine().inputMode), kLiveMode);
+    EXPECT_EQ(engine().get(engine().highestChordKey), 59);
+    EXPECT_EQ(engine().styleName, "Styles/DemoPop.sty");
+}
+
+TEST_F(DemoSetUp, EveryTruncationOfItsSettingsFileIsRefused)
+{
+    buildDemo();
+    std::ifstream in(dir.file("vtn.cfg"), std::ios::binary);
+    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    SettingsRecord r;
+    ASSERT_FALSE(decodeSettings(file.data(), file.size(), "", SequenceOptions{}, r));
+    for (size_t n = 0; n < file.size(); ++n)
+        ASSERT_EQ(decodeSettings(file.data(), n, "", SequenceOptions{}, r).what, "cut short") << n;
+}
+
+} // namespace
