@@ -1,6 +1,7 @@
 #include "app/SettingsFile.h"
 
 #include "chords/Chord.h"
+#include "chords/ChordRecognition.h"
 #include "input/FunctionCatalogue.h"
 #include "sequence/CMidiFileReader.h"
 #include "sequence/CMidiSequence.h"
@@ -405,6 +406,8 @@ void clampToRanges(SettingsRecord& r)
         a[w] = clampTo(a[w], 0, 200);
     a[kAChordFixationController] = indexOrNone(a[kAChordFixationController], 128, 0);
     a[kASplitKey] = indexOrNone(a[kASplitKey], 128, -1);
+    a[kAChordMethod] = indexOrNone(a[kAChordMethod], kFreeForm + 1, kFullFingered);
+    a[kALevelMode] = clampTo(a[kALevelMode], 0, 2);
     int32_t* b = r.blockB;
     b[kBPresetIndex] = indexOrNone(b[kBPresetIndex], kPresetCount, 0);
     b[kBHighestChordKey] = clampTo(b[kBHighestChordKey], -1, 127);

@@ -257,6 +257,7 @@ TEST(SettingsFile, ValuesOutsideTheirRangesAreClampedSpecialValuesKept)
     SettingsRecord in = richRecord();
     in.blockA[kASplitKey] = 300;
     in.blockA[kAMelodyVolume] = 900;
+    in.blockA[kAChordMethod] = 9;
     in.blockB[kBPresetIndex] = 900;
     in.blockB[kBPresetButtons] = 600;
     in.blockB[kBPresetButtons + 1] = -1;
@@ -282,6 +283,7 @@ TEST(SettingsFile, ValuesOutsideTheirRangesAreClampedSpecialValuesKept)
     ASSERT_FALSE(decode(encodeSettings(in), r));
     EXPECT_EQ(r.blockA[kASplitKey], -1);
     EXPECT_EQ(r.blockA[kAMelodyVolume], 200);
+    EXPECT_EQ(r.blockA[kAChordMethod], 0);
     EXPECT_EQ(r.blockB[kBPresetIndex], 0);
     EXPECT_EQ(r.blockB[kBPresetButtons], -1);
     EXPECT_EQ(r.blockB[kBPresetButtons + 1], -1);
