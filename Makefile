@@ -25,7 +25,7 @@ build: deps
 # demo/ by the companion tool of $(BUILD) (the built files are not kept in git).
 TOOL = $(BUILD)/tools/veltrona-tool/veltrona-tool
 demo-files:
-	@mkdir -p demo/Styles
+	@mkdir -p demo/Styles "demo/MIDI files"
 	@for desc in demo/style-sources/*.json; do \
 	    $(TOOL) style-write "$$desc" "demo/Styles/$$(basename "$$desc" .json).sty" >/dev/null || exit 1; \
 	done

@@ -215,6 +215,7 @@ public:
         if (in.ok() && (v < 0 || v > kSettingsVersion)) return in.fail("unknown version " + std::to_string(v));
         leadingSections(in, r, v);
         if (r.styleFolder.empty() || r.styleFolder == "-") r.styleFolder = base + "Styles/";
+        if (r.styleFolder.back() != '/') r.styleFolder += '/'; // so a start style is always a file in it
         if (r.secondFolder == "-") r.secondFolder = base;
         if (!r.startStyle.empty() && r.startStyle.find('/') == std::string::npos)
             r.startStyle = r.styleFolder + r.startStyle;

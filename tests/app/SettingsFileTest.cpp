@@ -316,7 +316,7 @@ TEST(SettingsFile, FolderNamesAndEndOfSetWords)
     } cases[] = {
         {0, "Rock.sty", "-", "Styles/Rock.sty", "Styles/"},
         {1, "Song.mid", "", "MIDI files/Song.mid", "Styles/"},
-        {2, "songs/x.mid", "/home/pi/s/", "songs/x.mid", "/home/pi/s/"},
+        {2, "songs/x.mid", "/home/pi/s", "songs/x.mid", "/home/pi/s/"},
     };
     for (const Case& c : cases) {
         SettingsRecord in = richRecord(), r;
