@@ -79,7 +79,9 @@ void CApplication::createEngine()
     // What the engine's threads ask of the application: the style player
     // saves each recording as it ends; keys run their commands.
     engine->hooks.context = this;
-    engine->hooks.saveRecording = [](void* context) { static_cast<CApplication*>(context)->saveRecording(); };
+    engine->hooks.saveRecording = [](void* context, CMidiSequence* recording) {
+        static_cast<CApplication*>(context)->saveRecording(recording);
+    };
     engine->hooks.runKeyCommand = [](void* context, int note) { static_cast<CApplication*>(context)->runKeyCommand(note); };
     engine->hooks.playSongSlot = [](void* context) { static_cast<CApplication*>(context)->playSongSlot(); };
     engine->init(1);

@@ -8,6 +8,7 @@
 #include <vector>
 
 class CKvSeq;
+class CMidiSequence;
 
 struct KeyCommand {
     std::string text;
@@ -59,8 +60,8 @@ public:
     void playSongSlot();
 
     // Recordings (Recording.cpp). Saves the recording as a file named after
-    // the moment and what was played; called on the style player's thread.
-    void saveRecording();
+    // the moment and what was played; called on the player's thread as it ends.
+    void saveRecording(CMidiSequence* recording);
     // Writes the bytes to folder + fileName, or to fileName in the working
     // directory when the folder takes no file; false (and one line) when
     // they were not all written.

@@ -103,14 +103,12 @@ bool CApplication::saveFile(const std::string& folder, const std::string& fileNa
     return result == kWritten;
 }
 
-void CApplication::saveRecording()
+void CApplication::saveRecording(CMidiSequence* sequence)
 {
-    if (!engine->get(engine->recording)) return;
-    CMidiSequence* sequence = engine->get(engine->recordSequence);
-    if (!sequence) return;
+    if (!engine->get(engine->recording) || !sequence) return;
 
-    // No lock: the style player, the only writer of the recording, is the
-    // thread saving it.
+    // No lock: the recording is no longer the engine's recordSequence, so
+    // no thread writes into it any more.
     const int size = sequence->writeMidiFile("VeltronaLive", engine->sequenceOptions());
     std::vector<uint8_t> bytes(static_cast<size_t>(size > 0 ? size : 0));
     sequence->copyOut(bytes.data());

@@ -21,10 +21,6 @@ namespace {
 // Longer paths are refused, never cut short.
 constexpr size_t kMaxPath = 511;
 
-// Recordings stay in the engine under ids 11 to 90, in turn.
-constexpr int kFirstRecordingId = 11;
-constexpr int kRecordingIds = 80;
-
 // The part of a name after its last "/", "\" or ":".
 std::string baseName(std::string_view name)
 {
@@ -147,6 +143,7 @@ void CApplication::playMidiFile(std::string_view name)
     }
     auto* song = new CMidiSequence;
     song->sequenceId = kSongId;
+    song->name = base; // a recording over the song is named after it
     // A file the reader refuses would leave an empty song that blocks the
     // chord recognition (playMode) with nothing to play.
     if (song->readMidiFile(data.data(), 0, static_cast<int>(data.size()), engine->sequenceOptions()) == 0) {
@@ -154,10 +151,13 @@ void CApplication::playMidiFile(std::string_view name)
         vtn::printLine("Not a MIDI file: " + path);
         return;
     }
+    // What plays ends first: the song takes over from the accompaniment,
+    // and a song playing is never replaced under its player.
+    engine->stopAndWait();
     engine->installSequence(kSongId, song);
     engine->set(engine->playMode, 1);
     engine->markChanged();
-    // TODO(song player): start the song player with sequence 1, further arguments 0.
+    engine->playSong(song);
 }
 
 void CApplication::playSongSlot()
@@ -167,10 +167,10 @@ void CApplication::playSongSlot()
     if (count < 0) return;
     const int id = kFirstRecordingId + count % kRecordingIds;
     engine->lock();
-    const bool held = engine->sequences[id] != nullptr;
-    if (held) engine->playMode = 1;
+    CMidiSequence* recording = engine->sequences[id];
+    if (recording) engine->playMode = 1;
     engine->unlock();
-    if (!held) return;
+    if (!recording) return;
     engine->markChanged();
-    // TODO(song player): start the song player with sequence `id`, further arguments 0.
+    engine->playSong(recording);
 }

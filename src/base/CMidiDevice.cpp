@@ -131,6 +131,14 @@ int CMidiDevice::controllerOf(int channel, int controller)
     return controllers[slot][channel];
 }
 
+void CMidiDevice::rememberController(int channel, int controller, int value)
+{
+    const int slot = controllerSlot(controller);
+    if (slot < 0 || channel < 0 || channel > 15) return;
+    CLockGuard lock(deviceMutex);
+    controllers[slot][channel] = value;
+}
+
 std::vector<SoundingNote> CMidiDevice::soundingSnapshot()
 {
     CLockGuard lock(deviceMutex);

@@ -40,6 +40,8 @@ public:
     void resetControllers();
     int programOf(int channel);
     int controllerOf(int channel, int controller);
+    // Remembers a controller value as the channel's own without sending it.
+    void rememberController(int channel, int controller, int value);
 
     // Copy of the sounding-note list, for diagnostics and tests.
     std::vector<SoundingNote> soundingSnapshot();

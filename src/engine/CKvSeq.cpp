@@ -5,6 +5,7 @@
 #include "input/CLiveInput.h"
 #include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
+#include "player/SongPlayer.h"
 #include "player/StylePlayer.h"
 #include "player/StyleSetup.h"
 #include "sequence/CMidiSequence.h"
@@ -33,7 +34,7 @@ void keyboardInput(void* context, int status, int d1, int d2)
 void recordPortEvent(void* context, int status, int d1, int d2)
 {
     auto* engine = static_cast<CKvSeq*>(context);
-    if (engine->get(engine->inputMode) == kLiveMode && engine->isStylePlaying() && engine->get(engine->recording))
+    if (engine->get(engine->inputMode) == kLiveMode && engine->isRecordingPerformance())
         engine->recordEvent(status, d1, d2, 0, {});
 }
 
@@ -66,7 +67,7 @@ CKvSeq::~CKvSeq()
 {
     if (port) port->close();
     releaseOwned();
-    joinStylePlayer();
+    joinPlayer();
     delete clock;
     pthread_mutex_destroy(&sendGate);
     pthread_mutex_destroy(&playerStartMutex);
@@ -93,7 +94,7 @@ void CKvSeq::shutdown()
         set(stopRequest, 1);
         while (isPlaying()) clock->sleepMs(10);
     }
-    joinStylePlayer();
+    joinPlayer();
     // Leave the sound generator silent, whatever was still held.
     if (port) port->allNotesOff();
     // The input thread must have ended before anything it reaches goes away.
@@ -147,6 +148,12 @@ CMidiSequence* CKvSeq::loadedSong() const
     return playingSong ? playingSong : sequences[kSongId];
 }
 int CKvSeq::isStylePlaying() const { return get(playingStyle) ? 1 : 0; }
+
+bool CKvSeq::isRecordingPerformance() const
+{
+    CLockGuard guard(engineMutex);
+    return (playingStyle && recording) || (playingSong && songRecord >= 1 && recordSequence);
+}
 void CKvSeq::markChanged() { set(stateChanged, 1); }
 
 int CKvSeq::requestStop()
@@ -231,7 +238,7 @@ void CKvSeq::setTempo(int bpm)
     bpm = std::clamp(bpm, 10, 250);
     set(tempo, bpm);
     markChanged();
-    if (isStylePlaying() && get(recording)) recordEvent(kStatTempo, bpm, 0, 0, {});
+    if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
 void CKvSeq::stepTempo(int delta)
@@ -242,7 +249,7 @@ void CKvSeq::stepTempo(int delta)
     const int bpm = tempo;
     unlock();
     markChanged();
-    if (isStylePlaying() && get(recording)) recordEvent(kStatTempo, bpm, 0, 0, {});
+    if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
 void CKvSeq::setUserTempo(int bpm) { set(userTempo, bpm); }
@@ -298,32 +305,118 @@ void CKvSeq::handChordOver(bool evenWhilePaused)
 int CKvSeq::startStylePlayer()
 {
     CLockGuard starting(playerStartMutex);
-    if (get(paused) || isPlaying()) return 1;
+    // A loaded song, not the keyboard's chords, drives the music.
+    if (get(paused) || isPlaying() || get(playMode) != 0) return 1;
     CStyle* style = currentStyle();
     const int part = get(currentPart);
     if (!style || part < 0 || part >= style->partCount() || style->parts[static_cast<size_t>(part)].startevent < kFirstEvent)
         return 1;
     // The previous run may still be saving its recording.
-    if (stylePlayerStarted) {
-        pthread_join(stylePlayer, nullptr);
-        stylePlayerStarted = false;
-    }
+    joinPlayerLocked();
     set(playingStyle, style);
-    const int rc = pthread_create(&stylePlayer, nullptr, stylePlayerThread, this);
+    createPlayerThread(stylePlayerThread);
+    return 0;
+}
+
+int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int loop, int record, int click)
+{
+    if (!song) return 1;
+    CLockGuard starting(playerStartMutex);
+    if (isPlaying()) return 1;
+    joinPlayerLocked();
+    lock();
+    barLoop = 0;
+    songBassChannel = 10;
+    playingSong = song;
+    songStartBar = std::max(0, startBar);
+    songEndBar = std::max(0, endBar);
+    songPasses = 0;
+    unlock();
+    setTempo(song->tempo);
+    if (record >= 1) {
+        // Named like an accompanied performance, with the song for the style.
+        std::string title = song->name;
+        title = title.substr(title.find_last_of("/\\") + 1);
+        title = title.substr(0, title.find('.'));
+        const int id = createNumberedRecording(title);
+        lock();
+        if (sequences[id] && sequences[id] == recordSequence) {
+            recordSequence->ticksPerBeat = song->ticksPerBeat;
+            recordSequence->numerator = song->numerator;
+            recordSequence->denominator = song->denominator;
+            recordSequence->tempo = tempo;
+        }
+        unlock();
+    }
+    lock();
+    songRecord = record >= 1 ? record : 0;
+    songClick = click == 1 ? 1 : 0;
+    songLoop = loop == 1 ? 1 : 0;
+    songPosition = 0;
+    recordTime = -1;
+    unlock();
+    markChanged();
+    createPlayerThread(songPlayerThread);
+    return 0;
+}
+
+int CKvSeq::playSong(CMidiSequence* song)
+{
+    const int record = get(recording) ? 1 : 0;
+    return startSongPlayer(song, 0, 0, 0, record, record);
+}
+
+void CKvSeq::stopAndWait()
+{
+    requestStop();
+    while (isPlaying()) clock->sleepMs(10);
+}
+
+int CKvSeq::createNumberedRecording(std::string_view title)
+{
+    lock();
+    recordCount += 1;
+    const int count = recordCount;
+    unlock();
+    const int id = kFirstRecordingId + count % kRecordingIds;
+    createRecordSequence(id);
+
+    // "0001-Pop-Piano": the number, the title, the preset. A slash would
+    // make the saved name a folder.
+    std::string preset;
+    presetName(get(presetIndex), preset);
+    for (char& c : preset)
+        if (c == '/' || c == '\\') c = '-';
+    char number[16];
+    std::snprintf(number, sizeof number, "%04d", count + 1);
+    const std::string name = std::string(number) + "-" + std::string(title) + "-" + preset;
+    lock();
+    if (recordSequence) recordSequence->name = name;
+    unlock();
+    return id;
+}
+
+void CKvSeq::createPlayerThread(void* (*entry)(void*))
+{
+    const int rc = pthread_create(&playerThread, nullptr, entry, this);
     if (rc != 0) {
         vtn::printText("ERROR; return code from pthread_create() is " + std::to_string(rc) + "\n");
         std::exit(-1);
     }
-    stylePlayerStarted = true;
-    return 0;
+    playerStarted = true;
 }
 
-void CKvSeq::joinStylePlayer()
+void CKvSeq::joinPlayerLocked()
+{
+    if (!playerStarted) return;
+    pthread_join(playerThread, nullptr);
+    playerStarted = false;
+}
+
+void CKvSeq::joinPlayer()
 {
     CLockGuard starting(playerStartMutex);
-    if (!stylePlayerStarted) return;
-    pthread_join(stylePlayer, nullptr);
-    stylePlayerStarted = false;
+    joinPlayerLocked();
 }
 
 void CKvSeq::sendStyleSetup() { ::sendStyleSetup(*this); }
@@ -364,15 +457,20 @@ void CKvSeq::sendEvent(int status, int d1, int d2)
         d1 = static_cast<int>(std::clamp<long>(shifted, 0, 127));
     }
     d1 = clamp127(d1);
-    if (isStylePlaying() && get(recording)) recordEvent(status, d1, d2, 0, {});
+    if (isRecordingPerformance()) recordEvent(status, d1, d2, 0, {});
     if (port) port->sendTracked(status, d1, d2);
     pthread_mutex_unlock(&sendGate);
 }
 
 void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view text)
 {
-    const int rt = get(recordTime);
-    const int time = rt >= 0 ? rt : get(songPosition);
+    lock();
+    int64_t position = recordTime >= 0 ? recordTime : songPosition;
+    // A song's position counts thousandths of its ticks: the recording over
+    // it is stamped in the song's own ticks.
+    if (playingSong) position /= 1000;
+    unlock();
+    const int time = static_cast<int>(std::clamp<int64_t>(position, 0, INT32_MAX));
     if (status == kStatChord) {
         if (text.empty()) return;
         Chord chord;
@@ -483,10 +581,10 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     return slot;
 }
 
-void CKvSeq::saveRecording()
+void CKvSeq::saveRecording(CMidiSequence* finished)
 {
     const ApplicationHooks h = get(hooks);
-    if (h.saveRecording) h.saveRecording(h.context);
+    if (h.saveRecording) h.saveRecording(h.context, finished);
 }
 
 SequenceOptions CKvSeq::sequenceOptions() const

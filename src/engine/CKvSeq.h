@@ -28,13 +28,16 @@ constexpr int kSequenceCount = 200;
 constexpr int kStyleSlotBase = 100; // sequence id of style slot n is 100 + n
 constexpr int kLiveMode = 4;
 constexpr int kSongId = 1; // the song loaded by "play:"
+// Recordings stay in the engine under ids 11 to 90, in turn.
+constexpr int kFirstRecordingId = 11;
+constexpr int kRecordingIds = 80;
 
 // What the engine asks of the application, which installs these at start-up:
 // saving a finished recording, the command of a key (a key command, else the
 // menu entry of the key), and playing back the latest recording.
 struct ApplicationHooks {
     void* context = nullptr;
-    void (*saveRecording)(void* context) = nullptr;
+    void (*saveRecording)(void* context, CMidiSequence* recording) = nullptr;
     void (*runKeyCommand)(void* context, int note) = nullptr;
     void (*playSongSlot)(void* context) = nullptr;
 };
@@ -85,6 +88,9 @@ public:
     int isPlaying() const;
     int isSongPlaying() const;
     int isStylePlaying() const;
+    // True while what is sent is recorded: an accompaniment with recording
+    // on, or a song started to record over.
+    bool isRecordingPerformance() const;
     // The song a song-mode function acts on: the one playing, else the one loaded.
     CMidiSequence* loadedSong() const;
     void markChanged();
@@ -119,6 +125,9 @@ public:
     // uses that one. `asRecording` also makes it the sequence being recorded.
     void installSequence(int id, CMidiSequence* sequence, bool asRecording = false);
     void createRecordSequence(int id);
+    // The next recording: numbered, created as the sequence recorded into
+    // and named "0001-<title>-<preset>"; returns its sequence id.
+    int createNumberedRecording(std::string_view title);
     void createStyleSlot(int slot);
     // Reads a style into a slot (-2: the slot not in use) and selects it, or
     // leaves it for the running style player to switch to at the next bar.
@@ -131,10 +140,22 @@ public:
     // does nothing while paused, while a player runs or when the part is
     // not in the style. 0 when started.
     int startStylePlayer();
+    // Plays a song on the song player thread: from the first beat of
+    // startBar (0: bar 1) to the end of endBar (0: to the end), in a loop
+    // when loop is 1; record >= 1 records the performance over it, with a
+    // click when click is 1. 1 and nothing done while a player runs.
+    int startSongPlayer(CMidiSequence* song, int startBar, int endBar, int loop, int record, int click);
+    // The song from its beginning, recorded over with a click when
+    // recording is on.
+    int playSong(CMidiSequence* song);
+    // Asks the player that runs to stop and waits until it has ended.
+    void stopAndWait();
     // Sends the current style's set-up events and the channel defaults.
     void sendStyleSetup();
-    // Hands the recording to whoever saves it (the application).
-    void saveRecording();
+    // Hands a finished recording to whoever saves it (the application). The
+    // caller has taken it out of recordSequence, so nothing records into it
+    // while it is saved.
+    void saveRecording(CMidiSequence* finished);
     // Humanisation repeats exactly from a fixed seed; 0 seeds with the time
     // at every start of the style player.
     void seedRandom(uint32_t seed);
@@ -172,9 +193,11 @@ public:
     int32_t partRequest = 0;
     int32_t returnPart = 0;
     uint8_t repeatFill = 0;
-    int32_t songPosition = 0;
+    // The position played: 480 per quarter note while a style plays;
+    // thousandths of the song's ticks while a song plays.
+    int64_t songPosition = 0;
     int32_t lastBeat = 0;
-    int32_t recordTime = -1;
+    int64_t recordTime = -1; // the stamp of what is recorded now, in songPosition's units; -1: songPosition
 
     // Musical settings.
     int32_t tempo = 120;
@@ -250,6 +273,9 @@ public:
     uint8_t songLoop = 0;
     int32_t songBassChannel = 2;
     int32_t songRecord = 0;
+    uint8_t songClick = 0;
+    int32_t songPasses = 0;    // passes of the song (or its range) begun since its start
+    int32_t songPassLimit = 0; // a looping range ends after this many passes; 0: until stopped
 
     // Recording and files.
     uint8_t recording = 0;
@@ -275,18 +301,22 @@ public:
     // Makes "read the transposition, send the note" one step against a
     // transposition change; held for one message at a time.
     pthread_mutex_t sendGate;
-    // Held while a style player thread is started or joined.
+    // Held while a player thread (style or song) is started or joined.
     pthread_mutex_t playerStartMutex;
-    pthread_t stylePlayer{};
-    bool stylePlayerStarted = false;
+    pthread_t playerThread{};
+    bool playerStarted = false;
 
 private:
     // A style replaced in its slot lives on until the next replacement, so
     // that a function that has just read the slot never reads freed memory.
     CMidiSequence* retiredStyle = nullptr;
     void releaseOwned();
-    // Waits for the last style player thread to have ended completely.
-    void joinStylePlayer();
+    // Waits for the last player thread to have ended completely; called
+    // with playerStartMutex held.
+    void joinPlayerLocked();
+    void joinPlayer();
+    // Starts a player thread; ends the process when the system cannot.
+    void createPlayerThread(void* (*entry)(void*));
     // Hands currentChord to the accompaniment unless the running style player
     // takes it over itself.
     void handChordOver(bool evenWhilePaused);

@@ -199,8 +199,8 @@ struct FunctionEffects {
         }
         CMidiSequence* song = e.get(e.playingSong);
         if (!song) return;
-        // songPosition counts 480 ticks a quarter; the song its own.
-        const int64_t ticks = int64_t{e.get(e.songPosition)} * song->ticksPerBeat / 480;
+        // While a song plays the position counts thousandths of its ticks.
+        const int64_t ticks = e.get(e.songPosition) / 1000;
         const int bar = song->barOfTicks(static_cast<int>(std::clamp<int64_t>(ticks, 0, INT32_MAX)));
         e.lock();
         e.songStartBar = bar;
@@ -465,8 +465,12 @@ void CLiveInput::startStop()
         e.markChanged();
         e.startStylePlayer();
     } else if (mode == 1 || mode == 2) {
-        if (e.isSongPlaying()) e.requestStop();
-        // TODO(song player): start the loaded song from its beginning.
+        // Whatever plays stops; otherwise the loaded song starts.
+        if (e.isPlaying()) {
+            e.requestStop();
+        } else if (CMidiSequence* song = e.loadedSong()) {
+            e.playSong(song);
+        }
     }
 }
 

@@ -9,7 +9,9 @@
 #include <cstdint>
 
 class CKvSeq;
+class CMidiSequence;
 class CStyle;
+struct MidiEvent;
 
 class CPlayer : public CMidiDevice {
 public:
@@ -42,12 +44,19 @@ public:
     void switchStyle();
     void startRecording();
 
+    // The song player (SongPlayer.cpp): the pass loop over the song or its
+    // range, the wait of `ticks` from fromTick, one event through the mixer.
+    void runSong();
+    void songWait(int32_t ticks);
+    void playSongEvent(const MidiEvent& m);
+
     // Humanisation (Humanisation.cpp).
     void varyPitch(StyleEvent& sent);
     void varyBass();
 
     CKvSeq* engine;
     CStyle* style = nullptr; // the style being played
+    CMidiSequence* song = nullptr; // the song being played
 
     // The event about to be played and where it stands.
     int32_t eventIndex = 0;
@@ -85,6 +94,13 @@ public:
     int32_t shiftedPitch = -1;
     int32_t savedBassProgram = -1;
 
+    // The song: a tempo event played in the current pass; the metronome.
+    bool songTempoMoved = false;
+    int32_t clickBar = 0;
+    int32_t clickBeat = 0;
+    int32_t clickPitch = -1; // the click sounding, -1 none
+    int64_t clickNs = 0;
+
     // Engine settings for the transformation, refreshed at every wait step.
     TransformSettings settings;
 
@@ -101,4 +117,8 @@ private:
     void sendTracked(const StyleEvent& e, int index);
     void takeChordChange();
     void growRecording();
+    void setSongPosition(int64_t thousandths);
+    void click(int64_t thousandths, int64_t now);
+    void endClick();
+    void endSong();
 };

@@ -21,8 +21,6 @@ namespace {
 // Bar starts closer together than this (a very short bar at a high tempo)
 // count as one.
 constexpr int64_t kBarStartGapUs = 99'000;
-constexpr int kFirstRecordingId = 11;
-constexpr int kRecordingIds = 80;
 } // namespace
 
 bool requestStartsNow(int requestedType, int beat, int beatsPerBar, int lastBeat)
@@ -167,30 +165,15 @@ void CPlayer::switchStyle()
 
 void CPlayer::startRecording()
 {
-    engine->lock();
-    engine->recordCount += 1;
-    const int count = engine->recordCount;
-    engine->unlock();
-    const int id = kFirstRecordingId + count % kRecordingIds;
-    engine->createRecordSequence(id);
-
-    // "0001-Pop-Piano": the number, the style file's name without folder and
-    // extension, the preset. A slash would make the saved name a folder.
+    // Named after the style file, without folder and extension.
     std::string styleName = engine->get(engine->styleName);
     styleName = styleName.substr(styleName.find_last_of("/\\") + 1);
     styleName = styleName.substr(0, styleName.find('.'));
-    std::string preset;
-    engine->presetName(engine->get(engine->presetIndex), preset);
-    for (char& c : preset)
-        if (c == '/' || c == '\\') c = '-';
-    char number[16];
-    std::snprintf(number, sizeof number, "%04d", count + 1);
-    const std::string name = std::string(number) + "-" + styleName + "-" + preset;
+    engine->createNumberedRecording(styleName);
 
     const CStyle* current = engine->currentStyle();
     engine->lock();
     if (CMidiSequence* rec = engine->recordSequence) {
-        rec->name = name;
         if (current) {
             rec->numerator = current->numerator;
             rec->denominator = current->denominator;

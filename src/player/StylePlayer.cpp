@@ -13,6 +13,7 @@
 #include "midi/CMidiPort.h"
 #include "player/CPlayer.h"
 #include "player/PartSequencing.h"
+#include "player/PlayerTiming.h"
 #include "sequence/CStyle.h"
 
 #include <algorithm>
@@ -32,17 +33,6 @@ constexpr size_t kRecordMargin = 8192;
 // The position of the engine counts 480 ticks per quarter note.
 constexpr int64_t kSongTicks = 480;
 
-// Waits are counted in nanoseconds: the truncation of each wait then stays
-// far below what a long performance could add up to.
-int64_t ticksToNs(int64_t ticks, int ticksPerBeat, int tempo)
-{
-    return ticks * 60'000'000'000 / (int64_t{ticksPerBeat} * tempo);
-}
-
-int ticksInNs(int64_t ns, int ticksPerBeat, int tempo)
-{
-    return static_cast<int>(ns / 1000 * ticksPerBeat * tempo / 60'000'000);
-}
 } // namespace
 
 void* stylePlayerThread(void* arg)
@@ -157,9 +147,13 @@ void CPlayer::endThread()
         const int mainA = style->findPart(type, level1, level2);
         if (mainA > 0) engine->selectPart(mainA);
     }
+    // Nothing is recorded into the performance once it is handed over.
+    engine->lock();
+    CMidiSequence* recording = engine->recordSequence;
+    engine->recordSequence = nullptr;
+    engine->unlock();
     engine->set(engine->playingStyle, nullptr);
-    engine->saveRecording();
-    engine->set(engine->recordSequence, nullptr);
+    engine->saveRecording(recording);
     engine->set(engine->stopRequest, 0);
     engine->set(engine->lastBeat, 0);
     if (engine->get(engine->confirmRestart) == 1) engine->set(engine->paused, 1);

@@ -342,7 +342,14 @@ bool CMidiFileReader::readEventBody()
     const uint8_t b = readBuffer[readPos++];
     if (b == 0xFF) return readMetaEvent();
     if (b < 0xF0) return readChannelEvent(b);
-    return readSysExEvent();
+    if (b == 0xF0 || b == 0xF7) return readSysExEvent();
+    // System common and real-time messages have no place in a file. They are
+    // skipped by their standard lengths, so the music after them is kept;
+    // running status passes over them.
+    const int32_t length = b == 0xF2 ? 2 : (b == 0xF1 || b == 0xF3) ? 1 : 0;
+    if (chunkEnd - readPos < length) return false;
+    readPos += length;
+    return true;
 }
 
 int CMidiFileReader::insertReadEvent(int stat, int db1, int db2, std::string_view text, int flag)

@@ -84,7 +84,7 @@ TEST_F(ArrangerTest, SavesTheRecordingAsAMidiFile)
         engine().set(engine().recording, recording);
         engine().recordSequence->name = recordName;
 
-        engine().saveRecording();
+        engine().saveRecording(engine().recordSequence);
 
         EXPECT_EQ(app->midiFolder, folderAfter);
         const std::string printed = messages.take();

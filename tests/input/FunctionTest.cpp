@@ -180,7 +180,7 @@ TEST_F(Functions, SongModeStopsAndLoopsTheSongThatPlays)
     song.ticksPerBeat = 96;
     engine.set(engine.playMode, 1);
     engine.set(engine.playingSong, &song);
-    engine.set(engine.songPosition, 480 * 4 * 2 + 10); // in bar 3
+    engine.set(engine.songPosition, (96 * 4 * 2 + 2) * 1000); // in bar 3
     fn(68);
     EXPECT_EQ(std::make_tuple(engine.get(engine.songStartBar), engine.get(engine.songEndBar), engine.get(engine.songLoop)),
               std::make_tuple(3, 3, uint8_t{1}));

@@ -182,9 +182,8 @@ TEST_F(PlayerTest, TheRecordingHoldsThePerformance)
         CKvSeq* engine;
         std::vector<uint8_t> file;
     } saved{&engine, {}};
-    engine.hooks.saveRecording = [](void* context) {
+    engine.hooks.saveRecording = [](void* context, CMidiSequence* rec) {
         auto* s = static_cast<Saved*>(context);
-        CMidiSequence* rec = s->engine->get(s->engine->recordSequence);
         if (!rec) return;
         s->file.resize(static_cast<size_t>(rec->writeMidiFile("VeltronaLive", SequenceOptions())));
         rec->copyOut(s->file.data());

@@ -1,0 +1,20 @@
+#pragma once
+// Conversions between ticks and nanoseconds shared by the players. Waits are
+// counted in nanoseconds: the truncation of each wait then stays far below
+// what a long performance could add up to.
+#include <algorithm>
+#include <cstdint>
+
+// Nanoseconds of `ticks` at `ticksPerBeat` and `tempo` (BPM). Exact for every
+// tick count a file can hold, without overflow.
+inline int64_t ticksToNs(int64_t ticks, int ticksPerBeat, int tempo)
+{
+    const int64_t perMinute = int64_t{std::max(1, ticksPerBeat)} * std::max(1, tempo);
+    return ticks / perMinute * 60'000'000'000 + ticks % perMinute * 60'000'000'000 / perMinute;
+}
+
+// Whole ticks in `ns` nanoseconds.
+inline int ticksInNs(int64_t ns, int ticksPerBeat, int tempo)
+{
+    return static_cast<int>(ns / 1000 * ticksPerBeat * tempo / 60'000'000);
+}

@@ -1,0 +1,307 @@
+// The song player thread. It walks list 0 of the song in passes: a pass
+// starts at the first beat of the start bar and ends at the end of the range
+// (or of the song), then the next pass begins when the range loops. Each
+// wait runs from the moment the previous one was due, so a long song never
+// drifts; no sleep runs past the moment the next event is due.
+#include "player/SongPlayer.h"
+
+#include "base/CClock.h"
+#include "base/MidiStatus.h"
+#include "engine/CKvSeq.h"
+#include "melody/CMelody.h"
+#include "midi/CMidiPort.h"
+#include "player/CPlayer.h"
+#include "player/PlayerTiming.h"
+#include "sequence/CMidiSequence.h"
+
+#include <algorithm>
+#include <climits>
+#include <pthread.h>
+#include <sched.h>
+
+namespace {
+constexpr int64_t kStepUs = 1000;
+constexpr int64_t kPauseStepUs = 10'000;
+// A click is a short tap; its note ends this long after it began.
+constexpr int64_t kClickNs = 50'000'000;
+constexpr int kClickDownbeat = 77; // the first beat of a bar
+constexpr int kClickBeat = 60;     // every other beat
+// Waits longer than this many ticks are cut (only a hostile file has them;
+// a stop ends any wait anyway).
+constexpr int32_t kLongestWait = 100'000'000;
+} // namespace
+
+void* songPlayerThread(void* arg)
+{
+    sched_param priority{};
+    priority.sched_priority = 55;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    CPlayer player(static_cast<CKvSeq*>(arg));
+    player.runSong();
+    return nullptr;
+}
+
+void CPlayer::setSongPosition(int64_t thousandths) { engine->set(engine->songPosition, thousandths); }
+
+void CPlayer::runSong()
+{
+    engine->lock();
+    song = engine->playingSong;
+    const bool recording = engine->songRecord >= 1 && engine->recordSequence;
+    engine->unlock();
+    plainWait = engine->get(engine->plainMillisecondWait) != 0;
+    dueNs = nowNs();
+    if (recording) {
+        // The recording starts with the voice the musician plays and the
+        // notes already held.
+        if (engine->melody) engine->melody->selectPreset(engine->get(engine->presetIndex));
+        if (engine->port) engine->port->recordHeldNotes();
+    }
+
+    const std::vector<MidiEvent>& events = song->events;
+    int32_t resume = 0;    // first event of the pass; 0: found by walking from the start
+    int32_t passStart = 0; // start bar of the pass
+    int32_t passes = 0;
+    int32_t passTempo = 0; // the tempo the pass began with
+    for (;;) {
+        engine->lock();
+        const bool stop = engine->stopRequest != 0;
+        const int32_t startBar = std::max(1, engine->songStartBar);
+        const bool limitReached = engine->songPassLimit > 0 && passes >= engine->songPassLimit;
+        if (!stop && !limitReached) engine->songPasses = ++passes;
+        engine->unlock();
+        if (stop || limitReached) break;
+
+        if (startBar != passStart) {
+            resume = 0;
+            passStart = startBar;
+        }
+        fromTick = song->barBeatToTicks(startBar, 1, 0);
+        setSongPosition(int64_t{fromTick} * 1000);
+        if (resume == 0) {
+            // The tempo in force at the start bar is that of the last tempo
+            // event before it.
+            int32_t i = events[kMainList].next;
+            int walkedTempo = 0;
+            while (i >= kFirstEvent && events[static_cast<size_t>(i)].ticks < fromTick) {
+                if (events[static_cast<size_t>(i)].stat == kStatTempo) walkedTempo = events[static_cast<size_t>(i)].db1;
+                i = events[static_cast<size_t>(i)].next;
+            }
+            if (walkedTempo > 0) engine->setTempo(walkedTempo);
+            resume = i >= kFirstEvent ? i : 0;
+        } else if (songTempoMoved) {
+            // A looping range with tempo events begins each pass at the tempo
+            // it began with; a tempo the musician set is left alone otherwise.
+            engine->setTempo(passTempo);
+        }
+        passTempo = engine->get(engine->tempo);
+        songTempoMoved = false;
+
+        eventIndex = resume;
+        bool looping = false;
+        while (eventIndex >= kFirstEvent) {
+            const MidiEvent& m = events[static_cast<size_t>(eventIndex)];
+            engine->lock();
+            const bool stopNow = engine->stopRequest != 0;
+            // A range ends no earlier than its start bar.
+            const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
+            looping = engine->songLoop != 0;
+            engine->unlock();
+            if (stopNow) break;
+            if (endBar > 0 && song->barOfTicks(m.ticks) > endBar) {
+                if (looping) break;
+                // Passed once without a loop: the range is done with and the
+                // song plays on.
+                engine->lock();
+                engine->songEndBar = 0;
+                engine->songStartBar = 0;
+                engine->unlock();
+            }
+            songWait(m.ticks - fromTick);
+            if (engine->get(engine->stopRequest)) break;
+            playSongEvent(m);
+            setSongPosition(int64_t{m.ticks} * 1000);
+            fromTick = m.ticks;
+            eventIndex = m.next;
+        }
+        if (engine->get(engine->stopRequest)) break;
+
+        // The range (or the last bar) is played to its end.
+        engine->lock();
+        const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
+        looping = engine->songLoop != 0;
+        engine->unlock();
+        const int32_t endTick = song->barBeatToTicks(endBar > 0 ? endBar + 1 : song->barOfTicks(fromTick) + 1, 1, 0);
+        if (endTick > fromTick) {
+            songWait(endTick - fromTick);
+            fromTick = endTick;
+        }
+        if (!looping && eventIndex < kFirstEvent) break;
+    }
+
+    // Recording over the song goes on after its end, with the click, until
+    // the musician stops.
+    engine->lock();
+    const bool stillRecording = engine->songRecord >= 1 && engine->recordSequence;
+    engine->unlock();
+    if (stillRecording) {
+        while (!engine->get(engine->stopRequest)) {
+            songWait(1);
+            ++fromTick;
+        }
+    }
+    endSong();
+}
+
+void CPlayer::endSong()
+{
+    endClick();
+    // Every note still sounding ends, in the recording too.
+    if (engine->port) engine->port->allNotesOff();
+
+    engine->lock();
+    CMidiSequence* recording = engine->songRecord >= 1 ? engine->recordSequence : nullptr;
+    if (recording) engine->recordSequence = nullptr;
+    engine->songRecord = 0;
+    engine->unlock();
+    if (recording) {
+        recording->pairNotes();
+        engine->saveRecording(recording);
+    }
+
+    engine->lock();
+    engine->playingSong = nullptr;
+    engine->stopRequest = 0;
+    engine->playMode = 0;
+    engine->stateChanged = 1;
+    engine->unlock();
+}
+
+void CPlayer::playSongEvent(const MidiEvent& m)
+{
+    if (m.stat == kStatSysEx) {
+        if (engine->port) engine->port->sendSysExText(m.string);
+        return;
+    }
+    if (m.stat == kStatTempo) {
+        // The song's tempo events are obeyed, whatever the musician set.
+        engine->setTempo(m.db1);
+        songTempoMoved = true;
+        return;
+    }
+    // Text, markers and the arranger's own events never leave the port.
+    if (!isChannelMessage(m.stat)) return;
+
+    const int c = channelOf(m.stat);
+    engine->lock();
+    const int bass = engine->songBassChannel;
+    bool plays = !engine->barLoop || c == 9 || c == bass;
+    if (plays) plays = c == 9 ? engine->drumsOff == 0 : c == bass ? engine->bassOff == 0 : engine->otherOff == 0;
+    const int group = c == 9 ? engine->drumsVolume : c == bass ? engine->bassVolume : engine->otherVolume;
+    const int level = engine->accompVolume * group / 100;
+    engine->unlock();
+    if (!plays) return;
+
+    int value = m.db2;
+    if (isController(m.stat) && m.db1 == kCtlVolume) {
+        value = level <= 99 ? level * value / 100 : value + (level - 100) * (127 - value) / 100;
+        value = std::clamp(value, 0, 127);
+    }
+    engine->sendEvent(m.stat, m.db1, value);
+    // Later volume changes start from the song's own level.
+    if (value != m.db2 && engine->port) engine->port->rememberController(c, kCtlVolume, m.db2);
+    if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->set(engine->songBassChannel, c);
+}
+
+void CPlayer::songWait(int32_t ticks)
+{
+    CClock& clock = *engine->clock;
+    const int tpb = std::max(1, song->ticksPerBeat);
+    ticks = std::clamp(ticks, 0, kLongestWait);
+    const int64_t target = (int64_t{fromTick} + ticks) * 1000;
+    int tempo = std::max(1, engine->get(engine->tempo));
+    int64_t now = nowNs();
+    // The stretch of the wait at one tempo: its start and its position.
+    int64_t segmentNs;
+    int64_t segmentPosition = int64_t{fromTick} * 1000;
+    int64_t deadline;
+    if (plainWait) {
+        // The wait as a plain poll: from the clock reading at its start, in
+        // whole milliseconds.
+        segmentNs = now;
+        deadline = now + int64_t{ticks} * 60'000 / (int64_t{tpb} * tempo) * 1'000'000;
+    } else {
+        segmentNs = dueNs;
+        deadline = dueNs + ticksToNs(ticks, tpb, tempo);
+    }
+    for (;;) {
+        const int64_t left = deadline - now;
+        if (left > 0) {
+            clock.sleepUs(plainWait ? kStepUs : std::min(kStepUs, (left + 999) / 1000));
+            now = nowNs();
+        }
+        engine->lock();
+        const int newTempo = engine->tempo;
+        const bool stop = engine->stopRequest != 0;
+        const bool paused = engine->paused && !stop;
+        const bool clicking = engine->songClick && engine->songRecord > 0;
+        engine->unlock();
+
+        // Thousandths of ticks: microseconds × ticks per minute / 60 000.
+        auto positionAt = [&](int64_t at) { return segmentPosition + (at - segmentNs) / 1000 * tpb * tempo / 60'000; };
+        if (newTempo != tempo && newTempo > 0) {
+            // What is left of the wait is stretched or shrunk at once.
+            segmentPosition = std::min(target, positionAt(now));
+            const int64_t rest = deadline - now;
+            segmentNs = now;
+            deadline = rest > 0 ? now + rest * tempo / newTempo : deadline;
+            tempo = newTempo;
+        }
+        const int64_t position = now >= deadline ? target : std::min(target, positionAt(now));
+        setSongPosition(position);
+        if (clicking) click(position, now);
+        if (clickPitch >= 0 && now - clickNs >= kClickNs) endClick();
+        if (paused) {
+            // Held in place: the time spent paused is not music to catch up on.
+            const int64_t pausedAt = nowNs();
+            while (engine->get(engine->paused) && !engine->get(engine->stopRequest)) clock.sleepUs(kPauseStepUs);
+            const int64_t pausedFor = nowNs() - pausedAt;
+            segmentNs += pausedFor;
+            deadline += pausedFor;
+            now = nowNs();
+            continue;
+        }
+        if (now >= deadline) {
+            dueNs = deadline;
+            break;
+        }
+        if (stop) {
+            dueNs = now;
+            break;
+        }
+    }
+}
+
+void CPlayer::click(int64_t thousandths, int64_t now)
+{
+    song->ticksToBarBeat(static_cast<int>(std::min<int64_t>(thousandths / 1000, INT32_MAX)), &bar, &beat, &tickInBeat);
+    if (bar == clickBar && beat == clickBeat) return;
+    const int pitch = bar != clickBar ? kClickDownbeat : kClickBeat;
+    clickBar = bar;
+    clickBeat = beat;
+    endClick();
+    if (!engine->port) return;
+    // Straight to the port: the click is heard, never transposed nor recorded.
+    const int channel = std::clamp(engine->get(engine->metronomeChannel), 0, 15);
+    engine->port->send(noteOnStatus(channel), pitch, 127);
+    clickPitch = pitch;
+    clickNs = now;
+}
+
+void CPlayer::endClick()
+{
+    if (clickPitch < 0) return;
+    const int channel = std::clamp(engine->get(engine->metronomeChannel), 0, 15);
+    if (engine->port) engine->port->send(noteOffStatus(channel), clickPitch, 0);
+    clickPitch = -1;
+}
