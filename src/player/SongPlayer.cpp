@@ -200,7 +200,10 @@ void CPlayer::playSongEvent(const MidiEvent& m)
     const int group = c == 9 ? engine->drumsVolume : c == bass ? engine->bassVolume : engine->otherVolume;
     const int level = engine->accompVolume * group / 100;
     engine->unlock();
-    if (!plays) return;
+    // A group switched off loses its notes only: its programs, controllers
+    // and bends still reach the sound generator, so the group sounds as the
+    // song wants when it is switched on again, and a bass program is seen.
+    if (!plays && isNoteOn(m.stat, m.db2)) return;
 
     int value = m.db2;
     if (isController(m.stat) && m.db1 == kCtlVolume) {

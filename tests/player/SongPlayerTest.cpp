@@ -1,6 +1,8 @@
 // The song player on the manual clock: time moves exactly to each wake-up of
 // the player thread, so every message leaves at its ideal time.
+#include "PlayerFixture.h"
 #include "support/LiveEngine.h"
+#include "support/TestSupport.h"
 
 #include "base/MidiStatus.h"
 #include "sequence/CMidiSequence.h"
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -38,13 +41,14 @@ struct Song {
         add(tick, noteOnStatus(channel), pitch, 100);
         return add(tick + length, noteOffStatus(channel), pitch, 0);
     }
-    // A note on channel index 0 at every beat of `bars` bars; its pitch is
-    // 60 + the bar number, so each message tells where it came from.
+    // A note at every beat of `bars` bars, on channel index 1 at the first
+    // beat and 0 at the others; its pitch is 60 + the bar number, so each
+    // message tells where it came from.
     static Song bars(int bars, int bpm = 120)
     {
         Song s(bpm);
         for (int b = 0; b < bars; ++b)
-            for (int beat = 0; beat < 4; ++beat) s.note(b * kBar + beat * kTpb, 0, 61 + b);
+            for (int beat = 0; beat < 4; ++beat) s.note(b * kBar + beat * kTpb, beat == 0 ? 1 : 0, 61 + b);
         return s;
     }
 };
@@ -95,17 +99,224 @@ protected:
     int64_t origin = 0;
 };
 
-TEST_F(SongPlayer, PlaysEveryNoteInTimeAndEndsByItself)
+// Tempo events on the way and while playing; text and the arranger's own
+// events never leave the port; SysEx does.
+TEST_F(SongPlayer, PlaysEveryMessageInTimeFollowingTheTempoAndEndsByItself)
 {
-    Song s = Song::bars(2);
+    Song s = Song::bars(3);
+    s.add(kBar, kStatTempo, 60, 0);
+    s.add(kBar, kStatMarker, 0, 0).add(kBar, kStatChord, 0, 0).add(kBar, kStatLyric, 0, 0);
+    const int sysex = s.seq->insertEvent(s.seq->findAfter(2 * kBar, 0), 2 * kBar, kStatSysEx, 0, 0, "F0 7E 7F 09 01 F7", 0, 0);
+    ASSERT_GE(sysex, kFirstEvent);
     start(s);
-    run(5000);
+    run(20000);
     EXPECT_FALSE(engine.isPlaying());
-    const auto played = ons();
-    ASSERT_EQ(played.size(), 8u);
-    for (size_t i = 0; i < played.size(); ++i)
-        EXPECT_EQ(played[i], std::make_tuple(int64_t(i) * 500, 0, 61 + int(i) / 4)) << i;
-    EXPECT_EQ(engine.get(engine.playMode), 0);
+    const std::vector<CapturedMessage> out = sent();
+    std::vector<std::tuple<int64_t, int>> got;
+    for (const CapturedMessage& m : out)
+        if (isNoteOn(m.status, m.d2) || m.status == 0xF0) got.emplace_back((m.timeUs - origin) / 1000, m.status == 0xF0 ? 0 : m.d1);
+    // Bar 1 at 120 BPM, bars 2 and 3 at 60; the SysEx at the start of bar 3.
+    const std::vector<std::tuple<int64_t, int>> want = {{0, 61},    {500, 61},  {1000, 61}, {1500, 61}, {2000, 62}, {3000, 62},
+                                                        {4000, 62}, {5000, 62}, {6000, 63}, {6000, 0},  {7000, 63}, {8000, 63},
+                                                        {9000, 63}};
+    EXPECT_EQ(got, want);
+    for (const CapturedMessage& m : out) EXPECT_TRUE(m.status >= 0x80) << m.text();
+    EXPECT_EQ(std::make_tuple(engine.get(engine.playMode), engine.get(engine.tempo), engine.port->soundingCount()),
+              std::make_tuple(0, 60, 0));
+}
+
+// Which bars sound, in order, for ranges, loops and a start bar moved while
+// looping; a pass begins with the tempo in force at its start bar.
+TEST_F(SongPlayer, RangesPlayOnceOrLoopFromTheirStartBar)
+{
+    struct Case {
+        const char* what;
+        int startBar, endBar, loop;
+        int moveStartTo; // after 1 s; 0 = no move
+        int64_t runMs;
+        std::vector<int> bars;
+        int startAfter, endAfter;
+    };
+    // Bar 1 lasts 2 s (120 BPM), every later bar 1 s (240 BPM from bar 2).
+    const Case cases[] = {
+        {"start bar 3 with the tempo before it", 3, 0, 0, 0, 10000, {3, 4, 5, 6}, 3, 0},
+        {"range looped", 2, 4, 1, 0, 6500, {2, 3, 4, 2, 3, 4, 2}, 2, 4},
+        {"start moved while looping", 2, 4, 1, 4, 5500, {2, 3, 4, 4, 4, 4}, 4, 4},
+        {"range passed once without loop is dropped", 0, 4, 0, 0, 10000, {1, 2, 3, 4, 5, 6}, 0, 0},
+        {"end before start loops the start bar", 3, 2, 1, 0, 2500, {3, 3, 3}, 3, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Song s = Song::bars(6);
+        s.add(kBar, kStatTempo, 240, 0);
+        start(s, c.startBar, c.endBar, c.loop);
+        if (c.moveStartTo) {
+            run(1000);
+            engine.set(engine.songStartBar, c.moveStartTo);
+            run(c.runMs - 1000);
+        } else {
+            run(c.runMs);
+        }
+        std::vector<int> bars; // the first beat of each bar is on channel index 1
+        for (const auto& [ms, channel, pitch] : ons())
+            if (channel == 1) bars.push_back(pitch - 60);
+        EXPECT_EQ(bars, c.bars);
+        EXPECT_EQ(std::make_tuple(engine.get(engine.songStartBar), engine.get(engine.songEndBar)),
+                  std::make_tuple(c.startAfter, c.endAfter));
+        stop();
+    }
+}
+
+// The mixer groups on a song: the bar loop, the switches and the volume rule,
+// with the bass channel following a program change to a bass program.
+TEST_F(SongPlayer, MixerGroupsFilterAndScaleTheSong)
+{
+    struct Case {
+        const char* what;
+        int barLoop, drumsOff, bassOff, otherOff, accomp, bass;
+        std::vector<int> channels; // channels whose notes sound; a group switched off keeps its controllers
+        int bassVolume, otherVolume; // controller 7 sent on channels 3 and 0
+    };
+    const Case cases[] = {
+        {"all on", 0, 0, 0, 0, 100, 100, {0, 3, 9}, 100, 100},
+        {"bar loop: drums and bass only", 1, 0, 0, 0, 100, 100, {3, 9}, 100, 100},
+        {"drums off", 0, 1, 0, 0, 100, 100, {0, 3}, 100, 100},
+        {"bass off follows the program change", 0, 0, 1, 0, 100, 100, {0, 9}, 100, 100},
+        {"other off", 0, 0, 0, 1, 100, 100, {3, 9}, 100, 100},
+        {"bass at half, accompaniment at 150", 0, 0, 0, 0, 150, 50, {0, 3, 9}, 75, 113},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Song s;
+        s.add(0, 0xC3, 33, 0).add(0, 0xB3, kCtlVolume, 100).add(0, 0xB0, kCtlVolume, 100);
+        for (int ch : {0, 3, 9}) s.note(kTpb, ch, 60);
+        engine.set(engine.drumsOff, c.drumsOff);
+        engine.set(engine.bassOff, c.bassOff);
+        engine.set(engine.otherOff, c.otherOff);
+        engine.set(engine.accompVolume, c.accomp);
+        engine.set(engine.bassVolume, c.bass);
+        start(s);
+        if (c.barLoop) engine.set(engine.barLoop, 1);
+        run(3000);
+        std::vector<int> channels;
+        int volume[16];
+        std::fill(std::begin(volume), std::end(volume), -1);
+        for (const CapturedMessage& m : sent()) {
+            if (isNoteOn(m.status, m.d2)) channels.push_back(m.channel());
+            if (isController(m.status) && m.d1 == kCtlVolume) volume[m.channel()] = m.d2;
+        }
+        std::sort(channels.begin(), channels.end());
+        EXPECT_EQ(channels, c.channels);
+        EXPECT_EQ(std::make_tuple(volume[3], volume[0]), std::make_tuple(c.bassVolume, c.otherVolume));
+        // Later volume changes start from the song's own level.
+        EXPECT_EQ(engine.port->controllerOf(3, kCtlVolume), 100);
+        EXPECT_EQ(engine.get(engine.songBassChannel), 3);
+        stop();
+    }
+}
+
+// Recording over a song: the musician's notes and the song's land in one
+// file stamped in the song's ticks, every note with its note off; the click
+// sounds on every beat until the musician stops, each click ended, and is
+// not recorded.
+TEST_F(SongPlayer, RecordingOverASongKeepsTheSongAndTheMusicianWithAClick)
+{
+    struct Saved {
+        std::vector<uint8_t> file;
+    } saved;
+    engine.hooks.saveRecording = [](void* context, CMidiSequence* rec) {
+        auto* out = static_cast<Saved*>(context);
+        out->file.resize(static_cast<size_t>(rec->writeMidiFile("VeltronaLive", SequenceOptions())));
+        rec->copyOut(out->file.data());
+    };
+    engine.hooks.context = &saved;
+    Song s = Song::bars(1);
+    start(s, 0, 0, 0, 1, 1);
+    run(250);
+    engine.sendEvent(noteOnStatus(0), 72, 90); // played on the keyboard
+    run(500);
+    engine.sendEvent(noteOffStatus(0), 72, 0);
+    engine.sendEvent(noteOnStatus(0), 74, 90); // still held when the musician stops
+    run(3000);
+    EXPECT_TRUE(engine.isPlaying()) << "recording goes on after the song's end";
+    EXPECT_EQ(engine.requestStop(), 1);
+    run(10);
+    ASSERT_FALSE(engine.isPlaying());
+
+    std::vector<std::tuple<int64_t, int>> clicks; // (ms, pitch) of each click note on
+    int clickOffs = 0;
+    for (const CapturedMessage& m : sent()) {
+        if (m.channel() != 9) continue;
+        if (isNoteOn(m.status, m.d2)) clicks.emplace_back((m.timeUs - origin) / 1000, m.d1);
+        else if (isNote(m.status)) ++clickOffs;
+    }
+    const std::vector<std::tuple<int64_t, int>> beats = {{0, 77},    {500, 60},  {1000, 60}, {1500, 60},
+                                                         {2000, 77}, {2500, 60}, {3000, 60}, {3500, 60}};
+    EXPECT_EQ(clicks, beats);
+    EXPECT_EQ(clickOffs, static_cast<int>(clicks.size()));
+
+    ASSERT_FALSE(saved.file.empty());
+    CMidiSequence back;
+    ASSERT_GT(back.readMidiFile(saved.file.data(), 0, static_cast<int>(saved.file.size()), SequenceOptions()), 0);
+    EXPECT_EQ(back.ticksPerBeat, kTpb);
+    std::vector<std::tuple<int, int, int>> notes; // (tick, channel, pitch) of note ons
+    for (int r = back.events[kMainList].next; r >= kFirstEvent; r = back.events[static_cast<size_t>(r)].next) {
+        const MidiEvent& e = back.events[static_cast<size_t>(r)];
+        if (!isNoteOn(e.stat, e.db2)) continue;
+        notes.emplace_back(e.ticks, e.stat & 15, e.db1);
+        EXPECT_GT(e.onoff, 0) << "note without its note off at " << e.ticks;
+    }
+    const std::vector<std::tuple<int, int, int>> want = {{0, 1, 61}, {240, 0, 72}, {480, 0, 61}, {720, 0, 74}, {960, 0, 61},
+                                                         {1440, 0, 61}};
+    EXPECT_EQ(notes, want);
+
+    testsupport::TempDir dir;
+    dir.write("take.mid", std::string(saved.file.begin(), saved.file.end()));
+    std::string out(1 << 16, '\0');
+    std::FILE* p = popen(("/usr/bin/python3 '" VTN_SOURCE_DIR "/tools/smf_reference.py' '" + dir.file("take.mid") + "' 2>/dev/null").c_str(), "r");
+    out.resize(p ? std::fread(out.data(), 1, out.size(), p) : 0);
+    if (p) pclose(p);
+    if (out.empty()) return; // no mido here
+    EXPECT_NE(out.find("\"channelNoteCount\": [5, 1, 0"), std::string::npos) << out.substr(0, 400);
+}
+
+// A song and the accompaniment never play at once: chords do not start the
+// style while a song is loaded, and Start/Stop stops whichever plays.
+TEST_F(SongPlayer, SongAndAccompanimentNeverPlayAtOnce)
+{
+    const playertest::Bytes style = playertest::fixtureStyle();
+    ASSERT_GE(engine.loadStyle(-2, style.data(), static_cast<int>(style.size()), "Styles/Fixture.sty"), 0);
+    auto fn = [&](int id) { return engine.liveInput->callFunction(id, 1); };
+    Song s = Song::bars(2);
+    CMidiSequence* song = s.seq.release();
+    engine.installSequence(kSongId, song);
+    engine.set(engine.playMode, 1);
+
+    Chord c;
+    parseChordSymbol(c, "C");
+    engine.setFreeChord(c);
+    engine.setChord(0, 0, -1);
+    EXPECT_FALSE(engine.isPlaying());
+    fn(4); // the loaded song starts
+    run(100);
+    EXPECT_EQ(std::make_tuple(engine.isSongPlaying(), engine.isStylePlaying()), std::make_tuple(1, 0));
+    engine.setFreeChord(c);
+    run(100);
+    EXPECT_EQ(engine.isStylePlaying(), 0);
+    fn(4);
+    run(100);
+    EXPECT_FALSE(engine.isPlaying());
+    EXPECT_EQ(engine.port->soundingCount(), 0);
+
+    // A song asked for while the accompaniment plays does not start.
+    engine.setChord(0, 0, -1);
+    run(100);
+    ASSERT_EQ(engine.isStylePlaying(), 1);
+    engine.set(engine.playMode, 1);
+    EXPECT_EQ(engine.startSongPlayer(song, 0, 0, 0, 0, 0), 1);
+    fn(4); // stops the accompaniment
+    run(100);
+    EXPECT_FALSE(engine.isPlaying());
 }
 
 } // namespace
