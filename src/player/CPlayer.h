@@ -121,4 +121,5 @@ private:
     void click(int64_t thousandths, int64_t now);
     void endClick();
     void endSong();
+    void dropRange();
 };

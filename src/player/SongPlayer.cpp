@@ -99,43 +99,47 @@ void CPlayer::runSong()
 
         eventIndex = resume;
         bool looping = false;
-        while (eventIndex >= kFirstEvent) {
-            const MidiEvent& m = events[static_cast<size_t>(eventIndex)];
-            engine->lock();
-            const bool stopNow = engine->stopRequest != 0;
-            // A range ends no earlier than its start bar.
-            const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
-            looping = engine->songLoop != 0;
-            engine->unlock();
-            if (stopNow) break;
-            if (endBar > 0 && song->barOfTicks(m.ticks) > endBar) {
-                if (looping) break;
-                // Passed once without a loop: the range is done with and the
-                // song plays on.
+        for (;;) {
+            while (eventIndex >= kFirstEvent) {
+                const MidiEvent& m = events[static_cast<size_t>(eventIndex)];
                 engine->lock();
-                engine->songEndBar = 0;
-                engine->songStartBar = 0;
+                const bool stopNow = engine->stopRequest != 0;
+                // A range ends no earlier than its start bar.
+                const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
+                looping = engine->songLoop != 0;
                 engine->unlock();
+                if (stopNow) break;
+                if (endBar > 0 && song->barOfTicks(m.ticks) > endBar) {
+                    if (looping) break;
+                    // Passed once without a loop: the range is done with and
+                    // the song plays on.
+                    dropRange();
+                }
+                songWait(m.ticks - fromTick);
+                if (engine->get(engine->stopRequest)) break;
+                playSongEvent(m);
+                setSongPosition(int64_t{m.ticks} * 1000);
+                fromTick = m.ticks;
+                eventIndex = m.next;
             }
-            songWait(m.ticks - fromTick);
             if (engine->get(engine->stopRequest)) break;
-            playSongEvent(m);
-            setSongPosition(int64_t{m.ticks} * 1000);
-            fromTick = m.ticks;
-            eventIndex = m.next;
+
+            // The range (or the last bar) is played to its end.
+            engine->lock();
+            const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
+            engine->unlock();
+            const int32_t endTick = song->barBeatToTicks(endBar > 0 ? endBar + 1 : song->barOfTicks(fromTick) + 1, 1, 0);
+            if (endTick > fromTick) {
+                songWait(endTick - fromTick);
+                fromTick = endTick;
+            }
+            looping = engine->get(engine->songLoop) != 0;
+            if (looping || eventIndex < kFirstEvent || engine->get(engine->stopRequest)) break;
+            // The loop was switched off as its range ended: the song plays on
+            // from here rather than from the start of the range again.
+            dropRange();
         }
         if (engine->get(engine->stopRequest)) break;
-
-        // The range (or the last bar) is played to its end.
-        engine->lock();
-        const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
-        looping = engine->songLoop != 0;
-        engine->unlock();
-        const int32_t endTick = song->barBeatToTicks(endBar > 0 ? endBar + 1 : song->barOfTicks(fromTick) + 1, 1, 0);
-        if (endTick > fromTick) {
-            songWait(endTick - fromTick);
-            fromTick = endTick;
-        }
         if (!looping && eventIndex < kFirstEvent) break;
     }
 
@@ -151,6 +155,14 @@ void CPlayer::runSong()
         }
     }
     endSong();
+}
+
+void CPlayer::dropRange()
+{
+    engine->lock();
+    engine->songEndBar = 0;
+    engine->songStartBar = 0;
+    engine->unlock();
 }
 
 void CPlayer::endSong()

@@ -132,28 +132,32 @@ TEST_F(SongPlayer, RangesPlayOnceOrLoopFromTheirStartBar)
     struct Case {
         const char* what;
         int startBar, endBar, loop;
-        int moveStartTo; // after 1 s; 0 = no move
+        int64_t changeMs; // when to move the start bar or switch the loop off; 0 = never
+        int moveStartTo, loopOff;
         int64_t runMs;
         std::vector<int> bars;
         int startAfter, endAfter;
     };
     // Bar 1 lasts 2 s (120 BPM), every later bar 1 s (240 BPM from bar 2).
     const Case cases[] = {
-        {"start bar 3 with the tempo before it", 3, 0, 0, 0, 10000, {3, 4, 5, 6}, 3, 0},
-        {"range looped", 2, 4, 1, 0, 6500, {2, 3, 4, 2, 3, 4, 2}, 2, 4},
-        {"start moved while looping", 2, 4, 1, 4, 5500, {2, 3, 4, 4, 4, 4}, 4, 4},
-        {"range passed once without loop is dropped", 0, 4, 0, 0, 10000, {1, 2, 3, 4, 5, 6}, 0, 0},
-        {"end before start loops the start bar", 3, 2, 1, 0, 2500, {3, 3, 3}, 3, 2},
+        {"start bar 3 with the tempo before it", 3, 0, 0, 0, 0, 0, 10000, {3, 4, 5, 6}, 3, 0},
+        {"range looped", 2, 4, 1, 0, 0, 0, 6500, {2, 3, 4, 2, 3, 4, 2}, 2, 4},
+        {"start moved while looping", 2, 4, 1, 1000, 4, 0, 5500, {2, 3, 4, 4, 4, 4}, 4, 4},
+        {"range passed once without loop is dropped", 0, 4, 0, 0, 0, 0, 10000, {1, 2, 3, 4, 5, 6}, 0, 0},
+        {"end before start loops the start bar", 3, 2, 1, 0, 0, 0, 2500, {3, 3, 3}, 3, 2},
+        {"loop switched off inside the range plays on", 2, 2, 1, 1500, 0, 1, 10000, {2, 2, 3, 4, 5, 6}, 0, 0},
+        {"loop switched off as the range ends plays on", 2, 2, 1, 940, 0, 1, 10000, {2, 3, 4, 5, 6}, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Song s = Song::bars(6);
         s.add(kBar, kStatTempo, 240, 0);
         start(s, c.startBar, c.endBar, c.loop);
-        if (c.moveStartTo) {
-            run(1000);
-            engine.set(engine.songStartBar, c.moveStartTo);
-            run(c.runMs - 1000);
+        if (c.changeMs) {
+            run(c.changeMs);
+            if (c.moveStartTo) engine.set(engine.songStartBar, c.moveStartTo);
+            if (c.loopOff) engine.set(engine.songLoop, 0);
+            run(c.runMs - c.changeMs);
         } else {
             run(c.runMs);
         }
