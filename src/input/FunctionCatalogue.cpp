@@ -442,6 +442,11 @@ void CLiveInput::startStop()
             e.requestStop();
             return;
         }
+        // A song still playing after a style was loaded stops first.
+        if (e.isSongPlaying()) {
+            e.requestStop();
+            return;
+        }
         const CStyle* style = e.currentStyle();
         if (!style || style->partCount() < 2) {
             // Nothing to accompany with: play back the latest recording.

@@ -311,6 +311,15 @@ TEST_F(SongPlayer, SongAndAccompanimentNeverPlayAtOnce)
     run(100);
     EXPECT_FALSE(engine.isPlaying());
     EXPECT_EQ(engine.port->soundingCount(), 0);
+    // A style loaded while the song plays leaves it playing, and Start/Stop stops it.
+    engine.set(engine.playMode, 1);
+    fn(4);
+    ASSERT_GE(engine.loadStyle(-2, style.data(), static_cast<int>(style.size()), "Styles/Fixture.sty"), 0);
+    run(100);
+    EXPECT_EQ(std::make_tuple(engine.get(engine.playMode), engine.isSongPlaying()), std::make_tuple(0, 1));
+    fn(4);
+    run(100);
+    EXPECT_FALSE(engine.isPlaying());
 
     // A song asked for while the accompaniment plays does not start.
     engine.setChord(0, 0, -1);
