@@ -143,7 +143,7 @@ void CApplication::playMidiFile(std::string_view name)
     }
     auto* song = new CMidiSequence;
     song->sequenceId = kSongId;
-    song->name = base; // a recording over the song is named after it
+    song->name = baseName(path); // a recording over the song is named after it
     // A file the reader refuses would leave an empty song that blocks the
     // chord recognition (playMode) with nothing to play.
     if (song->readMidiFile(data.data(), 0, static_cast<int>(data.size()), engine->sequenceOptions()) == 0) {

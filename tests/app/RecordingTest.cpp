@@ -121,6 +121,34 @@ TEST_F(ArrangerTest, SavesTheRecordingAsAMidiFile)
     }
 }
 
+// Recording over a song from the console: the take is saved when the
+// musician stops, named after the song, with the song's notes in it.
+TEST_F(ArrangerTest, SavesARecordingOverASongWhenStopped)
+{
+    fs::create_directory("MIDI files");
+    const std::string track = std::string("\x00\xC0\x05\x00\x90\x3C\x64\x60\x80\x3C\x00\x00\xFF\x2F\x00", 15);
+    dir.write("MIDI files/Tune.mid", std::string("MThd\0\0\0\x06\0\0\0\x01\0\x60MTrk\0\0\0", 21) +
+                                         std::string(1, static_cast<char>(track.size())) + track);
+    start();
+    engine().set(engine().inputMode, kLiveMode); // as with a settings file
+    const std::string printed = type({"midifiles: MIDI files", "record", "play: Tune.mid"});
+    ASSERT_TRUE(engine().isSongPlaying()) << printed;
+    while (engine().get(engine().songPosition) < 200'000) engine().sleepMs(10); // past the song's end
+    EXPECT_TRUE(engine().isSongPlaying()) << "the take goes on until stopped";
+    type({"Start/Stop"});
+    while (engine().isPlaying()) engine().sleepMs(10);
+    std::vector<std::string> files = savedFiles();
+    std::erase(files, "MIDI files/Tune.mid");
+    ASSERT_EQ(files.size(), 1u);
+    const std::string name = fs::path(files[0]).filename().string();
+    EXPECT_TRUE(recentStamp(name) && name.find("-Tune-") == 15 && name.ends_with(".mid")) << name;
+    std::vector<uint8_t> data;
+    ASSERT_EQ(vtn::readWholeFile(files[0], kMaxSongFileBytes, data), vtn::kFileRead);
+    CMidiSequence back;
+    ASSERT_GT(back.readMidiFile(data.data(), 0, static_cast<int>(data.size()), SequenceOptions()), 0);
+    EXPECT_EQ(std::make_tuple(back.ticksPerBeat, back.channelNoteCount[0]), std::make_tuple(96, 1));
+}
+
 // A file that cannot be written whole, and one that cannot be created even
 // in the working directory, are each reported on one line.
 TEST_F(ArrangerTest, ReportsRecordingsNotSaved)
