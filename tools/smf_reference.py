@@ -8,6 +8,12 @@ Prints one JSON object per file and line:
 "tempo" follows the arranger's rule: the first tempo in file order (track
 by track) that rounds to 10 BPM or more, else 120. Times are absolute ticks
 within each track. With --events, texts are byte strings decoded as latin-1.
+
+With --timeline also "timeline": every message that is not a meta event, in
+the order and at the time mido plays the file (all tracks merged, tempo
+changes obeyed), as [seconds, status, data 1, data 2], SysEx as
+[seconds, 240, "F0 .. F7"]; null with "timelineError" when mido cannot play
+the file.
 """
 import json
 import os
@@ -18,7 +24,21 @@ import mido
 TEXT_TYPES = {"text": 1, "copyright": 2, "lyrics": 5, "marker": 6}
 
 
-def figures(path, with_events):
+def timeline(mid):
+    out, now = [], 0.0
+    for msg in mid:  # times are seconds since the message before
+        now += msg.time
+        if msg.is_meta:
+            continue
+        raw = msg.bytes()
+        if msg.type == "sysex":
+            out.append([now, 0xF0, " ".join("%02X" % b for b in raw)])
+        else:
+            out.append([now, raw[0], raw[1] if len(raw) > 1 else 0, raw[2] if len(raw) > 2 else 0])
+    return out
+
+
+def figures(path, with_events, with_timeline=False):
     out = {"file": os.path.basename(path), "ok": False}
     try:
         mid = mido.MidiFile(path)
@@ -59,12 +79,18 @@ def figures(path, with_events):
     if with_events:
         out.update(channelEvents=channel_events, tempi=tempi, timeSignatures=signatures, texts=texts,
                    trackNames=names)
+    if with_timeline:
+        try:
+            out["timeline"] = timeline(mid)
+        except Exception as e:  # a format 2 file has no one timeline
+            out.update(timeline=None, timelineError="%s: %s" % (type(e).__name__, e))
     return out
 
 
 def main(argv):
     with_events = "--events" in argv
-    paths = [a for a in argv[1:] if a != "--events"]
+    with_timeline = "--timeline" in argv
+    paths = [a for a in argv[1:] if a not in ("--events", "--timeline")]
     files = []
     for p in paths:
         if os.path.isdir(p):
@@ -72,7 +98,7 @@ def main(argv):
         else:
             files.append(p)
     for f in files:
-        print(json.dumps(figures(f, with_events)))
+        print(json.dumps(figures(f, with_events, with_timeline)))
     return 0
 
 

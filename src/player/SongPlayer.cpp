@@ -77,6 +77,7 @@ void CPlayer::runSong()
             passStart = startBar;
         }
         fromTick = song->barBeatToTicks(startBar, 1, 0);
+        const int32_t passTick = fromTick;
         setSongPosition(int64_t{fromTick} * 1000);
         if (resume == 0) {
             // The tempo in force at the start bar is that of the last tempo
@@ -128,7 +129,10 @@ void CPlayer::runSong()
             engine->lock();
             const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
             engine->unlock();
-            const int32_t endTick = song->barBeatToTicks(endBar > 0 ? endBar + 1 : song->barOfTicks(fromTick) + 1, 1, 0);
+            // Events on a bar line after the pass's start (the ends of the
+            // notes before it) close the bar before: they open no bar of silence.
+            const int32_t lastBar = song->barOfTicks(fromTick > passTick ? fromTick - 1 : fromTick);
+            const int32_t endTick = song->barBeatToTicks(endBar > 0 ? endBar + 1 : lastBar + 1, 1, 0);
             if (endTick > fromTick) {
                 songWait(endTick - fromTick);
                 fromTick = endTick;
@@ -141,6 +145,9 @@ void CPlayer::runSong()
         }
         if (engine->get(engine->stopRequest)) break;
         if (!looping && eventIndex < kFirstEvent) break;
+        // The notes the pass left sounding (their ends stand on the range's
+        // end or beyond it) end with the range, before the next pass.
+        releaseAll();
     }
 
     // Recording over the song goes on after its end, with the click, until
@@ -216,6 +223,9 @@ void CPlayer::playSongEvent(const MidiEvent& m)
     // and bends still reach the sound generator, so the group sounds as the
     // song wants when it is switched on again, and a bass program is seen.
     if (!plays && isNoteOn(m.stat, m.db2)) return;
+    // Only the notes this player started end: a pass that begins after a
+    // note began sends no end for it either.
+    if (isNoteOff(m.stat, m.db2) && !acceptsEvent(m.stat, m.db1, m.db2)) return;
 
     int value = m.db2;
     if (isController(m.stat) && m.db1 == kCtlVolume) {
@@ -223,6 +233,7 @@ void CPlayer::playSongEvent(const MidiEvent& m)
         value = std::clamp(value, 0, 127);
     }
     engine->sendEvent(m.stat, m.db1, value);
+    if (isNote(m.stat)) trackEvent(m.stat, m.db1, m.db2);
     // Later volume changes start from the song's own level.
     if (value != m.db2 && engine->port) engine->port->rememberController(c, kCtlVolume, m.db2);
     if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->set(engine->songBassChannel, c);

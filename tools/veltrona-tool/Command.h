@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class CMidiSequence;
+
 namespace vtntool {
 
 struct ToolCommand {
@@ -35,6 +37,10 @@ int refuse(const std::string& message);
 // when it cannot be read or is refused.
 bool readWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t>& data, std::string& why);
 bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& data, std::string& why);
+
+// Reads a Standard MIDI File as an arranger without settings would; false
+// (the one line printed, `status` the exit status) when it is refused.
+bool loadSong(const std::string& path, CMidiSequence& song, int& status);
 
 // Keys stay in the order they are set, so a document reads like its source.
 using Document = nlohmann::ordered_json;

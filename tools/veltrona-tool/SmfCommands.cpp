@@ -1,5 +1,6 @@
 // Subcommands for Standard MIDI Files: "smf" shows what the reader makes of a
-// file, "smf-copy" writes it back with the writer.
+// file, "smf-copy" writes it back with the writer; the reading of a song that
+// the other subcommands share.
 #include "Command.h"
 #include "JsonBytes.h"
 
@@ -35,8 +36,9 @@ std::string refusalReason(const std::vector<uint8_t>& d)
 // Read as by an arranger without settings: no presets, no folder.
 const SequenceOptions kOptions;
 
-// Reads the file into the sequence; on refusal prints the line and returns false.
-bool load(const std::string& path, CMidiSequence& sequence, int& status)
+} // namespace
+
+bool loadSong(const std::string& path, CMidiSequence& sequence, int& status)
 {
     std::vector<uint8_t> data;
     std::string why;
@@ -50,6 +52,8 @@ bool load(const std::string& path, CMidiSequence& sequence, int& status)
     }
     return true;
 }
+
+namespace {
 
 void appendEvents(Document& events, const CMidiSequence& s, int list)
 {
@@ -72,7 +76,7 @@ int runSmf(const std::vector<std::string>& args)
 {
     auto loaded = std::make_unique<CMidiSequence>();
     int status = 0;
-    if (!load(args[0], *loaded, status)) return status;
+    if (!loadSong(args[0], *loaded, status)) return status;
     const CMidiSequence& s = *loaded;
 
     Document trackNames = Document::array();
@@ -95,7 +99,7 @@ int runSmfCopy(const std::vector<std::string>& args)
 {
     auto loaded = std::make_unique<CMidiSequence>();
     int status = 0;
-    if (!load(args[0], *loaded, status)) return status;
+    if (!loadSong(args[0], *loaded, status)) return status;
     CMidiSequence& s = *loaded;
 
     const int size = s.writeMidiFile(s.trackNames[0], kOptions);
