@@ -2,10 +2,10 @@
 # Runs where the kernel sequencer is (a board, a desktop or the throwaway test
 # machine): the port's in-process tests, then the arranger binary against
 # standard ALSA tools, a virtual keyboard and our probe client. With --bench it
-# prints the round-trip latency figures instead.
+# prints the round-trip latency and song timing figures instead.
 # Binaries are taken from $VTN_BIN (veltrona, seqprobe, test_midi and
 # optionally test_midi_tsan); corpus styles the tests play from $VTN_BIN/corpus
-# when it is there.
+# when it is there; the songs and their note lists from $VTN_BIN/songs.
 set -u
 BIN=${VTN_BIN:-/opt/vtn}
 [ -d "$BIN/corpus" ] && export VTN_CORPUS_DIR="$BIN/corpus"
@@ -45,6 +45,38 @@ stop_vtn() {
 }
 
 virmidi_dev() { ls /dev/snd/midiC*D* 2>/dev/null | head -n 1; }
+
+# key NOTE VELOCITY: a note on, channel 1, from the virtual keyboard.
+key() { printf "\\220\\$(printf %03o "$1")\\$(printf %03o "$2")" >"$(virmidi_dev)"; }
+
+# start_demo CAPTURE: the demo as `make run` starts it, in a copy under
+# $WORK/app, with a probe standing in for the synthesizer (its name matches
+# the demo's "midiout: synth", so no FluidSynth is started) that writes what
+# it hears to CAPTURE. False, with the reason told, when it does not start.
+start_demo() {
+    if [ ! -f "$BIN/demo/vtn.cfg" ] || [ ! -f "$BIN/tools/run-demo.sh" ]; then
+        fail "the demo is not built"
+        return 1
+    fi
+    rm -rf "$WORK/app" "$WORK/console" "$WORK/probe.ready"
+    mkdir -p "$WORK/app/tools"
+    cp -RL "$BIN/demo" "$WORK/app/demo"
+    cp "$BIN/tools/run-demo.sh" "$WORK/app/tools/"
+    "$BIN/seqprobe" capture --name vtn-synth --timeout 15000 --ready "$WORK/probe.ready" >"$1" &
+    CAP=$!
+    wait_for "$WORK/probe.ready" ready 30
+    mkfifo "$WORK/console"
+    sh "$WORK/app/tools/run-demo.sh" "$BIN" <"$WORK/console" >"$WORK/demo.out" 2>&1 &
+    VTN_PID=$!
+    exec 3>"$WORK/console"
+    if wait_for "$WORK/demo.out" "Ready" 60 && grep -qF "Midi Out: vtn-synth" "$WORK/demo.out" &&
+        grep -qF "Midi In: Virtual Raw MIDI" "$WORK/demo.out"; then
+        return 0
+    fi
+    cat "$WORK/demo.out"
+    fail "the demo's start"
+    return 1
+}
 
 # The port's in-process tests. They skip where there is no usable sequencer,
 # so here a run in which any of them skipped, or none passed, is a failure.
@@ -127,37 +159,14 @@ noteoff 2 64 0"
     if [ "$VTN_STATUS" -eq 0 ]; then pass "quit ends with status 0"; else fail "exit status $VTN_STATUS"; fi
 }
 
-# The demo as `make run` starts it, a probe standing in for the synthesizer:
-# its name matches the demo's "midiout: synth", so no FluidSynth is started.
-# Keys of the virtual keyboard: the Start/Stop and Var Up trigger keys, a C
-# chord in the chord area, and the attention key (C7) with the key command
-# "88: Organ". The demo style's drums, bass and chords must arrive, and the
-# strings that only Main B has must come after Var Up.
+# The demo, the probe as its synthesizer. Keys of the virtual keyboard: the
+# Start/Stop and Var Up trigger keys, a C chord in the chord area, and the
+# attention key (C7) with the key command "88: Organ". The demo style's
+# drums, bass and chords must arrive, and the strings that only Main B has
+# must come after Var Up.
 demo_tests() {
-    if [ ! -f "$BIN/demo/vtn.cfg" ] || [ ! -f "$BIN/tools/run-demo.sh" ]; then
-        fail "the demo is not built"
-        return
-    fi
-    rm -rf "$WORK/app" "$WORK/console" "$WORK/probe.ready"
-    mkdir -p "$WORK/app/tools"
-    cp -RL "$BIN/demo" "$WORK/app/demo"
-    cp "$BIN/tools/run-demo.sh" "$WORK/app/tools/"
-    "$BIN/seqprobe" capture --name vtn-synth --timeout 15000 --ready "$WORK/probe.ready" >"$WORK/demo.cap" &
-    CAP=$!
-    wait_for "$WORK/probe.ready" ready 30
-    mkfifo "$WORK/console"
-    sh "$WORK/app/tools/run-demo.sh" "$BIN" <"$WORK/console" >"$WORK/demo.out" 2>&1 &
-    VTN_PID=$!
-    exec 3>"$WORK/console"
-    if wait_for "$WORK/demo.out" "Ready" 60 && grep -qF "Midi Out: vtn-synth" "$WORK/demo.out" &&
-        grep -qF "Midi In: Virtual Raw MIDI" "$WORK/demo.out"; then
-        pass "the demo starts and connects the keyboard and the sound generator"
-    else
-        cat "$WORK/demo.out"
-        fail "the demo's start"
-    fi
-    dev=$(virmidi_dev)
-    key() { printf "\\220\\$(printf %03o "$1")\\$(printf %03o "$2")" >"$dev"; } # note on, channel 1
+    start_demo "$WORK/demo.cap" || return
+    pass "the demo starts and connects the keyboard and the sound generator"
     key 36 100; key 36 0                            # Start/Stop
     key 48 90; key 52 90; key 55 90                  # C in the chord area, held
     sleep 3
@@ -185,6 +194,74 @@ demo_tests() {
     fi
 }
 
+# A corpus song played with "play:" in the demo, the probe as its sound
+# generator. Played through, every note on of the file (as mido reads it)
+# arrives, with its note off; the demo records over a song, so the song plays
+# on with a click until the Start/Stop key (C2) ends it. Played again, that
+# key stops it after the first chord: fewer notes arrive, and every note the
+# probe heard has ended, by a note off or all notes off on its channel.
+song_tests() {
+    song=test-multichannel-chords-1.mid
+    notes="$BIN/songs/$song.notes"
+    if [ ! -f "$notes" ]; then
+        fail "$song and its notes are not staged"
+        return
+    fi
+    start_demo "$WORK/song.cap" || return
+    mkdir -p "$WORK/app/demo/MIDI files"
+    cp "$BIN/songs/$song" "$WORK/app/demo/MIDI files/"
+    total=$(wc -l <"$notes")
+    # heard on|off FIRST_LINE: channel and pitch of each note on (or off) on
+    # the song's channels in the capture from FIRST_LINE on, sorted.
+    heard() {
+        awk -v kind="$1" -v from="$2" 'NR == FNR { ch[$1]; next }
+            FNR < from || !($2 in ch) { next }
+            kind == "on" && $1 == "noteon" && $4 > 0 { print $2, $3 }
+            kind == "off" && ($1 == "noteoff" || ($1 == "noteon" && $4 == 0)) { print $2, $3 }' "$notes" "$WORK/song.cap" | sort
+    }
+    # until_true TEST: until the shell test holds, for at most 30 s.
+    until_true() { n=0; while ! eval "$1" && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; eval "$1"; }
+    # The port's all notes off ends with channel 16's.
+    notes_off() { grep -c '^control 15 123 0$' "$WORK/song.cap"; }
+
+    echo "play:$song" >&3
+    if until_true '[ "$(heard off 1 | wc -l)" -ge "$total" ]' &&
+        [ "$(heard on 1)" = "$(awk '{ print $1, $2 }' "$notes" | sort)" ]; then
+        pass "play: $song reaches the sound generator through the kernel: all $total notes, each with its note off"
+    else
+        heard on 1 | tr '\n' ' '
+        fail "play: $song ($(heard on 1 | wc -l) of $total notes)"
+    fi
+    offs=$(notes_off)
+    key 36 100; key 36 0
+    until_true '[ "$(notes_off)" -gt "$offs" ]'
+
+    mark=$(($(wc -l <"$WORK/song.cap") + 1))
+    offs=$(notes_off)
+    echo "play:$song" >&3
+    until_true '[ "$(heard on "$mark" | wc -l)" -ge 3 ]'
+    key 36 100; key 36 0
+    stopped=false
+    until_true '[ "$(notes_off)" -gt "$offs" ]' && stopped=true
+    got=$(heard on "$mark" | wc -l)
+    # Notes whose last note on came after their last note off and after the
+    # last all notes off on their channel.
+    sounding=$(awk '$1 == "noteon" && $4 > 0 { on[$2 " " $3] = NR; chan[$2 " " $3] = $2 }
+        $1 == "noteoff" || ($1 == "noteon" && $4 == 0) { off[$2 " " $3] = NR }
+        $1 == "control" && $3 == 123 { stop[$2] = NR }
+        END { for (k in on) if (on[k] > off[k] + 0 && on[k] > stop[chan[k]] + 0) printf "%s ", k }' "$WORK/song.cap")
+    stop_vtn
+    kill "$CAP" 2>/dev/null
+    wait "$CAP"
+    if $stopped && [ "$got" -ge 3 ] && [ "$got" -lt "$total" ] && [ -z "$sounding" ] && [ "$VTN_STATUS" -eq 0 ]; then
+        pass "the Start/Stop key stops the song after $got of $total notes, and every note it played has ended"
+    else
+        echo "stopped: $stopped, notes before the stop: $got of $total, still sounding: $sounding, status: $VTN_STATUS"
+        cat "$WORK/demo.out"
+        fail "the Start/Stop key during a song"
+    fi
+}
+
 latency_bench() {
     "$BIN/seqprobe" latency --name vtn-lat --out "Midi Through" --count "${COUNT:-1000}" --label "Midi Through alone" |
         tee "$WORK/lat.txt"
@@ -202,12 +279,37 @@ latency_bench() {
          END { if (k == 2 && v[1] > 0) printf "ratio arranger/through: p50 %.2f, p99 %.2f\n", v[2] / v[1], w[2] / w[1] }' "$WORK/lat.txt"
 }
 
+# The timing song played to one probe by the arranger ("play:"), then by
+# aplaymidi, whose kernel queue does the timing: each note's arrival, stamped
+# by the kernel, against its time in the file, the first note aligned.
+song_timing_bench() {
+    song="$BIN/songs/timing-song.mid"
+    [ -f "$song.notes" ] || { fail "the timing song is not staged"; return; }
+    rm -f "$WORK/timing.ready"
+    "$BIN/seqprobe" timing --name vtn-timing --notes "$song.notes" --players arranger,aplaymidi \
+        --ready "$WORK/timing.ready" >"$WORK/timing.txt" &
+    TIMING=$!
+    wait_for "$WORK/timing.ready" ready 30
+    start_vtn || { fail "the arranger did not start"; kill "$TIMING"; return; }
+    echo "midifiles: $BIN/songs" >&3
+    echo "midiout: vtn-timing" >&3
+    wait_for "$WORK/vtn.out" "Midi Out: vtn-timing" 30
+    echo "play:timing-song.mid" >&3
+    wait_for "$WORK/timing.txt" "arranger:" 180
+    stop_vtn
+    aplaymidi -p vtn-timing:1 "$song"
+    wait "$TIMING" || fail "notes went missing"
+    cat "$WORK/timing.txt"
+}
+
 if [ "${1:-}" = "--bench" ]; then
     latency_bench
+    song_timing_bench
 else
     kernel_tests
     arranger_tests
     demo_tests
+    song_tests
 fi
 rm -rf "$WORK"
 echo "kernel suite: $failures failed"

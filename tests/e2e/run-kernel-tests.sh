@@ -13,14 +13,29 @@ if [ $# -gt 0 ] && [ "$1" != "--bench" ]; then tsan=$(cd "$1" && pwd); shift; fi
 bins=("$build/veltrona" "$build/tools/seqprobe" "$build/tests/test_midi")
 for b in "${bins[@]}"; do [ -x "$b" ] || { echo "missing $b" >&2; exit 1; }; done
 
+# The songs the suite plays, each with its note ons as mido reads them
+# ("channel pitch microseconds"): a corpus song and the timing song.
+songs=$(mktemp -d)
+trap 'rm -rf "$songs"' EXIT
+python=python3
+/usr/bin/python3 -c 'import mido' 2>/dev/null && python=/usr/bin/python3 # a python3 earlier on the path may lack mido
+corpus_song="$root/../shared/corpus/smf/test-multichannel-chords-1.mid"
+[ -f "$corpus_song" ] && cp "$corpus_song" "$songs/"
+"$python" "$root/tools/song_timing.py" write "$songs/timing-song.mid" ||
+    echo "the timing song cannot be written (python3-mido?)" >&2
+for song in "$songs"/*.mid; do
+    [ ! -f "$song" ] || "$python" "$root/tools/song_timing.py" notes "$song" >"$song.notes" || rm -f "$song.notes"
+done
+
 if [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; then
     stage=$(mktemp -d)
-    trap 'rm -rf "$stage"' EXIT
+    trap 'rm -rf "$stage" "$songs"' EXIT
     for b in "${bins[@]}"; do ln -s "$b" "$stage/"; done
     [ -n "$tsan" ] && ln -s "$tsan/tests/test_midi" "$stage/test_midi_tsan"
     mkdir "$stage/tools"
     ln -s "$root/demo" "$stage/demo"
     ln -s "$root/tools/run-demo.sh" "$stage/tools/run-demo.sh"
+    ln -s "$songs" "$stage/songs"
     VTN_BIN=$stage sh "$here/kernel-suite.sh" "$@"
 else
     files=()
@@ -28,6 +43,7 @@ else
     [ -n "$tsan" ] && files+=(--file "$tsan/tests/test_midi:/opt/vtn/test_midi_tsan")
     # The demo, built by `make demo-files`, and its starter.
     files+=(--file "$root/demo:/opt/vtn/demo" --file "$root/tools/run-demo.sh:/opt/vtn/tools/run-demo.sh")
+    files+=(--file "$songs:/opt/vtn/songs")
     # The corpus styles that the kernel tests play.
     styles="$root/../shared/corpus/styles"
     [ -d "$styles" ] && files+=(--file "$styles:/opt/vtn/corpus/styles")

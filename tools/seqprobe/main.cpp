@@ -6,6 +6,9 @@
 //   seqprobe send [--to TEXT] EVENT...     sends events ("noteon 0 60 100", "sysex F0 .. F7")
 //   seqprobe latency --out TEXT [--back TEXT|none] [--count N] [--label NAME] [--settle MS]
 //                                          note round trips: our "out" -> TEXT ... -> our "in"
+//   seqprobe timing --notes FILE [--players A,B...] [--ready FILE] [--wait MS] [--quiet MS]
+//                                          each player in turn plays a song to "in": its notes'
+//                                          arrivals against their times in the song
 #include "SeqProbe.h"
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -22,7 +26,8 @@ namespace {
 int usage()
 {
     std::fputs("usage: seqprobe ports | capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]"
-               " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME]\n",
+               " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME]"
+               " | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS]\n",
                stderr);
     return 2;
 }
@@ -139,6 +144,92 @@ int latency(SeqProbe& probe, std::vector<std::string>& args)
     return lost == 0 ? 0 : 1;
 }
 
+struct SongNote {
+    int channel = 0;
+    int pitch = 0;
+    int64_t us = 0;
+};
+
+struct TimingFigures {
+    std::string player;
+    size_t matched = 0;
+    int64_t p50 = -1, p99 = -1, max = -1;
+    // The median signed error: where the song as a whole sits against its
+    // first note (a first note that came late makes it negative).
+    int64_t shift = 0;
+};
+
+// One player's arrivals against the song: the n-th arrival of a channel and
+// pitch is the n-th note on of that channel and pitch in the song. Times are
+// aligned on the song's first note, so an error is how far a note arrived
+// from where the first note's arrival puts it.
+TimingFigures noteTiming(const std::string& player, const std::vector<SongNote>& song, const std::vector<ProbeEvent>& got)
+{
+    std::map<std::pair<int, int>, std::vector<int64_t>> arrivals;
+    for (const ProbeEvent& e : got) arrivals[{e.channel, e.a}].push_back(e.timeUs);
+    std::map<std::pair<int, int>, size_t> used;
+    std::vector<std::pair<int64_t, int64_t>> pairs; // (ideal, arrival)
+    for (const SongNote& n : song) {
+        const auto key = std::make_pair(n.channel, n.pitch);
+        const auto& list = arrivals[key];
+        size_t& k = used[key];
+        if (k < list.size()) pairs.emplace_back(n.us, list[k++]);
+    }
+    TimingFigures f;
+    f.player = player;
+    f.matched = pairs.size();
+    if (pairs.empty()) return f;
+    const int64_t offset = pairs.front().second - pairs.front().first;
+    std::vector<int64_t> errors, signedErrors;
+    for (const auto& [ideal, arrival] : pairs) {
+        signedErrors.push_back(arrival - offset - ideal);
+        errors.push_back(std::llabs(signedErrors.back()));
+    }
+    std::sort(errors.begin(), errors.end());
+    std::sort(signedErrors.begin(), signedErrors.end());
+    f.shift = signedErrors[(signedErrors.size() - 1) / 2];
+    f.p50 = errors[(errors.size() - 1) / 2];
+    f.p99 = errors[static_cast<size_t>(0.99 * static_cast<double>(errors.size() - 1))];
+    f.max = errors.back();
+    return f;
+}
+
+int timing(SeqProbe& probe, std::vector<std::string>& args)
+{
+    const std::string notesFile = option(args, "--notes", "");
+    std::string players = option(args, "--players", "player") + ",";
+    const std::string ready = option(args, "--ready", "");
+    const int wait = std::atoi(option(args, "--wait", "60000").c_str());  // for a player's first note
+    const int quiet = std::atoi(option(args, "--quiet", "5000").c_str()); // without a note: the turn is over
+    std::vector<SongNote> song;
+    std::ifstream in(notesFile);
+    for (SongNote n; in >> n.channel >> n.pitch >> n.us;) song.push_back(n);
+    if (song.empty() || !probe.stampArrivals()) {
+        std::fprintf(stderr, "seqprobe: no notes in '%s', or no time stamps\n", notesFile.c_str());
+        return 1;
+    }
+    if (!ready.empty()) std::ofstream(ready) << "ready\n";
+    std::vector<TimingFigures> table;
+    bool complete = true;
+    for (size_t end; (end = players.find(',')) != std::string::npos; players.erase(0, end + 1)) {
+        std::vector<ProbeEvent> got;
+        ProbeEvent e;
+        while (got.size() < song.size() && probe.receive(e, got.empty() ? wait : quiet))
+            if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) got.push_back(e);
+        table.push_back(noteTiming(players.substr(0, end), song, got));
+        const TimingFigures& f = table.back();
+        complete = complete && f.matched == song.size() && got.size() == song.size();
+        std::printf("%s: %zu of %zu notes, %zu others\n", f.player.c_str(), f.matched, song.size(),
+                    got.size() - f.matched);
+        std::fflush(stdout);
+    }
+    std::printf("%-24s %10s %10s %10s %10s\n", "note time error (us)", "p50", "p99", "max", "shift");
+    for (const TimingFigures& f : table)
+        std::printf("%-24s %10lld %10lld %10lld %10lld\n", f.player.c_str(), static_cast<long long>(f.p50),
+                    static_cast<long long>(f.p99), static_cast<long long>(f.max), static_cast<long long>(f.shift));
+    return complete ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -155,5 +246,6 @@ int main(int argc, char** argv)
     if (mode == "capture") return capture(probe, args);
     if (mode == "send") return send(probe, args);
     if (mode == "latency") return latency(probe, args);
+    if (mode == "timing") return timing(probe, args);
     return usage();
 }
