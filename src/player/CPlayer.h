@@ -122,4 +122,6 @@ private:
     void endClick();
     void endSong();
     void dropRange();
+    // Sends the programs, controllers and bends the song set before `until`.
+    void chaseTo(int32_t until);
 };

@@ -89,6 +89,9 @@ void CPlayer::runSong()
                 i = events[static_cast<size_t>(i)].next;
             }
             if (walkedTempo > 0) engine->setTempo(walkedTempo);
+            // A song started past its first bar sounds with the voices and
+            // controllers the bars before it set.
+            if (passes == 1 && fromTick > 0) chaseTo(fromTick);
             resume = i >= kFirstEvent ? i : 0;
         } else if (songTempoMoved) {
             // A looping range with tempo events begins each pass at the tempo
@@ -162,6 +165,45 @@ void CPlayer::runSong()
         }
     }
     endSong();
+}
+
+void CPlayer::chaseTo(int32_t until)
+{
+    // The last program, controller value and bend of each channel before
+    // `until`; on the player's stack, -1 for none.
+    int16_t program[16];
+    int16_t bend[16][2];
+    int16_t controller[16][kCtlAllSoundOff];
+    std::fill(std::begin(program), std::end(program), int16_t{-1});
+    std::fill(&bend[0][0], &bend[0][0] + 32, int16_t{-1});
+    std::fill(&controller[0][0], &controller[0][0] + 16 * kCtlAllSoundOff, int16_t{-1});
+    for (int32_t i = song->events[kMainList].next; i >= kFirstEvent;) {
+        const MidiEvent& m = song->events[static_cast<size_t>(i)];
+        if (m.ticks >= until) break;
+        const int c = channelOf(m.stat);
+        if (isProgramChange(m.stat)) program[c] = static_cast<int16_t>(m.db1);
+        // The channel mode messages (120 and up) are no state to restore.
+        if (isController(m.stat) && m.db1 >= 0 && m.db1 < kCtlAllSoundOff)
+            controller[c][m.db1] = static_cast<int16_t>(m.db2);
+        if (kindOf(m.stat) == kPitchBend && m.stat <= 0xEF) bend[c][0] = static_cast<int16_t>(m.db1), bend[c][1] = static_cast<int16_t>(m.db2);
+        i = m.next;
+    }
+    MidiEvent e;
+    auto play = [&](int stat, int d1, int d2) {
+        e.stat = stat;
+        e.db1 = d1;
+        e.db2 = d2;
+        playSongEvent(e);
+    };
+    for (int c = 0; c < 16; ++c) {
+        // The bank before the program it selects, the rest after it.
+        for (int n : {kCtlBankMsb, kCtlBankLsb})
+            if (controller[c][n] >= 0) play(controllerStatus(c), n, controller[c][n]);
+        if (program[c] >= 0) play(programStatus(c), program[c], 0);
+        for (int n = 0; n < kCtlAllSoundOff; ++n)
+            if (controller[c][n] >= 0 && n != kCtlBankMsb && n != kCtlBankLsb) play(controllerStatus(c), n, controller[c][n]);
+        if (bend[c][0] >= 0) play(pitchBendStatus(c), bend[c][0], bend[c][1]);
+    }
 }
 
 void CPlayer::dropRange()

@@ -151,7 +151,7 @@ TEST_F(SongPlayer, RangesPlayOnceOrLoopFromTheirStartBar)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Song s = Song::bars(6);
-        s.add(kBar, kStatTempo, 240, 0);
+        s.add(kBar, kStatTempo, 240, 0).add(0, programStatus(1), 33, 0).add(10, controllerStatus(1), kCtlVolume, 90);
         start(s, c.startBar, c.endBar, c.loop);
         if (c.changeMs) {
             run(c.changeMs);
@@ -162,12 +162,18 @@ TEST_F(SongPlayer, RangesPlayOnceOrLoopFromTheirStartBar)
             run(c.runMs);
         }
         std::vector<int> bars; // the first beat of each bar is on channel index 1
-        for (const auto& [ms, channel, pitch] : ons())
-            if (channel == 1) bars.push_back(pitch - 60);
+        std::string before;    // what is sent before the first note
+        for (const CapturedMessage& m : sent()) {
+            if (isNoteOn(m.status, m.d2) && m.channel() == 1) bars.push_back(m.d1 - 60);
+            if (bars.empty() && !isNote(m.status)) before += m.text() + ";";
+        }
         EXPECT_EQ(bars, c.bars);
+        // The voice and volume set in bar 1 sound from any later start bar.
+        EXPECT_EQ(before, c.startBar > 1 ? "C1 33 0;B1 7 90;" : "");
         EXPECT_EQ(std::make_tuple(engine.get(engine.songStartBar), engine.get(engine.songEndBar)),
                   std::make_tuple(c.startAfter, c.endAfter));
         stop();
+        sent();
     }
 }
 
