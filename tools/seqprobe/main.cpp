@@ -154,40 +154,39 @@ struct TimingFigures {
     std::string player;
     size_t matched = 0;
     int64_t p50 = -1, p99 = -1, max = -1;
-    // The median signed error: where the song as a whole sits against its
-    // first note (a first note that came late makes it negative).
-    int64_t shift = 0;
+    // How late the first note came against the song as a whole (the set-up
+    // messages sent with it delay it).
+    int64_t firstLate = 0;
 };
 
 // One player's arrivals against the song: the n-th arrival of a channel and
-// pitch is the n-th note on of that channel and pitch in the song. Times are
-// aligned on the song's first note, so an error is how far a note arrived
-// from where the first note's arrival puts it.
+// pitch is the n-th note on of that channel and pitch in the song. The
+// moment a player starts cannot be seen from here, so times are aligned on
+// the median offset of arrival against ideal time: an error is how far a
+// note arrived from where the song as a whole puts it.
 TimingFigures noteTiming(const std::string& player, const std::vector<SongNote>& song, const std::vector<ProbeEvent>& got)
 {
     std::map<std::pair<int, int>, std::vector<int64_t>> arrivals;
     for (const ProbeEvent& e : got) arrivals[{e.channel, e.a}].push_back(e.timeUs);
     std::map<std::pair<int, int>, size_t> used;
-    std::vector<std::pair<int64_t, int64_t>> pairs; // (ideal, arrival)
+    std::vector<int64_t> offsets; // arrival - ideal, in the song's order
     for (const SongNote& n : song) {
         const auto key = std::make_pair(n.channel, n.pitch);
         const auto& list = arrivals[key];
         size_t& k = used[key];
-        if (k < list.size()) pairs.emplace_back(n.us, list[k++]);
+        if (k < list.size()) offsets.push_back(list[k++] - n.us);
     }
     TimingFigures f;
     f.player = player;
-    f.matched = pairs.size();
-    if (pairs.empty()) return f;
-    const int64_t offset = pairs.front().second - pairs.front().first;
-    std::vector<int64_t> errors, signedErrors;
-    for (const auto& [ideal, arrival] : pairs) {
-        signedErrors.push_back(arrival - offset - ideal);
-        errors.push_back(std::llabs(signedErrors.back()));
-    }
+    f.matched = offsets.size();
+    if (offsets.empty()) return f;
+    std::vector<int64_t> sorted = offsets;
+    std::sort(sorted.begin(), sorted.end());
+    const int64_t median = sorted[(sorted.size() - 1) / 2];
+    std::vector<int64_t> errors;
+    for (const int64_t o : offsets) errors.push_back(std::llabs(o - median));
     std::sort(errors.begin(), errors.end());
-    std::sort(signedErrors.begin(), signedErrors.end());
-    f.shift = signedErrors[(signedErrors.size() - 1) / 2];
+    f.firstLate = offsets.front() - median;
     f.p50 = errors[(errors.size() - 1) / 2];
     f.p99 = errors[static_cast<size_t>(0.99 * static_cast<double>(errors.size() - 1))];
     f.max = errors.back();
@@ -223,10 +222,10 @@ int timing(SeqProbe& probe, std::vector<std::string>& args)
                     got.size() - f.matched);
         std::fflush(stdout);
     }
-    std::printf("%-24s %10s %10s %10s %10s\n", "note time error (us)", "p50", "p99", "max", "shift");
+    std::printf("%-24s %10s %10s %10s %10s\n", "note time error (us)", "p50", "p99", "max", "first late");
     for (const TimingFigures& f : table)
         std::printf("%-24s %10lld %10lld %10lld %10lld\n", f.player.c_str(), static_cast<long long>(f.p50),
-                    static_cast<long long>(f.p99), static_cast<long long>(f.max), static_cast<long long>(f.shift));
+                    static_cast<long long>(f.p99), static_cast<long long>(f.max), static_cast<long long>(f.firstLate));
     return complete ? 0 : 1;
 }
 
