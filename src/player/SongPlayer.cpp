@@ -217,8 +217,20 @@ void CPlayer::dropRange()
 void CPlayer::endSong()
 {
     endClick();
-    // Every note still sounding ends, in the recording too.
-    if (engine->port) engine->port->allNotesOff();
+    // Every note still sounding ends, in the recording too. A song that
+    // played to its end lets its last notes die away: the pedals are
+    // released and the notes ended, but the sound is not cut.
+    CMidiPort* port = engine->port;
+    if (port && engine->get(engine->stopRequest)) {
+        port->allNotesOff();
+    } else if (port) {
+        port->releaseAll();
+        for (int c = 0; c < 16; ++c) {
+            port->send(controllerStatus(c), kCtlSustain, 0);
+            port->send(controllerStatus(c), kCtlAllNotesOff, 0);
+            port->send(pitchBendStatus(c), 0, kPitchBendCentreMsb);
+        }
+    }
 
     engine->lock();
     CMidiSequence* recording = engine->songRecord >= 1 ? engine->recordSequence : nullptr;

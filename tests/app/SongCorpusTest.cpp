@@ -49,8 +49,9 @@ std::vector<Sent> played(const std::vector<std::string>& args, testsupport::Tool
     return out;
 }
 
-// A song ends by silencing every channel (all notes off, all sound off, the
-// wheel centred) at one moment after all else; false when it did not end so.
+// A song played to its end releases every channel (sustain up, all notes
+// off, the wheel centred; its last notes die away) at one moment after all
+// else; false when it did not end so.
 bool endsInSilence(std::vector<Sent>& sent)
 {
     if (sent.size() < 48) return false;
@@ -58,7 +59,7 @@ bool endsInSilence(std::vector<Sent>& sent)
     for (size_t i = 0; i < 48; ++i) {
         const Sent& m = sent[sent.size() - 48 + i];
         const int c = static_cast<int>(i / 3);
-        const std::tuple<int, int, int> want[3] = {{0xB0 + c, 123, 0}, {0xB0 + c, 120, 0}, {0xE0 + c, 0, 64}};
+        const std::tuple<int, int, int> want[3] = {{0xB0 + c, 64, 0}, {0xB0 + c, 123, 0}, {0xE0 + c, 0, 64}};
         if (m.ms != end || std::make_tuple(m.status, m.d1, m.d2) != want[i % 3]) return false;
     }
     sent.resize(sent.size() - 48);
