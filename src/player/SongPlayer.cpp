@@ -50,7 +50,6 @@ void CPlayer::runSong()
     const bool recording = engine->songRecord >= 1 && engine->recordSequence;
     engine->unlock();
     plainWait = engine->get(engine->plainMillisecondWait) != 0;
-    dueNs = nowNs();
     if (recording) {
         // The recording starts with the voice the musician plays and the
         // notes already held.
@@ -100,6 +99,9 @@ void CPlayer::runSong()
         }
         passTempo = engine->get(engine->tempo);
         songTempoMoved = false;
+        // The song's time starts once it is set up, so the set-up does not
+        // make the first notes late.
+        if (passes == 1) dueNs = nowNs();
 
         eventIndex = resume;
         bool looping = false;

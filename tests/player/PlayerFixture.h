@@ -131,21 +131,22 @@ protected:
         const int64_t until = clock.nowUs() + ms * 1000;
         while (clock.nowUs() < until) {
             if (!clock.waitUntilAsleep(20)) {
-                if (!engine.isStylePlaying()) break;
+                if (!engine.isPlaying()) break;
                 continue;
             }
             clock.advanceTo(std::min(clock.nextWakeUs(), until));
         }
-        // The player has done everything due by now before the test goes on.
-        while (engine.isStylePlaying() && !clock.waitUntilAsleep(20)) {
+        // The player (style or song) has done everything due by now before
+        // the test goes on.
+        while (engine.isPlaying() && !clock.waitUntilAsleep(20)) {
         }
     }
     // Asks the player to stop and lets it end.
     void stop()
     {
-        if (!engine.isStylePlaying()) return;
+        if (!engine.isPlaying()) return;
         engine.requestStop();
-        while (engine.isStylePlaying()) run(10);
+        while (engine.isPlaying()) run(10);
     }
 
     std::vector<On> noteOns(const std::vector<CapturedMessage>& sent, int64_t origin)

@@ -1,7 +1,6 @@
 // The song player on the manual clock: time moves exactly to each wake-up of
 // the player thread, so every message leaves at its ideal time.
 #include "PlayerFixture.h"
-#include "support/LiveEngine.h"
 #include "support/TestSupport.h"
 
 #include "base/MidiStatus.h"
@@ -53,48 +52,13 @@ struct Song {
     }
 };
 
-class SongPlayer : public testsupport::LiveEngineFixture<> {
+class SongPlayer : public playertest::PlayerTest {
 protected:
-    void TearDown() override
-    {
-        stop();
-        LiveEngineFixture::TearDown();
-    }
-    int64_t start(Song& s, int startBar = 0, int endBar = 0, int loop = 0, int record = 0, int click = 0)
+    void start(Song& s, int startBar = 0, int endBar = 0, int loop = 0, int record = 0, int click = 0)
     {
         engine.set(engine.playMode, 1);
         origin = engine.clock->nowUs();
         EXPECT_EQ(engine.startSongPlayer(s.seq.get(), startBar, endBar, loop, record, click), 0);
-        return origin;
-    }
-    // Moves the manual time on by `ms`, stopping at each wake-up of the player.
-    void run(int64_t ms)
-    {
-        CClock& clock = *engine.clock;
-        const int64_t until = clock.nowUs() + ms * 1000;
-        while (clock.nowUs() < until) {
-            if (!clock.waitUntilAsleep(20)) {
-                if (!engine.isPlaying()) break;
-                continue;
-            }
-            clock.advanceTo(std::min(clock.nextWakeUs(), until));
-        }
-        while (engine.isPlaying() && !clock.waitUntilAsleep(20)) {
-        }
-    }
-    void stop()
-    {
-        if (!engine.isPlaying()) return;
-        engine.requestStop();
-        while (engine.isPlaying()) run(10);
-    }
-    // Note ons sent: (ms since the start, channel, pitch).
-    std::vector<std::tuple<int64_t, int, int>> ons()
-    {
-        std::vector<std::tuple<int64_t, int, int>> out;
-        for (const CapturedMessage& m : sent())
-            if (isNoteOn(m.status, m.d2)) out.emplace_back((m.timeUs - origin) / 1000, m.channel(), m.d1);
-        return out;
     }
     int64_t origin = 0;
 };
