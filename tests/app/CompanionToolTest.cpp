@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <sstream>
 
 namespace {
@@ -21,14 +20,13 @@ class CompanionTool : public ::testing::TestWithParam<Case> {};
 TEST_P(CompanionTool, Answers)
 {
     const Case& c = GetParam();
-    std::vector<std::string> command{(std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string()};
+    std::vector<std::string> command{testsupport::toolPath()};
     std::istringstream words(c.arguments);
     for (std::string w; words >> w;) command.push_back(w);
-    testsupport::ChildProcess tool(command, ".", true);
     // Devices and folders are refused before a byte is read, so within moments.
-    EXPECT_EQ(tool.wait(5000), c.status) << c.arguments;
-    EXPECT_EQ(tool.output(), c.out) << c.arguments;
-    EXPECT_EQ(std::count(tool.errors().begin(), tool.errors().end(), '\n'), c.status) << tool.errors();
+    const testsupport::ToolRun r = testsupport::runProgram(command, ".", 5000);
+    EXPECT_EQ(std::make_tuple(r.status, r.out, std::count(r.err.begin(), r.err.end(), '\n')),
+              std::make_tuple(c.status, std::string(c.out), long(c.status))) << c.arguments << ": " << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(

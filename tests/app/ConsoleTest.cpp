@@ -7,13 +7,7 @@
 
 namespace {
 
-class ConsoleTest : public ArrangerTest {
-protected:
-    void freePresets(int count)
-    {
-        for (int p = 0; p < count; ++p) engine().presets[p].name = kFreePresetName;
-    }
-};
+using ConsoleTest = ArrangerTest;
 
 // A missing config.txt is reported by each pass; one that is no set-up (too
 // large, a folder) once, and the arranger starts as without it. Lines are
@@ -31,8 +25,7 @@ TEST_F(ConsoleTest, StartUpReadsConfigTxtWholeOrNotAtAll)
         if (config == "/") std::filesystem::create_directory("config.txt");
         const std::string got = start(config == "/" ? "" : config);
         EXPECT_EQ(got.substr(got.size() - std::min(got.size(), out.size())), out);
-        EXPECT_EQ(engine().get(engine().splitKey), split);
-        EXPECT_EQ(app->keyCommands[60].text.size(), keyText);
+        EXPECT_EQ(std::make_pair(engine().get(engine().splitKey), app->keyCommands[60].text.size()), std::make_pair(split, keyText));
     }
     EXPECT_STREQ(engine().currentChord.symbol, "C");
 }
@@ -66,7 +59,7 @@ TEST_F(ConsoleTest, CommandLines)
 TEST_F(ConsoleTest, Classification)
 {
     start();
-    freePresets(3);
+    for (int p = 0; p < 3; ++p) engine().presets[p].name = kFreePresetName;
     engine().presets[7].name = " Grand Piano ";
     engine().presets[8].name = "grand piano";
     const std::tuple<std::string, int, int> cases[] = {
@@ -91,7 +84,7 @@ TEST_F(ConsoleTest, Classification)
 TEST_F(ConsoleTest, MultiVoiceTexts)
 {
     start();
-    freePresets(4);
+    for (int p = 0; p < 4; ++p) engine().presets[p].name = kFreePresetName;
     const std::pair<const char*, const char*> cases[] = {
         {"i12v90i48o", "1/12/90/0 1/48/100/-1 0/0/-1/0 5/48/70/2"},
         {"i1dl33v60OO", "4/1/100/0 5/33/60/-2 0/0/-1/0 0/0/-1/0"},
@@ -139,7 +132,7 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
     // Without a settings file no preset has a name or is free: name some, free
     // some and read config.txt again; its key commands build their presets once.
     engine().lock();
-    freePresets(2);
+    for (int p = 0; p < 2; ++p) engine().presets[p].name = kFreePresetName;
     engine().presets[3].name = " strings ";
     engine().presets[3].layers[0] = {1, 0, 48, -1, -1, -1, -1, -1, -1, -1, 4};
     engine().presets[9].name = kFreePresetName;

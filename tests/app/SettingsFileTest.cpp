@@ -6,7 +6,7 @@
 #include "input/CLiveInput.h"
 #include "sequence/SequenceOptions.h"
 #include "support/LiveEngine.h"
-#include "SmfBuilder.h"
+#include "RichSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -16,86 +16,8 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Presets as files before version 7 carry them: a "voice:" marker in bar n
-// names preset n - 1; channels 1-4 fill its layers.
-Bytes embeddedPresets()
-{
-    smftest::Bytes t;
-    t.meta(0, 0x06, "voice:Piano");
-    t.vlq(0).u8({0xC0, 0});
-    t.meta(2 * 4 * 480, 0x06, "voice:Warm Pad"); // bar 3: preset 2
-    t.meta(0, 0x06, "channelvoice:5;1;02");
-    t.vlq(0).u8({0xC1, 89}).vlq(0).u8({0xB1, 7, 90}).vlq(0).u8({0xB1, 91, 64}).vlq(0).u8({0xC5, 12});
-    t.meta(0, 0x2F, "");
-    return smftest::smf(0, 480, {t}).v;
-}
-
-// Something in every section, each value its own.
-SettingsRecord richRecord()
-{
-    SettingsRecord r;
-    r.editorFlag = 7;
-    r.blockA[kAOutputPort] = 3;
-    r.blockA[kATransposition] = -2;
-    r.blockA[kADrumsVolume] = 90;
-    r.blockA[kAChordMethod] = 1;
-    r.blockA[kASplitKey] = 59;
-    r.blockA[kAConfirmRestart] = 1;
-    r.styleFolder = "MyStyles/";
-    r.secondFolder = "-";
-    r.startStyle = "Pop.sty";
-    r.blockB[kBPresetIndex] = 2;
-    r.blockB[kBHighestChordKey] = 52;
-    r.blockB[kBPresetButtons + 3] = 4;
-    r.blockB[kBSliders] = 8;
-    r.blockB[kBSliders + 1] = 16;
-    r.blockB[kBTriggers + 2 * 4] = 25; // Start/Stop on C1
-    r.blockB[kBHarmonyVolume] = 60;
-    r.blockB[kBKept240] = 0;
-    r.blockB[kBSeqSpecificChords] = 1;
-    TriggerSet& root = r.triggerSets[0];
-    root.attribute = 1; // a root set is never autoreturn
-    root.entries[0].type = kEntryFunction;
-    root.entries[0].values[0] = 4;
-    root.entries[1] = {kEntryChord, {2, 1, 7}, "", "", "", ""};
-    root.entries[2] = {kEntryMidiText, {0, 0, -1}, "Lamp", "on", "B0 50 7F", "B0 50 00"};
-    root.entries[3] = {kEntryStyle, {0, 0, -1}, "Rock", "", "", ""};
-    root.entries[4] = {kEntrySubMenu, {1, 0, -1}, "More", "", "", ""};
-    r.triggerSets.emplace_back();
-    r.triggerSets[1].attribute = 1;
-    r.triggerSets[1].entries[127] = {kEntryNote, {72, 0, -1}, "", "", "", ""};
-    StyleEntry e;
-    e.kind = 0;
-    e.fileName = "Rock.sty";
-    e.text2 = "two";
-    e.partName = "Main B";
-    e.values[kValueTempo] = 96;
-    e.values[kValueTransposition] = -1;
-    e.text4 = "four";
-    e.entrySplitKey = 60;
-    r.styleEntries.push_back(e);
-    for (int i = 0; i < kFunctionOrderWords; ++i) r.functionOrder[i] = kFunctionOrderWords - 1 - i;
-    r.embeddedPresets = embeddedPresets();
-    r.presets[2].name = "Warm Pad";
-    r.presets[2].layers[1] = {5, 2, 89, -1, -1, 90, -1, 64, -1, -1, 3};
-    for (int c = 0; c < 16; ++c) r.channelPorts[c] = c % 3;
-    r.bankMsb = 1;
-    r.upperTriggers[0][0] = 61;
-    r.upperTriggers[0][1] = 17;
-    r.chordRecognitionOff = 1;
-    r.splitChannel = 3;
-    r.inputFlags[0] = 1;
-    r.velocityVariety = 3;
-    r.bassVariety = 5;
-    r.attentionEnabled = 1;
-    r.attentionTrigger = 49;
-    r.records13.push_back({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13});
-    r.records6.push_back({6, 5, 4, 3, 2, 1});
-    r.integers = {7, -8};
-    r.texts = {"kept"};
-    return r;
-}
+using richsettings::embeddedPresets;
+using richsettings::richRecord;
 
 SettingsProblem decode(const Bytes& file, SettingsRecord& r, const std::string& base = "")
 {
@@ -111,70 +33,48 @@ TEST_P(SettingsVersions, ItemsAppearFromTheirVersionOn)
     const int v = GetParam();
     SettingsRecord r;
     ASSERT_FALSE(decode(encodeSettings(richRecord(), v), r, "/base/"));
-    EXPECT_EQ(r.version, v);
-    EXPECT_EQ(r.editorFlag, v >= 4 ? 7 : 0);
-    EXPECT_EQ(r.blockA[kATransposition], -2);
-    EXPECT_EQ(r.blockA[kAConfirmRestart], 1);
-    EXPECT_EQ(r.styleFolder, "MyStyles/");
-    EXPECT_EQ(r.secondFolder, "/base/");
-    EXPECT_EQ(r.startStyle, "MyStyles/Pop.sty");
-    EXPECT_EQ(r.blockB[kBTriggers + 8], 25);
-    EXPECT_EQ(r.blockB[kBKept240], v >= 5 ? 0 : 1);
-    EXPECT_EQ(r.blockB[kBSeqSpecificChords], v >= 12 ? 1 : 0);
-
-    ASSERT_EQ(r.triggerSets.size(), 2u);
-    EXPECT_EQ(r.triggerSets[0].attribute, 0);
-    EXPECT_EQ(r.triggerSets[0].entries[0].values[0], 4);
-    EXPECT_EQ(r.triggerSets[0].entries[1].values[2], 7);
-    EXPECT_EQ(r.triggerSets[0].entries[2].pressText, "B0 50 7F");
-    EXPECT_EQ(r.triggerSets[0].entries[2].label2, v >= 7 ? "on" : "");
-    EXPECT_EQ(r.triggerSets[0].entries[2].releaseText, v >= 7 ? "B0 50 00" : "");
-    EXPECT_EQ(r.triggerSets[0].entries[4].values[0], 1);
-    EXPECT_EQ(r.triggerSets[1].attribute, 1);
-    EXPECT_EQ(r.triggerSets[1].entries[127].values[0], 72);
-    ASSERT_EQ(r.styleEntries.size(), 1u);
+    ASSERT_EQ(std::make_pair(r.triggerSets.size(), r.styleEntries.size()), std::make_pair(size_t{3}, size_t{2}));
+    const TriggerEntry *root = r.triggerSets[0].entries, *more = r.triggerSets[1].entries;
     const StyleEntry& e = r.styleEntries[0];
-    EXPECT_EQ(e.fileName, "/base/Styles/Rock.sty");
-    EXPECT_EQ(e.text2, v >= 3 ? "two" : "");
-    EXPECT_EQ(e.values[kValueTempo], 96);
-    EXPECT_EQ(e.text4, "four");
-    EXPECT_EQ(e.entrySplitKey, v >= 11 ? 60 : 59 - 1000);
-    EXPECT_EQ(e.entryHighestChordKey, v >= 11 ? kEntryUnchanged - 1000 : 52 - 1000);
-
-    EXPECT_EQ(r.hasFunctionOrder, v >= 6);
-    if (v >= 6) {
-        EXPECT_EQ(r.functionOrder[0], kFunctionOrderWords - 1);
-    }
-
-    EXPECT_EQ(r.presets[2].name, "Warm Pad");
     const PresetLayer& l = r.presets[2].layers[1];
-    EXPECT_EQ(l.type, 5);
-    EXPECT_EQ(l.octaveShift, 2);
-    EXPECT_EQ(l.program, 89);
-    EXPECT_EQ(l.volume, 90);
-    EXPECT_EQ(l.reverb, 64);
-    EXPECT_EQ(r.presets[3].name, kFreePresetName);
-    if (v >= 7) {
-        EXPECT_EQ(l.layerChannel, v >= 10 ? 3 : 1);
-        EXPECT_TRUE(r.embeddedPresets.empty());
-    } else {
-        EXPECT_EQ(r.presets[0].name, "Piano");
-        EXPECT_EQ(r.presets[2].layers[3].type, 1);
-        EXPECT_EQ(r.presets[2].layers[3].layerChannel, 2); // the preset number
+    EXPECT_EQ(std::make_tuple(r.version, r.blockA[kATransposition], r.blockA[kAConfirmRestart], r.blockB[kBTriggers + 8],
+                              r.attentionChannel, e.values[kValueTempo], e.text4),
+              std::make_tuple(v, -2, 1, 25, 2, 96, std::string("four")));
+    EXPECT_EQ(r.styleFolder + "|" + r.secondFolder + "|" + r.startStyle + "|" + e.fileName,
+              "MyStyles/|/base/|MyStyles/Pop.sty|/base/Styles/Rock.sty");
+    EXPECT_EQ(std::make_tuple(r.triggerSets[0].attribute, root[0].values[0], root[1].values[2], root[2].pressText, root[4].values[0],
+                              r.triggerSets[1].attribute, more[10].values[0], more[11].values[0], more[127].values[0]),
+              std::make_tuple(0, 4, 7, std::string("B0 50 7F"), 1, 1, 2, 1, 72));
+    EXPECT_EQ(std::make_tuple(r.presets[2].name, r.presets[3].name, l.type, l.octaveShift, l.program, l.volume, l.reverb),
+              std::make_tuple(std::string("Warm Pad"), std::string(kFreePresetName), 5, 2, 89, 90, 64));
+
+    // {what, as read, as written, the default of older files, the version it came with}
+    const std::tuple<const char*, int, int, int, int> items[] = {
+        {"editor flag", r.editorFlag, 7, 0, 4},
+        {"block B 240", r.blockB[kBKept240], 0, 1, 5},
+        {"function order", r.hasFunctionOrder ? (r.functionOrder[0] == kFunctionOrderWords - 1 ? 1 : -1) : 0, 1, 0, 6},
+        {"channel ports", r.channelPorts[1], 1, 3, 7},
+        {"bank MSB", r.bankMsb, 1, 0, 7},
+        {"upper triggers", r.upperTriggers[0][0], 61, 0, 7},
+        {"split channel", r.splitChannel, 3, -1, 7},
+        {"input flags", r.inputFlags[0], 1, 0, 7},
+        {"texts", int(r.texts.size()), 1, 0, 7},
+        {"presets as a file", r.embeddedPresets.empty(), 1, 0, 7},
+        {"bass variety", r.bassVariety, 5, 0, 8},
+        {"attention trigger", r.attentionTrigger, 49, 0, 9},
+        {"entry split key", e.entrySplitKey, 60, 59 - 1000, 11},
+        {"entry highest chord key", e.entryHighestChordKey, kEntryUnchanged - 1000, 52 - 1000, 11},
+        {"block B 241", r.blockB[kBSeqSpecificChords], 1, 0, 12},
+        {"records", int(r.records13.size() * 10 + r.records6.size()), 11, 0, 13},
+    };
+    for (const auto& [what, got, written, before, from] : items) EXPECT_EQ(got, v >= from ? written : before) << what;
+    EXPECT_EQ(l.layerChannel, v >= 10 ? 3 : v >= 7 ? 1 : 2); // from the file before 7: the preset's number
+    EXPECT_EQ(e.text2 + "|" + root[2].label2 + "|" + root[2].releaseText, std::string(v >= 3 ? "two" : "") + (v >= 7 ? "|on|B0 50 00" : "||"));
+    if (v < 7) {
+        EXPECT_EQ(std::make_tuple(r.presets[0].name, r.presets[2].layers[3].type, r.presets[2].layers[3].layerChannel),
+                  std::make_tuple(std::string("Piano"), 1, 2));
         EXPECT_EQ(r.embeddedPresets, embeddedPresets());
     }
-
-    EXPECT_EQ(r.channelPorts[1], v >= 7 ? 1 : 3);
-    EXPECT_EQ(r.bankMsb, v >= 7 ? 1 : 0);
-    EXPECT_EQ(r.upperTriggers[0][0], v >= 7 ? 61 : 0);
-    EXPECT_EQ(r.splitChannel, v >= 7 ? 3 : -1);
-    EXPECT_EQ(r.inputFlags[0], v >= 7 ? 1 : 0);
-    EXPECT_EQ(r.bassVariety, v >= 8 ? 5 : 0);
-    EXPECT_EQ(r.attentionTrigger, v >= 9 ? 49 : 0);
-    EXPECT_EQ(r.attentionChannel, 2);
-    EXPECT_EQ(r.records13.size(), v >= 13 ? 1u : 0u);
-    EXPECT_EQ(r.records6.size(), v >= 13 ? 1u : 0u);
-    EXPECT_EQ(r.texts.size(), v >= 7 ? 1u : 0u);
     // What was read is written back the same.
     SettingsRecord again;
     ASSERT_FALSE(decode(encodeSettings(r, v), again, "/base/"));
@@ -281,30 +181,19 @@ TEST(SettingsFile, ValuesOutsideTheirRangesAreClampedSpecialValuesKept)
 
     SettingsRecord r;
     ASSERT_FALSE(decode(encodeSettings(in), r));
-    EXPECT_EQ(r.blockA[kASplitKey], -1);
-    EXPECT_EQ(r.blockA[kAMelodyVolume], 200);
-    EXPECT_EQ(r.blockA[kAChordMethod], 0);
-    EXPECT_EQ(r.blockB[kBPresetIndex], 0);
-    EXPECT_EQ(r.blockB[kBPresetButtons], -1);
-    EXPECT_EQ(r.blockB[kBPresetButtons + 1], -1);
-    EXPECT_EQ(r.blockB[kBPresetButtons + 3], 4);
-    EXPECT_EQ(r.blockB[kBChordChannel], 0);
-    EXPECT_EQ(r.blockB[kBSliders + 1], 0);
-    EXPECT_EQ(r.splitChannel, -1);
-    EXPECT_EQ(r.velocityVariety, 10);
-    EXPECT_EQ(r.pitchVariety, 0);
-    EXPECT_EQ(r.attentionTrigger, 0);
-    EXPECT_EQ(r.triggerSets[0].entries[5].type, kEntryEmpty);
-    EXPECT_EQ(r.triggerSets[0].entries[6].type, kEntryEmpty);
-    EXPECT_EQ(r.triggerSets[0].entries[7].type, kEntryEmpty);
-    EXPECT_EQ(r.triggerSets[0].entries[8].values[0], 105);
-    EXPECT_EQ(r.styleEntries[0].values[kValuePreset], kEntryUnchanged);
-    EXPECT_EQ(r.styleEntries[0].values[kValueTempo], 250);
-    EXPECT_EQ(r.styleEntries[0].values[kValueBassVolume], kEntryUnchanged - 3);
-    EXPECT_EQ(r.styleEntries[0].values[kValueDrumsVolume], kEntryUnchanged);
-    EXPECT_EQ(r.styleEntries[0].entryHighestChordKey, kEntryUnchanged - 1000);
-    EXPECT_EQ(r.presets[2].layers[0].layerChannel, 5);
-    EXPECT_EQ(r.presets[2].layers[0].program, 127);
+    const int32_t* b = r.blockB;
+    EXPECT_EQ(std::make_tuple(r.blockA[kASplitKey], r.blockA[kAMelodyVolume], r.blockA[kAChordMethod], b[kBPresetIndex],
+                              b[kBPresetButtons], b[kBPresetButtons + 1], b[kBPresetButtons + 3], b[kBChordChannel], b[kBSliders + 1]),
+              std::make_tuple(-1, 200, 0, 0, -1, -1, 4, 0, 0));
+    EXPECT_EQ(std::make_tuple(r.splitChannel, r.velocityVariety, r.pitchVariety, r.attentionTrigger), std::make_tuple(-1, 10, 0, 0));
+    const TriggerEntry* root = r.triggerSets[0].entries;
+    EXPECT_EQ(std::make_tuple(root[5].type, root[6].type, root[7].type, root[8].values[0]),
+              std::make_tuple(kEntryEmpty, kEntryEmpty, kEntryEmpty, 105));
+    const StyleEntry& got = r.styleEntries[0];
+    EXPECT_EQ(std::make_tuple(got.values[kValuePreset], got.values[kValueTempo], got.values[kValueBassVolume],
+                              got.values[kValueDrumsVolume], got.entryHighestChordKey),
+              std::make_tuple(kEntryUnchanged, 250, kEntryUnchanged - 3, kEntryUnchanged, kEntryUnchanged - 1000));
+    EXPECT_EQ(std::make_pair(r.presets[2].layers[0].layerChannel, r.presets[2].layers[0].program), std::make_pair(5, 127));
 }
 
 TEST(SettingsFile, FolderNamesAndEndOfSetWords)
@@ -347,33 +236,22 @@ TEST_F(SettingsLoadTest, ARecordReachesTheArrangerWholeAndARefusedFileChangesNot
     Bytes cut(file.begin(), file.end() - 1);
     const int splitKey = engine.get(engine.splitKey);
     EXPECT_EQ(loadSettings(engine, cut.data(), cut.size(), "", r).what, "cut short");
-    EXPECT_EQ(engine.get(engine.splitKey), splitKey);
-    EXPECT_EQ(live().triggerSets.size(), 1u);
-    EXPECT_EQ(engine.get(engine.inputSuspended), 0);
+    EXPECT_EQ(std::make_tuple(engine.get(engine.splitKey), live().triggerSets.size(), engine.get(engine.inputSuspended)),
+              std::make_tuple(splitKey, size_t{1}, uint8_t{0}));
 
     live().setStack = {0, 1};
     live().currentSet = 1;
     ASSERT_FALSE(loadSettings(engine, file.data(), file.size(), "", r));
-    EXPECT_EQ(engine.get(engine.inputSuspended), 0);
-    EXPECT_EQ(engine.get(engine.splitKey), 59);
-    EXPECT_EQ(engine.get(engine.transposition), -2);
-    EXPECT_EQ(engine.get(engine.paused), 1);
-    EXPECT_EQ(engine.get(engine.presetButtons[3]), 4);
-    EXPECT_EQ(engine.get(engine.recordChordsSeqSpecific), 1);
-    EXPECT_EQ(engine.get(engine.attentionActive), 0);
-    EXPECT_EQ(engine.get(engine.bassVariety), 5);
-    EXPECT_EQ(engine.presets[2].name, "Warm Pad");
-    EXPECT_EQ(engine.settingsStore->records13.size(), 1u);
-    EXPECT_EQ(live().sliders[0][1], 16);
-    EXPECT_EQ(live().triggerCodes[4], 25);
-    EXPECT_EQ(live().triggerChannels[100], 17);
-    EXPECT_EQ(live().functionOrderInverse[kFunctionOrderWords - 1], 0);
-    EXPECT_EQ(live().triggerSets.size(), 2u);
-    EXPECT_EQ(live().styleEntries.size(), 1u);
-    EXPECT_EQ(live().currentSet, 0);
-    EXPECT_EQ(live().setStack, std::vector<int32_t>{0});
-    EXPECT_EQ(engine.port->channelPort(2), 2);
-    EXPECT_EQ(engine.port->defaultPortNumber, 3);
+    EXPECT_EQ(std::make_tuple(engine.get(engine.inputSuspended), engine.get(engine.splitKey), engine.get(engine.transposition),
+                              engine.get(engine.paused), engine.get(engine.presetButtons[3]), engine.get(engine.recordChordsSeqSpecific),
+                              engine.get(engine.attentionActive), engine.get(engine.bassVariety)),
+              std::make_tuple(0, 59, -2, 1, 4, 1, 0, 5));
+    EXPECT_EQ(std::make_pair(engine.presets[2].name, engine.settingsStore->records13.size()), std::make_pair(std::string("Warm Pad"), size_t{1}));
+    EXPECT_EQ(std::make_tuple(live().sliders[0][1], live().triggerCodes[4], live().triggerChannels[100],
+                              live().functionOrderInverse[kFunctionOrderWords - 1], engine.port->channelPort(2), engine.port->defaultPortNumber),
+              std::make_tuple(16, 25, 17, 0, 2, 3));
+    EXPECT_EQ(std::make_tuple(live().triggerSets.size(), live().styleEntries.size(), live().currentSet, live().setStack),
+              std::make_tuple(size_t{3}, size_t{2}, 0, std::vector<int32_t>{0}));
 }
 
 } // namespace

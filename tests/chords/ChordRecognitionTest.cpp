@@ -71,17 +71,6 @@ INSTANTIATE_TEST_SUITE_P(Methods, Recognition, ::testing::ValuesIn(std::vector<R
     {6, "C4 D4 E4 F4 G4 A4", "none"},
 }));
 
-TEST_F(LiveEngineTest, FreeFormChordKeepsIntervalsFromTheLowestKey)
-{
-    engine.set(engine.highestChordKey, 127);
-    engine.set(engine.chordMethod, kFreeForm);
-    pressAll({"G3", "C4", "E4"});
-    const Chord c = engine.get(engine.currentChord);
-    EXPECT_EQ((std::vector<int>{c.root, c.type, c.bass, c.intervals[0], c.intervals[1], c.intervals[2], c.intervals[3]}),
-              (std::vector<int>{7, 0, -1, 0, -7, -3, -1}));
-    EXPECT_STREQ(c.typeName, "");
-}
-
 // Full fingered: three adjacent lowest keys are a cluster trigger, not a chord;
 // with velocitySelectsMain the average velocity of a chord picks a Main.
 TEST_F(LiveEngineTest, ClusterAndVelocitySelectedMain)
@@ -144,8 +133,7 @@ TEST_F(LiveEngineTest, BassChangeTakesTheAccompanimentChordAndPedal)
     engine.clock->advanceMs(600);
     engine.set(engine.minorPending, 1);
     press(key("F2"));
-    EXPECT_EQ(current(), "Cm/F");
-    EXPECT_EQ(engine.get(engine.minorPending), 0);
+    EXPECT_EQ(std::make_pair(current(), engine.get(engine.minorPending)), std::make_pair(std::string("Cm/F"), uint8_t{0}));
     engine.setChordRecognition(0); // no accompaniment chord to put a bass under: the keys are recognised
     engine.clock->advanceMs(600);
     press(key("C2"));

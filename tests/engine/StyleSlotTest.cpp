@@ -62,11 +62,6 @@ TEST_F(StyleSlots, WhileTheStylePlaysTheSwitchWaitsAndBlocksFurtherLoads)
     EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.tempo)), std::make_tuple(0, 0, 120));
     EXPECT_EQ(engine.currentPartName(), "Fill In AA");
     EXPECT_EQ(engine.sequences[100], engine.styles[0]);
-    // A blocked tempo is kept.
-    engine.set(engine.playingStyle, nullptr);
-    engine.set(engine.blockTempo, 1);
-    EXPECT_EQ(load(styleFile(140), "Styles/Three.sty"), 1);
-    EXPECT_EQ(engine.get(engine.tempo), 120);
 }
 
 TEST_F(StyleSlots, AnUnreadableStyleEmptiesItsSlotOnly)

@@ -8,7 +8,6 @@
 
 #include <iterator>
 #include <map>
-#include <ostream>
 #include <random>
 #include <set>
 #include <tuple>
@@ -244,8 +243,7 @@ TEST_F(MelodyTest, RandomPlayingLeavesNothingSoundingOnceEveryKeyIsUp)
     }
     for (const auto& [ch, key] : down) release(key, ch);
     drain();
-    EXPECT_EQ(engine.port->soundingCount(), 0);
-    EXPECT_EQ(melody().soundingCount(), 0);
+    EXPECT_EQ(std::make_pair(engine.port->soundingCount(), melody().soundingCount()), std::make_pair(0, 0));
     for (const auto& [note, d] : depth) EXPECT_EQ(d, 0) << "channel " << note.first << " note " << note.second;
 }
 

@@ -4,54 +4,27 @@
 // for a silent note, and the accompaniment stays on channels 9-16.
 #include "PlayerFixture.h"
 
-#include "base/FileReader.h"
 #include "base/MidiStatus.h"
 #include "engine/CKvSeq.h"
 #include "midi/CMidiPort.h"
+#include "support/NoteEnds.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <map>
+#include <algorithm>
 #include <random>
 
 namespace {
 
 using namespace playertest;
 
-class PlayerInvariant : public PlayerFixture<::testing::TestWithParam<std::string>> {
-protected:
-    Bytes styleBytes(const std::string& name)
-    {
-        if (name == "fixture") return fixtureStyle();
-        std::vector<uint8_t> data;
-        vtn::readWholeFile(testsupport::corpusDir() + "/styles/" + name, kMaxStyleFileBytes, data);
-        return data;
-    }
-};
+using PlayerInvariant = PlayerFixture<::testing::TestWithParam<std::string>>;
 
-// Replays the port's output: false with a reason at the first fault.
-::testing::AssertionResult everyNoteEnds(const std::vector<CapturedMessage>& sent)
+Bytes styleBytes(const std::string& name)
 {
-    std::map<int, int> sounding; // channel * 128 + pitch -> notes on
-    for (size_t i = 0; i < sent.size(); ++i) {
-        const CapturedMessage& m = sent[i];
-        if (!m.sysex.empty()) continue;
-        if (m.channel() < 8) return ::testing::AssertionFailure() << "message " << i << " on channel index " << m.channel() << ": " << m.text();
-        const int key = m.channel() * 128 + m.d1;
-        if (isNoteOn(m.status, m.d2)) {
-            ++sounding[key];
-        } else if (isNoteOff(m.status, m.d2)) {
-            if (sounding[key] == 0) return ::testing::AssertionFailure() << "message " << i << " ends a silent note: " << m.text();
-            --sounding[key];
-        } else if (isController(m.status) && (m.d1 == kCtlAllNotesOff || m.d1 == kCtlAllSoundOff)) {
-            for (int p = 0; p < 128; ++p) sounding[m.channel() * 128 + p] = 0;
-        }
-    }
-    for (const auto& [key, count] : sounding)
-        if (count != 0) return ::testing::AssertionFailure() << "channel index " << key / 128 << " pitch " << key % 128 << " still sounds";
-    return ::testing::AssertionSuccess();
+    const std::string file = testsupport::readFile(testsupport::corpusDir() + "/styles/" + name);
+    return name == "fixture" ? fixtureStyle() : Bytes(file.begin(), file.end());
 }
 
 TEST_P(PlayerInvariant, EveryNoteStartedEndsWhateverTheMusicianDoes)
@@ -107,7 +80,8 @@ TEST_P(PlayerInvariant, EveryNoteStartedEndsWhateverTheMusicianDoes)
     int ons = 0;
     for (const auto& m : sent) ons += isNoteOn(m.status, m.d2);
     EXPECT_GT(ons, 300); // the accompaniment really played
-    EXPECT_TRUE(everyNoteEnds(sent));
+    EXPECT_TRUE(testsupport::everyNoteOnEnds(sent, 0, true));
+    EXPECT_TRUE(std::all_of(sent.begin(), sent.end(), [](const CapturedMessage& m) { return !m.sysex.empty() || m.channel() >= 8; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Styles, PlayerInvariant,

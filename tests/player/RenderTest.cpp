@@ -19,7 +19,6 @@
 
 namespace {
 
-using testsupport::ChildProcess;
 using testsupport::TempDir;
 
 struct Render {
@@ -33,12 +32,10 @@ Render render(const TempDir& dir, const std::string& style, const std::string& s
     dir.write("sheet.txt", sheet);
     const std::string path = out.find('/') == std::string::npos ? dir.file(out) : out;
     std::filesystem::remove(path);
-    const std::string tool = (std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string();
-    std::vector<std::string> command{tool, "render", style, dir.file("sheet.txt"), path};
+    std::vector<std::string> command{testsupport::toolPath(), "render", style, dir.file("sheet.txt"), path};
     command.insert(command.end(), options.begin(), options.end());
-    ChildProcess p(command, ".", true);
-    const int status = p.wait(60000);
-    return {status, p.output(), p.errors(), testsupport::fileExists(path) ? testsupport::readFile(path) : std::string()};
+    const testsupport::ToolRun r = testsupport::runProgram(command, ".", 60000);
+    return {r.status, r.out, r.err, testsupport::fileExists(path) ? testsupport::readFile(path) : std::string()};
 }
 
 // Fill In at bar 3, Main B at bar 4, the Ending at bar 6; two chords in bar 5.

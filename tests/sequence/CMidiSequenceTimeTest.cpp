@@ -1,6 +1,5 @@
 #include "SequenceTestUtil.h"
 
-#include <array>
 #include <climits>
 #include <tuple>
 #include <vector>

@@ -145,16 +145,6 @@ TEST(MidiFileReader, NotesArePairedAlikeWhileReadingAndAfterReading)
     }
 }
 
-TEST(MidiFileReader, SysExBecomesUpperCaseHexTextBeginningWithF0)
-{
-    const Bytes t = Bytes{0x00, 0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7}.u8({0x10, 0xF7, 0x02, 0xAB, 0xCD});
-    CMidiSequence s;
-    smftest::read(s, smftest::smf(0, 96, {t}));
-    const std::vector<Ev> want = {{0, kStatSysEx, 0, 0, 0, "F0 7E 7F 09 01 F7 "}, {16, kStatSysEx, 0, 0, 0, "F0 AB CD "}};
-    EXPECT_EQ(eventsOf(s), want);
-    EXPECT_EQ(s.events[seqtest::indexesOf(s, kMainList)[0]].track, -1);
-}
-
 // Tempo meta events 10 ticks apart: the first usable one is the song's
 // tempo, later ones become events (bpm listed, -1 for any other event).
 TEST(MidiFileReader, FirstUsableTempoIsTheSongTempoLaterOnesAreEvents)
@@ -196,32 +186,30 @@ TEST(MidiFileReader, FirstTimeSignatureSetsTheSongLaterOnesAreTwinnedIntoTheBarG
         smftest::read(bad, smftest::smf(0, 96, {Bytes{}.meta(0, 0x58, std::string(sig, 2))}));
         EXPECT_EQ(std::make_pair(bad.numerator, bad.denominator), std::make_pair(4, 4));
     }
-}
 
-TEST(MidiFileReader, OffBarTimeSignatureMovesEveryLaterEventOfEveryTrack)
-{
     // 2/4 at 100 ticks into bar 2 moves back to the bar line, and the note
     // of the track read after it moves with it.
     const Bytes t0 = Bytes{}.meta(0, 0x58, std::string("\x04\x02", 2)).meta(2020, 0x58, std::string("\x02\x02", 2));
-    CMidiSequence s;
-    smftest::read(s, smftest::smf(1, 480, {t0, noteTrack({{2100, 0x90, 60, 100}, {100, 0x80, 60, 0}})}));
-    const std::vector<Ev> want = {
-        {1920, kStatTimeSig, 2, 4, 0, ""}, {2000, 0x90, 60, 100, 0, ""}, {2100, 0x80, 60, 0, 0, ""}};
-    EXPECT_EQ(eventsOf(s), want);
-    seqtest::expectConsistent(s);
+    CMidiSequence moved;
+    smftest::read(moved, smftest::smf(1, 480, {t0, noteTrack({{2100, 0x90, 60, 100}, {100, 0x80, 60, 0}})}));
+    EXPECT_EQ(eventsOf(moved), (std::vector<Ev>{{1920, kStatTimeSig, 2, 4, 0, ""}, {2000, 0x90, 60, 100, 0, ""}, {2100, 0x80, 60, 0, 0, ""}}));
+    seqtest::expectConsistent(moved);
 }
 
-TEST(MidiFileReader, TextMetaEventsTrackNamesAndSkippedTypes)
+// SysEx becomes upper-case hex text beginning with F0, in no track.
+TEST(MidiFileReader, TextMetaEventsTrackNamesSkippedTypesAndSysEx)
 {
     const Bytes t0 = Bytes{}.meta(0, 0x03, "Lead").meta(0, 0x01, "hello").meta(5, 0x02, "(c)").meta(5, 0x05, "la")
                          .meta(0, 0x01, "").meta(0, 0x21, std::string("\x01", 1)).meta(0, 0x54, std::string(5, '\0'))
-                         .meta(0, 0x04, "Piano").meta(0, 0x2F, "");
+                         .meta(0, 0x04, "Piano").u8({0x00, 0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7, 0x10, 0xF7, 0x02, 0xAB, 0xCD});
     CMidiSequence s;
     smftest::read(s, smftest::smf(1, 96, {t0, Bytes{}.meta(0, 0x03, "").meta(0, 0x06, "Verse")}));
     EXPECT_EQ(std::make_pair(s.trackNames[0], s.trackNames[1]), std::make_pair(std::string("Lead"), std::string()));
-    const std::vector<Ev> want = {
-        {0, 1, 0, 0, 0, "hello"}, {0, kStatMarker, 0, 0, 0, "Verse"}, {5, 2, 0, 0, 0, "(c)"}, {10, 5, 0, 0, 0, "la"}};
+    const std::vector<Ev> want = {{0, 1, 0, 0, 0, "hello"}, {0, kStatMarker, 0, 0, 0, "Verse"}, {5, 2, 0, 0, 0, "(c)"},
+                                  {10, 5, 0, 0, 0, "la"},   {10, kStatSysEx, 0, 0, 0, "F0 7E 7F 09 01 F7 "},
+                                  {26, kStatSysEx, 0, 0, 0, "F0 AB CD "}};
     EXPECT_EQ(eventsOf(s), want);
+    EXPECT_EQ(s.events[seqtest::indexesOf(s, kMainList)[4]].track, -1);
 }
 
 TEST(MidiFileReader, RefusedFilesReturnZeroAndLeaveTheSequenceAsItWas)

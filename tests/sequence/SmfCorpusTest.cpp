@@ -1,6 +1,6 @@
 // The reader against the public MIDI test corpus, compared with an
 // independent reader (mido, through tools/smf_reference.py), and the
-// companion tool's "smf" and "smf-copy" subcommands.
+// companion tool's "smf" and "smf-copy" subcommands and its refusals.
 #include "JsonBytes.h"
 #include "SequenceTestUtil.h"
 #include "SmfBuilder.h"
@@ -9,12 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
-#include <sys/wait.h>
 
 using smftest::Bytes;
 
@@ -23,38 +21,14 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
-
-Outcome run(const std::string& command)
-{
-    testsupport::TempDir tmp;
-    const std::string errFile = tmp.file("stderr");
-    Outcome r;
-    std::FILE* p = popen((command + " 2>" + quoted(errFile)).c_str(), "r");
-    if (!p) return r;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.err = testsupport::readFile(errFile);
-    return r;
-}
-
-std::string toolPath() { return (fs::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string(); }
-
-std::string referenceScript() { return std::string(VTN_SOURCE_DIR) + "/tools/smf_reference.py"; }
+using testsupport::ToolRun;
+using testsupport::runTool;
 
 // The Debian interpreter first: a python3 earlier on the path may lack mido.
 std::string pythonWithMido()
 {
     for (const char* python : {"/usr/bin/python3", "python3"})
-        if (run(std::string(python) + " -c 'import mido' >/dev/null").status == 0) return python;
+        if (testsupport::runProgram({python, "-c", "import mido"}).status == 0) return python;
     return {};
 }
 
@@ -82,9 +56,11 @@ Bytes fileBytes(const std::string& path)
 
 // Reference figures per file name. Texts the script read as latin-1 come as
 // \u00XX: jsonbytes::textOf gives back their bytes.
-std::map<std::string, json> reference(const std::string& python, const std::string& args)
+std::map<std::string, json> reference(const std::string& python, const std::vector<std::string>& args)
 {
-    const Outcome r = run(python + " " + quoted(referenceScript()) + " " + args);
+    std::vector<std::string> command{python, std::string(VTN_SOURCE_DIR) + "/tools/smf_reference.py"};
+    command.insert(command.end(), args.begin(), args.end());
+    const ToolRun r = testsupport::runProgram(command, ".", 300000);
     EXPECT_EQ(r.status, 0) << r.err;
     std::map<std::string, json> out;
     std::istringstream lines(r.out);
@@ -110,7 +86,7 @@ TEST(SmfCorpus, EveryFileIsReadSafelyAndAgreesWithAnIndependentReader)
     const std::string dir = smfCorpus();
     if (dir.empty()) GTEST_SKIP() << "no smf corpus";
     const std::string python = pythonWithMido();
-    const auto ref = python.empty() ? std::map<std::string, json>{} : reference(python, quoted(dir));
+    const auto ref = python.empty() ? std::map<std::string, json>{} : reference(python, {dir});
     int compared = 0;
     for (const std::string& path : corpusFiles(dir)) {
         const std::string name = fs::path(path).filename().string();
@@ -211,18 +187,18 @@ TEST(SmfCorpus, ToolCopiesReadBackAsTheOriginals)
     const Bytes rich = smftest::richSong();
     tmp.write("in/crafted-rich-song.mid", std::string(rich.v.begin(), rich.v.end()));
     std::vector<std::string> inputs = {tmp.file("in/crafted-rich-song.mid")};
-    for (const auto& [name, m] : smfCorpus().empty() ? decltype(reference(python, "")){} : reference(python, quoted(smfCorpus())))
+    for (const auto& [name, m] : smfCorpus().empty() ? std::map<std::string, json>{} : reference(python, {smfCorpus()}))
         if (m.at("ok").get<bool>() && !kRefusedByDesign.count(name)) inputs.push_back(smfCorpus() + "/" + name);
 
     for (const std::string& in : inputs) {
         const std::string out = tmp.file("out/" + fs::path(in).filename().string());
-        const Outcome r = run(quoted(toolPath()) + " smf-copy " + quoted(in) + " " + quoted(out));
+        const ToolRun r = runTool({"smf-copy", in, out});
         ASSERT_EQ(r.status, 0) << in << ": " << r.err;
         const json doc = json::parse(r.out, nullptr, false);
         EXPECT_TRUE(!doc.is_discarded() && doc.value("bytes", -1) == static_cast<int64_t>(fs::file_size(out))) << r.out;
     }
 
-    const auto copies = reference(python, "--events " + quoted(tmp.file("out")));
+    const auto copies = reference(python, {"--events", tmp.file("out")});
     for (const std::string& in : inputs) {
         const std::string name = fs::path(in).filename().string();
         SCOPED_TRACE(name);
@@ -245,7 +221,7 @@ TEST(VeltronaTool, SmfPrintsTheReadersFiguresAsValidJson)
                                     {Bytes{}.meta(0, 0x03, "T\xC3\xA9").meta(0, 0x01, odd).meta(0, 0x58, std::string("\x06\x03", 2)),
                                      Bytes{0x00, 0x92, 64, 100, 0x30, 0x92, 64, 0}});
     tmp.write("song.mid", std::string(song.v.begin(), song.v.end()));
-    const Outcome r = run(quoted(toolPath()) + " smf " + quoted(tmp.file("song.mid")));
+    const ToolRun r = runTool({"smf", tmp.file("song.mid")});
     ASSERT_EQ(r.status, 0) << r.err;
     for (unsigned char c : r.out) EXPECT_LT(c, 0x80);
     const json doc = json::parse(r.out, nullptr, false);
@@ -264,8 +240,10 @@ TEST(VeltronaTool, SmfPrintsTheReadersFiguresAsValidJson)
         EXPECT_TRUE(events[0].contains(key)) << key;
 }
 
-// Unreadable input: exit status 1 and one line naming the file and the reason.
-TEST(VeltronaTool, RefusalsExitWithOneAndOneLineNamingTheFile)
+// Unreadable input, for the MIDI file and the style subcommands alike: exit
+// status 1 and one line naming the file and the reason; unknown subcommands
+// or arguments: the usage line.
+TEST(VeltronaTool, RefusalsExitWithOneAndOneLine)
 {
     const std::vector<std::tuple<const char*, std::string, const char*>> cases = {
         {"missing", "-", "No such file"}, // "-": no such file
@@ -277,24 +255,21 @@ TEST(VeltronaTool, RefusalsExitWithOneAndOneLineNamingTheFile)
         testsupport::TempDir tmp;
         const std::string path = tmp.file(std::string(name) + ".mid");
         if (content != "-") tmp.write(std::string(name) + ".mid", content);
-        for (const std::string& args : {" smf " + quoted(path), " smf-copy " + quoted(path) + " " + quoted(tmp.file("out.mid"))}) {
-            const Outcome r = run(quoted(toolPath()) + args);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"smf", path}, {"smf-copy", path, tmp.file("out.mid")}, {"style", path}}) {
+            const ToolRun r = runTool(args);
             EXPECT_EQ(std::make_tuple(r.status, r.out, std::count(r.err.begin(), r.err.end(), '\n')),
-                      std::make_tuple(1, std::string(), 1L)) << args << r.err;
+                      std::make_tuple(1, std::string(), 1L)) << args[0] << r.err;
             EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
             EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
         }
         EXPECT_FALSE(fs::exists(tmp.file("out.mid")));
     }
-}
-
-TEST(VeltronaTool, UnknownSubcommandOrArgumentsGiveTheUsageLine)
-{
-    for (const char* args : {"", " nothing", " smf", " smf a b"}) {
-        const Outcome r = run(quoted(toolPath()) + args);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"nothing"}, {"smf"}, {"smf", "a", "b"}}) {
+        const ToolRun r = runTool(args);
         EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err.find("usage: veltrona-tool") != std::string::npos &&
                     r.err.find("smf-copy IN OUT") != std::string::npos)
-            << args << ": " << r.err;
+            << args.size() << ": " << r.err;
     }
 }
 

@@ -11,10 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
@@ -22,18 +19,13 @@ using nlohmann::json;
 
 // Numbers as "1,2,3,": from the loaded style, and from the script's JSON
 // (integers, or arrays of them) by key.
-std::string ints(std::initializer_list<int> v)
-{
-    std::string s;
-    for (int x : v) s += std::to_string(x) + ",";
-    return s;
-}
 template <typename T> std::string ints(const T* v, int n)
 {
     std::string s;
     for (int k = 0; k < n; ++k) s += std::to_string(v[k]) + ",";
     return s;
 }
+std::string ints(std::initializer_list<int> v) { return ints(v.begin(), static_cast<int>(v.size())); }
 std::string ints(const json& v, std::initializer_list<const char*> keys)
 {
     std::string s;
@@ -61,14 +53,9 @@ TEST_P(StyleCorpus, MatchesTheReferenceScript)
 {
     const std::string path = testsupport::corpusDir() + "/styles/" + GetParam();
     if (testsupport::corpusDir().empty() || !testsupport::fileExists(path)) GTEST_SKIP() << "no corpus style " << GetParam();
-    const std::string script = std::string(VTN_SOURCE_DIR) + "/tools/style_reference.py";
-    std::FILE* p = popen(("python3 '" + script + "' '" + path + "'").c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ASSERT_EQ(pclose(p), 0) << "reference script failed";
-    const json want = json::parse(out, nullptr, false);
+    const auto ref = testsupport::runProgram({"python3", std::string(VTN_SOURCE_DIR) + "/tools/style_reference.py", path});
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    const json want = json::parse(ref.out, nullptr, false);
     ASSERT_FALSE(want.is_discarded());
 
     const std::string bytes = testsupport::readFile(path);

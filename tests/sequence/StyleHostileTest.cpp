@@ -11,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -87,11 +85,9 @@ Bytes richStyle()
 std::vector<std::pair<std::string, Bytes>> corpusStyles()
 {
     std::vector<std::pair<std::string, Bytes>> out;
-    const std::string dir = testsupport::corpusDir();
-    if (dir.empty()) return out;
     for (const char* name : {"JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty"}) {
-        std::ifstream in(dir + "/styles/" + name, std::ios::binary);
-        if (in) out.emplace_back(name, Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+        const std::string path = testsupport::corpusDir() + "/styles/" + name, bytes = testsupport::readFile(path);
+        if (testsupport::fileExists(path)) out.emplace_back(name, Bytes(bytes.begin(), bytes.end()));
     }
     return out;
 }
@@ -121,12 +117,6 @@ std::vector<size_t> lengthFields(const Bytes& f)
     return out;
 }
 
-size_t casmStart(const Bytes& f)
-{
-    const std::vector<size_t> fields = lengthFields(f);
-    return fields.size() > 2 ? fields[2] - 4 : f.size();
-}
-
 // Every length of the written style, the corpus styles cut byte by byte
 // around the end of the tracks and the CASM header (elsewhere in steps);
 // random bit flips, half of them aimed at CASM and the bytes before it;
@@ -138,7 +128,8 @@ TEST(StyleHostile, TruncatedBitFlippedAndLengthCorruptedStyles)
     styles.emplace_back("written", richStyle());
     std::mt19937 rng(4711);
     for (const auto& [name, file] : styles) {
-        const size_t casm = casmStart(file);
+        const std::vector<size_t> fields = lengthFields(file); // the third is CASM's
+        const size_t casm = fields.size() > 2 ? fields[2] - 4 : file.size();
         for (size_t n = 0; n <= file.size(); n += (name == "written" || (n + 150 >= casm && n < casm + 150)) ? 1 : 211) {
             loadAndCheck(Bytes(file.begin(), file.begin() + static_cast<long>(n)), name + " cut at " + std::to_string(n));
             if (HasFatalFailure()) return;
@@ -150,7 +141,6 @@ TEST(StyleHostile, TruncatedBitFlippedAndLengthCorruptedStyles)
             loadAndCheck(damaged, name + " round " + std::to_string(round));
             if (HasFatalFailure()) return;
         }
-        const std::vector<size_t> fields = lengthFields(file);
         for (size_t i = 0; i < fields.size(); ++i) {
             if (i > 40 && i % 7) continue;
             for (uint32_t v : {0u, 1u, 7u, 25u, 27u, 100000u, 100001u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu,

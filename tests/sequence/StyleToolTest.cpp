@@ -1,6 +1,6 @@
 // The companion tool's "style" subcommand: one JSON line with the style
-// record's fields, whose values match tools/style_reference.py; anything
-// that is no style is refused with exit status 1 and one line on stderr.
+// record's fields, whose values match tools/style_reference.py. What it
+// refuses is tested with the other subcommands in SmfCorpusTest.
 #include "StyleWriter.h"
 
 #include "base/MessageSink.h"
@@ -10,36 +10,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
-#include <filesystem>
-#include <memory>
 #include <set>
-#include <sys/wait.h>
 
 namespace {
 
 using nlohmann::json;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-Outcome run(const std::string& command)
-{
-    testsupport::TempDir tmp;
-    Outcome r;
-    std::FILE* p = popen((command + " 2>'" + tmp.file("err") + "'").c_str(), "r");
-    if (!p) return r;
-    char buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.err = testsupport::readFile(tmp.file("err"));
-    return r;
-}
-
-std::string tool() { return (std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string(); }
+using testsupport::ToolRun;
 
 std::set<std::string> keysOf(const json& v)
 {
@@ -83,10 +60,10 @@ TEST(StyleTool, PrintsTheStyleAsLoaded)
     const stylewriter::Bytes b = w.build();
     dir.write("w.sty", std::string(b.begin(), b.end()));
 
-    const Outcome r = run(tool() + " style '" + dir.file("w.sty") + "'");
+    const ToolRun r = testsupport::runTool({"style", dir.file("w.sty")});
     EXPECT_EQ(std::make_tuple(r.status, r.err), std::make_tuple(0, std::string()));
     ASSERT_EQ(r.out.find('\n'), r.out.size() - 1); // one line
-    const Outcome ref = run("python3 '" + std::string(VTN_SOURCE_DIR) + "/tools/style_reference.py' '" + dir.file("w.sty") + "'");
+    const ToolRun ref = testsupport::runProgram({"python3", std::string(VTN_SOURCE_DIR) + "/tools/style_reference.py", dir.file("w.sty")});
     const json doc = json::parse(r.out, nullptr, false), want = json::parse(ref.out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << r.out.substr(0, 200);
     ASSERT_FALSE(want.is_discarded()) << ref.err;
@@ -98,19 +75,6 @@ TEST(StyleTool, PrintsTheStyleAsLoaded)
     ASSERT_GT(s.readStyle(b.data(), static_cast<int>(b.size()), {}), 0);
     ASSERT_EQ(doc.at("parts").size(), s.parts.size());
     for (size_t k = 0; k < s.parts.size(); ++k) EXPECT_EQ(doc["parts"][k].at("startevent"), s.parts[k].startevent) << k;
-}
-
-TEST(StyleTool, RefusesWhatIsNoStyleWithOneLine)
-{
-    testsupport::TempDir dir;
-    dir.write("text.sty", "this is no style at all");
-    for (const std::string& file : {dir.file("text.sty"), dir.file("missing.sty")}) {
-        const Outcome r = run(tool() + " style '" + file + "'");
-        EXPECT_EQ(std::make_tuple(r.status, r.out), std::make_tuple(1, std::string())) << file;
-        ASSERT_FALSE(r.err.empty()) << file;
-        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-        EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
-    }
 }
 
 } // namespace

@@ -75,7 +75,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::s
         std::vector<char*> argv;
         for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     for (const int fd : {in[0], outPipe[1], errPipe[1]}) ::close(fd);
@@ -169,13 +169,20 @@ void ChildProcess::signal(int sig)
 
 namespace testsupport {
 
+std::string toolPath() { return (std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string(); }
+
+ToolRun runProgram(const std::vector<std::string>& command, const std::string& workDir, int timeoutMs)
+{
+    ChildProcess child(command, workDir, true);
+    const int status = child.wait(timeoutMs);
+    return {status, child.output(), child.errors()};
+}
+
 ToolRun runTool(const std::vector<std::string>& args, const std::string& workDir)
 {
-    std::vector<std::string> command{(std::filesystem::path(VTN_BINARY).parent_path() / "tools/veltrona-tool/veltrona-tool").string()};
+    std::vector<std::string> command{toolPath()};
     command.insert(command.end(), args.begin(), args.end());
-    ChildProcess child(command, workDir, true);
-    const int status = child.wait();
-    return {status, child.output(), child.errors()};
+    return runProgram(command, workDir);
 }
 
 } // namespace testsupport

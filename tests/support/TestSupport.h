@@ -35,7 +35,8 @@ namespace testsupport {
 // that run the real binaries.
 class ChildProcess {
 public:
-    // Starts the program command[0] with the rest as its arguments in the folder
+    // Starts the program command[0] (looked up on the path when it names no
+    // folder) with the rest as its arguments in the folder
     // `workDir`. With closedInput its standard input is /dev/null, as under a
     // service manager.
     explicit ChildProcess(const std::vector<std::string>& command, const std::string& workDir = ".", bool closedInput = false);
@@ -43,7 +44,6 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return pid > 0; }
     void write(const std::string& text);
     void closeInput();
     // Reads output until it contains `text` (counting from the start) or the
@@ -68,11 +68,15 @@ private:
     std::string out, err;
 };
 
-// The companion tool run with the arguments, its standard input closed.
+// A program run to its end, its standard input closed: its exit status (as
+// ChildProcess::wait gives it), output and errors.
 struct ToolRun {
     int status = -1;
     std::string out, err;
 };
+ToolRun runProgram(const std::vector<std::string>& command, const std::string& workDir = ".", int timeoutMs = 20000);
+// The companion tool, and the tool run with the arguments.
+std::string toolPath();
 ToolRun runTool(const std::vector<std::string>& args, const std::string& workDir = ".");
 
 } // namespace testsupport
