@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <vector>
 
 struct Figures {
@@ -24,4 +27,27 @@ inline Figures percentiles(std::vector<int64_t>& ns)
 inline void report(const char* what, long calls, Figures f)
 {
     std::printf("%-44s n=%7ld  p50 %7.0f ns  p99 %7.0f ns  max %8.0f ns\n", what, calls, f.p50, f.p99, f.max);
+}
+
+// User and system CPU time of the whole process, in seconds.
+inline double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Whether this process may run a thread at the real-time priority the
+// players ask for; without it a player runs at normal priority.
+inline bool realTimeAllowed()
+{
+    int policy = 0;
+    sched_param before{};
+    pthread_getschedparam(pthread_self(), &policy, &before);
+    sched_param rt{};
+    rt.sched_priority = 55;
+    const bool ok = pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0;
+    pthread_setschedparam(pthread_self(), policy, &before);
+    return ok;
 }

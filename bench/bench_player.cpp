@@ -27,10 +27,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <pthread.h>
-#include <sched.h>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -77,13 +74,6 @@ struct Row {
     double cpuPercent = 0;
 };
 
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 void sleepSeconds(double s)
 {
@@ -214,20 +204,6 @@ Row playOnce(const std::vector<uint8_t>& bytes, const std::string& name, int bpm
     row.driftUs = lastError;
     row.cpuPercent = cpu / seconds * 100.0;
     return row;
-}
-
-// Whether this process may run a thread at the real-time priority the player
-// asks for; without it the player runs at normal priority.
-bool realTimeAllowed()
-{
-    int policy = 0;
-    sched_param before{};
-    pthread_getschedparam(pthread_self(), &policy, &before);
-    sched_param rt{};
-    rt.sched_priority = 55;
-    const bool ok = pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0;
-    pthread_setschedparam(pthread_self(), policy, &before);
-    return ok;
 }
 
 } // namespace

@@ -24,10 +24,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <pthread.h>
-#include <sched.h>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -44,13 +41,6 @@ struct Row {
     double cpuPerMinute = 0; // CPU seconds per minute of music
 };
 
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // A busy band: per channel a different rhythm (sixteenths to half notes,
 // some on off-beats), a volume and a pan change every bar, a bend on every
@@ -129,18 +119,6 @@ Row playOnce(const CMidiSequence& song, const std::vector<Expected>& expected, b
     if (!errors.empty()) row.error = percentiles(errors);
     if (!onsets.empty()) row.onset = percentiles(onsets);
     return row;
-}
-
-bool realTimeAllowed()
-{
-    int policy = 0;
-    sched_param before{};
-    pthread_getschedparam(pthread_self(), &policy, &before);
-    sched_param rt{};
-    rt.sched_priority = 55;
-    const bool ok = pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0;
-    pthread_setschedparam(pthread_self(), policy, &before);
-    return ok;
 }
 
 } // namespace

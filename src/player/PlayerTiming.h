@@ -4,6 +4,17 @@
 // what a long performance could add up to.
 #include <algorithm>
 #include <cstdint>
+#include <pthread.h>
+#include <sched.h>
+
+// A player must not wait for the scheduler's next tick: its thread runs
+// above the ordinary threads where the system allows it.
+inline void raisePlayerPriority()
+{
+    sched_param priority{};
+    priority.sched_priority = 55;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+}
 
 // Nanoseconds of `ticks` at `ticksPerBeat` and `tempo` (BPM). Exact for every
 // tick count a file can hold, without overflow.

@@ -16,8 +16,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <pthread.h>
-#include <sched.h>
 
 namespace {
 constexpr int64_t kStepUs = 1000;
@@ -33,9 +31,7 @@ constexpr int32_t kLongestWait = 100'000'000;
 
 void* songPlayerThread(void* arg)
 {
-    sched_param priority{};
-    priority.sched_priority = 55;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    raisePlayerPriority();
     CPlayer player(static_cast<CKvSeq*>(arg));
     player.runSong();
     return nullptr;

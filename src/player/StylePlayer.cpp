@@ -18,8 +18,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <pthread.h>
-#include <sched.h>
 
 namespace {
 // The longest single sleep of the wait: it bounds how late a chord change,
@@ -37,11 +35,7 @@ constexpr int64_t kSongTicks = 480;
 
 void* stylePlayerThread(void* arg)
 {
-    // The accompaniment must not wait for the scheduler's next tick: run
-    // above the ordinary threads where the system allows it.
-    sched_param priority{};
-    priority.sched_priority = 55;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    raisePlayerPriority();
     CPlayer player(static_cast<CKvSeq*>(arg));
     player.runStyle();
     return nullptr;
