@@ -18,7 +18,13 @@
 #include <climits>
 
 namespace {
+// The longest single sleep of the wait while the performance is recorded
+// (what is played is stamped with the position) or clicked; otherwise the
+// wait wakes less often, which bounds how late a stop, a pause or a tempo
+// change is seen.
 constexpr int64_t kStepUs = 1000;
+constexpr int64_t kQuietStepUs = 5000;
+constexpr int64_t kAwakeNs = 300'000;
 constexpr int64_t kPauseStepUs = 10'000;
 // A click is a short tap; its note ends this long after it began.
 constexpr int64_t kClickNs = 50'000'000;
@@ -312,17 +318,27 @@ void CPlayer::songWait(int32_t ticks)
         segmentNs = dueNs;
         deadline = dueNs + ticksToNs(ticks, tpb, tempo);
     }
+    bool recording = engine->get(engine->songRecord) > 0;
+    // The last stretch before the deadline is waited awake: a sleeping thread
+    // wakes a few hundred microseconds late too often.
+    const bool awake = !plainWait && !clock.isManual();
     for (;;) {
         const int64_t left = deadline - now;
-        if (left > 0) {
-            clock.sleepUs(plainWait ? kStepUs : std::min(kStepUs, (left + 999) / 1000));
+        if (left > 0 && awake && left <= kAwakeNs) {
+            while ((now = nowNs()) < deadline) {
+            }
+        } else if (left > 0) {
+            const int64_t step = plainWait || recording ? kStepUs : kQuietStepUs;
+            const int64_t sleepNs = awake ? left - kAwakeNs : left;
+            clock.sleepUs(plainWait ? kStepUs : std::min(step, (sleepNs + 999) / 1000));
             now = nowNs();
         }
         engine->lock();
         const int newTempo = engine->tempo;
         const bool stop = engine->stopRequest != 0;
         const bool paused = engine->paused && !stop;
-        const bool clicking = engine->songClick && engine->songRecord > 0;
+        recording = engine->songRecord > 0;
+        const bool clicking = engine->songClick && recording;
         engine->unlock();
 
         // Thousandths of ticks: microseconds × ticks per minute / 60 000.
