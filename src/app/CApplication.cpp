@@ -1,7 +1,10 @@
 #include "app/CApplication.h"
 
+#include "app/CRecordingSaver.h"
+
 #include "base/CLockGuard.h"
 #include "base/MessageSink.h"
+#include "base/RealTime.h"
 #include "base/Text.h"
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
@@ -34,17 +37,23 @@ std::string_view afterColon(std::string_view s)
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 } // namespace
 
-CApplication::CApplication() = default;
+CApplication::CApplication() : saver(new CRecordingSaver()) {}
 
 CApplication::~CApplication()
 {
-    if (!engine) return;
-    engine->requestStop();
-    engine->shutdown();
-    // shutdown returns only when no thread of the engine runs any more.
-    delete engine;
-    engine = nullptr;
+    if (engine) {
+        engine->requestStop();
+        engine->shutdown();
+        // shutdown returns only when no thread of the engine runs any more.
+        delete engine;
+        engine = nullptr;
+    }
+    // The last recording, handed over as the players ended, is written first.
+    delete saver;
+    saver = nullptr;
 }
+
+void CApplication::waitForSaves() { saver->waitIdle(); }
 
 void CApplication::run()
 {
@@ -58,6 +67,8 @@ void CApplication::run()
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Before any thread starts, so that their stacks are locked too.
+    realTimeNote = vtn::prepareRealTime();
     startUp();
     commandLoop();
 }
@@ -69,6 +80,7 @@ void CApplication::startUp()
     vtn::printLine("  * Veltrona Live v1.0 - Realtime Arranger for the Raspberry Pi *");
     vtn::printLine(kFrame);
     vtn::printText("\n");
+    if (!realTimeNote.empty()) vtn::printLine(realTimeNote);
     createEngine();
     configure();
 }
@@ -139,6 +151,9 @@ void CApplication::commandLoop()
             line.clear();
             overlong = false;
             if (signals < 0) break;
+            // Headless (a service, whose output goes to the log): say once
+            // what the board is set to.
+            vtn::printLine(statusLine());
             continue;
         }
         bool quit = false;
@@ -202,7 +217,10 @@ bool CApplication::command(std::string_view line)
     } else {
         int kind = 0, index = 0;
         classifyCommand(t, kind, index);
-        if (kind == kCommandNone) vtn::printText("Unknown command\n");
+        // "status" only where nothing else took the word: a preset or a
+        // style of that name comes first.
+        if (kind == kCommandNone && l == "status") vtn::printLine(statusLine());
+        else if (kind == kCommandNone) vtn::printText("Unknown command\n");
         else carryOut(kind, index, t);
     }
     vtn::printText("Ready\n");

@@ -8,6 +8,7 @@
 #include <vector>
 
 class CKvSeq;
+class CRecordingSaver;
 class CMidiSequence;
 
 struct KeyCommand {
@@ -41,6 +42,10 @@ public:
     // Carries out one console line and prints "Ready"; false for "quit".
     bool command(std::string_view line);
 
+    // Style and part, tempo, chord, preset, recording, split key and the
+    // connected ports, on one line (StatusLine.cpp).
+    std::string statusLine();
+
     void classifyCommand(std::string_view text, int& kind, int& index);
     int defineMultiVoice(std::string_view text);
 
@@ -62,10 +67,8 @@ public:
     // Recordings (Recording.cpp). Saves the recording as a file named after
     // the moment and what was played; called on the player's thread as it ends.
     void saveRecording(CMidiSequence* recording);
-    // Writes the bytes to folder + fileName, or to fileName in the working
-    // directory when the folder takes no file; false (and one line) when
-    // they were not all written.
-    static bool saveFile(const std::string& folder, const std::string& fileName, const std::vector<uint8_t>& bytes);
+    // Returns when every recording handed over so far is on the storage.
+    void waitForSaves();
     // The folder text made to end with the separator, stored back; empty
     // stays empty (the working directory).
     static std::string folderPrefix(std::string& folder, const std::string& separator);
@@ -82,8 +85,12 @@ public:
     // The file "a" loaded last as a style: the only one "d" may delete.
     std::string steppedStyle;
     KeyCommand keyCommands[128];
+    // Writes the recordings; outlives the engine, whose players hand them over.
+    CRecordingSaver* saver = nullptr;
 
 private:
+    // What the system refused of real-time running, said after the banner.
+    std::string realTimeNote;
     // What a classified command does: load a style, select a preset or run
     // a function. `onInputThread`: called by trigger matching, which already
     // holds the live input's lock.

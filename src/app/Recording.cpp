@@ -1,19 +1,16 @@
 // Saving a recorded performance: a Standard MIDI File named after the moment
 // it was saved and the style and preset it was played with.
 #include "app/CApplication.h"
+#include "app/CRecordingSaver.h"
 #include "base/CLockGuard.h"
 #include "base/MessageSink.h"
 #include "engine/CKvSeq.h"
 #include "sequence/CMidiSequence.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
-#include <system_error>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -43,7 +40,8 @@ std::string recordingFileName(const std::string& stamp, const std::string& recor
     std::string part = recordingName.size() > kNumberPrefix ? recordingName.substr(kNumberPrefix) : std::string();
     for (char& c : part)
         if (c == '/' || c == '\0') c = '_';
-    const size_t fixed = stamp.size() + std::char_traits<char>::length(kExtension);
+    // Room for the ".part" the file is written under first.
+    const size_t fixed = stamp.size() + std::char_traits<char>::length(kExtension) + 5;
     const size_t room = NAME_MAX > fixed ? NAME_MAX - fixed : 0;
     if (part.size() > room) {
         size_t cut = room;
@@ -53,55 +51,7 @@ std::string recordingFileName(const std::string& stamp, const std::string& recor
     return stamp + part + kExtension;
 }
 
-enum WriteResult { kWritten, kNotCreated, kNotWritten };
-
-// Writes the bytes to a file at `path`, replacing one that is there; the
-// errno of a failure goes to `error`.
-WriteResult writeBytes(const std::string& path, const std::vector<uint8_t>& bytes, int& error)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        error = errno;
-        return kNotCreated;
-    }
-    size_t done = 0;
-    error = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    // Delayed write errors (a full disk, a network folder) show at close.
-    if (::close(fd) != 0 && error == 0) error = errno;
-    return error == 0 ? kWritten : kNotWritten;
-}
-
-std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
-
 } // namespace
-
-bool CApplication::saveFile(const std::string& folder, const std::string& fileName, const std::vector<uint8_t>& bytes)
-{
-    std::string path = folder + fileName;
-    int error = 0;
-    WriteResult result = writeBytes(path, bytes, error);
-    if (result == kNotCreated && !folder.empty()) {
-        // The performance is kept rather than lost with the folder.
-        const std::string reason = errorText(error);
-        path = fileName;
-        result = writeBytes(path, bytes, error);
-        if (result == kWritten)
-            vtn::printLine("Unable to save in " + folder + " (" + reason + "); recording saved as " + path +
-                           " in the working directory");
-    }
-    if (result == kNotCreated) vtn::printLine("Unable to open vtnnew");
-    if (result == kNotWritten) vtn::printLine("Recording not saved completely: " + path + ": " + errorText(error));
-    return result == kWritten;
-}
 
 void CApplication::saveRecording(CMidiSequence* sequence)
 {
@@ -118,5 +68,5 @@ void CApplication::saveRecording(CMidiSequence* sequence)
         CLockGuard guard(folderMutex);
         folder = folderPrefix(midiFolder, pathSeparator);
     }
-    saveFile(folder, recordingFileName(timeStamp(), sequence->name), bytes);
+    saver->post(std::move(folder), recordingFileName(timeStamp(), sequence->name), std::move(bytes));
 }

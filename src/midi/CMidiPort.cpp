@@ -88,6 +88,48 @@ void CMidiPort::connectInput(int slot, int, std::string_view wanted)
     if (!found && last) connect(*last, k);
 }
 
+namespace {
+// The full name of the port at client:port among `ports`, empty when gone.
+std::string liveName(const std::vector<SeqPortInfo>& ports, int client, int port)
+{
+    for (const SeqPortInfo& p : ports)
+        if (p.client == client && p.port == port) return p.fullName();
+    return {};
+}
+
+void appendName(std::string& list, const std::string& name)
+{
+    if (name.empty() || list.find(name) != std::string::npos) return;
+    if (!list.empty()) list += ", ";
+    list += name;
+}
+} // namespace
+
+std::string CMidiPort::connectedInputNames()
+{
+    std::vector<SeqPortInfo> ports;
+    listPorts(ports);
+    std::string names;
+    for (int i = 0; i < 20; ++i)
+        if (inputSlotConnected[i]) appendName(names, liveName(ports, inputSlotClient[i], inputSlotPort[i]));
+    return names.empty() ? "none" : names;
+}
+
+std::string CMidiPort::connectedOutputNames()
+{
+    std::vector<SeqPortInfo> ports;
+    listPorts(ports);
+    std::vector<std::pair<int, int>> targets;
+    {
+        CLockGuard guard(lock);
+        for (const OutputConnection& o : outputs)
+            if (o.kind > 1) targets.emplace_back(o.client, o.port);
+    }
+    std::string names;
+    for (const auto& [client, port] : targets) appendName(names, liveName(ports, client, port));
+    return names.empty() ? "none" : names;
+}
+
 void CMidiPort::disconnectOutputs()
 {
     CLockGuard guard(lock);

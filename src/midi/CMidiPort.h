@@ -74,6 +74,11 @@ public:
     int channelPort(int channel);
     int getInputChannel() const { return inputChannel; }
 
+    // Full names of the ports connected now, joined by ", "; "none" when
+    // there is none (a keyboard unplugged, a sound generator gone).
+    std::string connectedInputNames();
+    std::string connectedOutputNames();
+
     // True while the sequencer client is open.
     bool isOpen() const;
     // Stops the input thread and closes the client; the destructor does it too.

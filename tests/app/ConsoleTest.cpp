@@ -56,6 +56,24 @@ TEST_F(ConsoleTest, CommandLines)
     EXPECT_TRUE(app->styleFiles.empty());
 }
 
+// "status" answers with one line of what the board is set to, unless a
+// preset of that name takes the word.
+TEST_F(ConsoleTest, StatusLine)
+{
+    start("split: 55\nrecord\n");
+    engine().port->simulatePorts({{20, 0, "USB Keys", "Port 1", 0x21}, {128, 0, "Synth", "Synth Port", 0x42}});
+    type({"midiin: usb", "midiout: synth"});
+    engine().presets[4].name = "Piano";
+    engine().set(engine().presetIndex, 4);
+    EXPECT_EQ(type({"STATUS"}), "Status: style none stopped, tempo 120, chord C, preset Piano, recording on, split 55, "
+                                "in: USB Keys Port 1, out: Synth Synth Port\nReady\n");
+    engine().port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}}); // the keyboard unplugged
+    EXPECT_NE(type({"status"}).find(", in: none, out: Synth Synth Port\n"), std::string::npos);
+    engine().presets[5].name = "Status";
+    EXPECT_EQ(type({"status"}), "Ready\n");
+    EXPECT_EQ(engine().get(engine().presetIndex), 5);
+}
+
 TEST_F(ConsoleTest, Classification)
 {
     start();

@@ -2,10 +2,13 @@
 // holds, and the failures that are reported instead of lost.
 #include "ArrangerTest.h"
 
+#include "app/CRecordingSaver.h"
+
 #include "base/FileReader.h"
 #include "sequence/CMidiSequence.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -85,6 +88,7 @@ TEST_F(ArrangerTest, SavesTheRecordingAsAMidiFile)
         engine().recordSequence->name = recordName;
 
         engine().saveRecording(engine().recordSequence);
+        app->waitForSaves();
 
         EXPECT_EQ(app->midiFolder, folderAfter);
         const std::string printed = messages.take();
@@ -137,6 +141,7 @@ TEST_F(ArrangerTest, SavesARecordingOverASongWhenStopped)
     EXPECT_TRUE(engine().isSongPlaying()) << "the take goes on until stopped";
     type({"Start/Stop"});
     while (engine().isPlaying()) engine().sleepMs(10);
+    app->waitForSaves();
     std::vector<std::string> files = savedFiles();
     std::erase(files, "MIDI files/Tune.mid");
     ASSERT_EQ(files.size(), 1u);
@@ -149,22 +154,48 @@ TEST_F(ArrangerTest, SavesARecordingOverASongWhenStopped)
     EXPECT_EQ(std::make_tuple(back.ticksPerBeat, back.channelNoteCount[0]), std::make_tuple(96, 1));
 }
 
-// A file that cannot be written whole, and one that cannot be created even
-// in the working directory, are each reported on one line.
-TEST_F(ArrangerTest, ReportsRecordingsNotSaved)
+// A save cut off at any byte (a full card; a power cut is the same to the
+// file) leaves the earlier file of that name whole and no part of the new
+// one; a file that cannot be created even in the working directory is
+// reported too. Each failure is one line.
+TEST_F(ArrangerTest, SavesRecordingsWholeOrNotAtAll)
 {
-    const std::vector<uint8_t> bytes(4096, 0x55);
-    const std::tuple<const char*, const char*, const char*> cases[] = {
-        {"/dev/", "full", "Recording not saved completely: /dev/full: "},
-        {"Nowhere/", "none/x.mid", "Unable to open vtnnew\n"},
+    std::vector<uint8_t> bytes(300);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    dir.write("Take.mid", "the earlier take");
+    fs::create_directory("MIDI files");
+    static size_t budget;
+    CRecordingSaver::writeCall = [](int fd, const void* data, size_t size) -> ssize_t {
+        if (budget == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const size_t n = std::min(size, budget); // short writes, as a filling card gives them
+        budget -= n;
+        return ::write(fd, data, n);
     };
-    for (const auto& [folder, file, message] : cases) {
+    auto content = [](const char* path) {
+        std::vector<uint8_t> data;
+        vtn::readWholeFile(path, 1 << 20, data);
+        return std::string(data.begin(), data.end());
+    };
+    for (size_t cut = 0; cut < bytes.size(); ++cut) {
+        budget = cut;
         vtn::CMessageCapture capture;
-        EXPECT_FALSE(CApplication::saveFile(folder, file, bytes)) << file;
-        const std::string printed = capture.text();
-        EXPECT_EQ(printed.rfind(message, 0), 0u) << printed;
-        EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+        EXPECT_FALSE(CRecordingSaver::saveFile("", "Take.mid", bytes)) << cut;
+        EXPECT_EQ(capture.text(), "Recording not saved completely: Take.mid: No space left on device\n") << cut;
+        EXPECT_EQ(content("Take.mid"), "the earlier take") << cut;
+        EXPECT_FALSE(fs::exists("Take.mid.part")) << cut;
     }
+    budget = SIZE_MAX;
+    EXPECT_TRUE(CRecordingSaver::saveFile("", "Take.mid", bytes));
+    EXPECT_EQ(content("Take.mid"), std::string(bytes.begin(), bytes.end()));
+    CRecordingSaver::writeCall = ::write;
+
+    vtn::CMessageCapture capture;
+    EXPECT_FALSE(CRecordingSaver::saveFile("Nowhere/", "none/x.mid", bytes));
+    EXPECT_EQ(capture.text(), "Unable to open vtnnew\n");
+    EXPECT_EQ(std::vector<std::string>{"Take.mid"}, savedFiles());
 }
 
 } // namespace

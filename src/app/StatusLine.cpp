@@ -1,0 +1,42 @@
+// The one line a musician reads off a board without a display.
+#include "app/CApplication.h"
+
+#include "engine/CKvSeq.h"
+#include "midi/CMidiPort.h"
+#include "sequence/CMidiSequence.h"
+
+#include <string>
+
+std::string CApplication::statusLine()
+{
+    CKvSeq& e = *engine;
+    const std::string part = e.currentPartName();
+    e.lock();
+    const bool styleRuns = e.playingStyle != nullptr;
+    const std::string song = e.playingSong ? e.playingSong->name : std::string();
+    const std::string style = e.styleName;
+    const int tempo = e.tempo;
+    const std::string chord = e.currentChord.root >= 0 ? e.currentChord.symbol : "none";
+    const int preset = e.presetIndex;
+    const std::string presetName = preset >= 0 && preset < kPresetCount ? e.presets[preset].name : std::string();
+    const bool recording = e.recording != 0;
+    const int split = e.splitKey;
+    e.unlock();
+
+    std::string line = "Status: ";
+    if (!song.empty()) {
+        line += "song " + song + " playing";
+    } else {
+        line += "style " + (style.empty() ? std::string("none") : style);
+        if (!part.empty()) line += " " + part;
+        line += styleRuns ? " playing" : " stopped";
+    }
+    line += ", tempo " + std::to_string(tempo);
+    line += ", chord " + chord;
+    line += ", preset " + (presetName.empty() ? std::string("none") : presetName);
+    line += recording ? ", recording on" : ", recording off";
+    // As config.txt's "split:" writes it: the first key of the right hand, plus one.
+    line += split >= 0 ? ", split " + std::to_string(split + 1) : std::string(", split off");
+    if (e.port) line += ", in: " + e.port->connectedInputNames() + ", out: " + e.port->connectedOutputNames();
+    return line;
+}
