@@ -286,16 +286,16 @@ package_tests() {
     # Light enough to keep up in the emulated VM: 22 kHz, no effects, one core.
     fluidsynth -a file -o audio.file.name="$wav" -o audio.file.type=wav -o audio.file.format=s16 -r 22050 -z 1024 \
         -R 0 -C 0 -o synth.polyphony=48 -o synth.cpu-cores=1 -g 0.6 -o synth.midi-bank-select=xg \
-        -m alsa_seq -o midi.alsa_seq.id=synth "$font" <"$WORK/fluid.in" >"$WORK/fluid.out" 2>&1 &
+        -m alsa_seq -o midi.alsa_seq.id=vtn-e2e "$font" <"$WORK/fluid.in" >"$WORK/fluid.out" 2>&1 &
     FLUID=$!
     exec 4>"$WORK/fluid.in"
     n=0
-    while ! aconnect -o | grep -q "FLUID Synth" && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
+    while ! aconnect -o | grep -q "FLUID Synth (vtn-e2e)" && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
     pre=$pkg$(sed -n 's/^ExecStartPre=//p' "$unit")
     main=$pkg$(sed -n 's/^ExecStart=//p' "$unit")
     (cd "$WORK/state" && VELTRONA_DEMO=$pkg/usr/share/veltrona/demo $pre && exec $main) </dev/null >"$WORK/service.out" 2>&1 &
     VTN_PID=$!
-    if wait_for "$WORK/service.out" "Midi Out: FLUID Synth" 60 && wait_for "$WORK/service.out" "Midi In: Virtual Raw MIDI" 30 &&
+    if wait_for "$WORK/service.out" "Midi Out: FLUID Synth (vtn-e2e)" 60 && wait_for "$WORK/service.out" "Midi In: Virtual Raw MIDI" 30 &&
         [ -f "$WORK/state/Styles/DemoPop.sty" ]; then
         pass "the service's commands seed the working directory and start the arranger, connected to FluidSynth"
     else
