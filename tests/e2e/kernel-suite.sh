@@ -301,6 +301,9 @@ package_tests() {
     else
         cat "$WORK/service.out" "$WORK/fluid.out"
         fail "the packaged arranger's start"
+        kill "$VTN_PID" "$FLUID" 2>/dev/null
+        exec 4>&-
+        return
     fi
     at() { echo "$(cut -d' ' -f1 /proc/uptime) $(wc -c <"$wav")"; }
     key 36 100; key 36 0                            # Start/Stop

@@ -35,16 +35,20 @@ pkg=$(mktemp -d)
 trap 'rm -rf "$songs" "$pkg"' EXIT
 pkg_files=()
 deb=$(ls -t "$build"/veltrona_*.deb 2>/dev/null | head -n 1 || true)
-if [ -n "$deb" ]; then
+if [ "${1:-}" = "--bench" ]; then
+    : # the benchmarks play no package
+elif [ -n "$deb" ]; then
     dpkg-deb -x "$deb" "$pkg"
     while IFS= read -r -d '' f; do pkg_files+=(--file "$f:${f#"$pkg"}"); done < <(find "$pkg" -type f -print0)
 else
     echo "no package in $build (make deb)" >&2
 fi
-for f in "$(command -v fluidsynth || true)" /usr/share/sounds/sf2/TimGM6mb.sf2; do
-    [ -f "$f" ] && pkg_files+=(--file "$(readlink -f "$f"):$f")
-done
-[ -x "$build/tools/wavlevel" ] && pkg_files+=(--file "$build/tools/wavlevel:/opt/vtn/wavlevel")
+if [ ${#pkg_files[@]} -gt 0 ]; then
+    for f in "$(command -v fluidsynth || true)" /usr/share/sounds/sf2/TimGM6mb.sf2; do
+        [ -f "$f" ] && pkg_files+=(--file "$(readlink -f "$f"):$f")
+    done
+    [ -x "$build/tools/wavlevel" ] && pkg_files+=(--file "$build/tools/wavlevel:/opt/vtn/wavlevel")
+fi
 
 if [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; then
     stage=$(mktemp -d)
