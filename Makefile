@@ -6,7 +6,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 TSAN_BUILD := build-tsan
 
-.PHONY: all deps test-deps build demo-files run test test-release test-asan test-tsan test-kernel test-fuzz bench bench-kernel clean
+.PHONY: all deps test-deps build demo-files run test test-release test-asan test-tsan test-kernel test-fuzz bench bench-kernel deb clean
 
 all: build
 
@@ -72,8 +72,9 @@ FUZZ_SECONDS ?= 60
 test-fuzz:
 	tools/run-fuzzers.sh $(FUZZ_SECONDS)
 
+# The kernel suite installs the board's package in its VM, so it packs it first.
 test-kernel:
-	$(MAKE) --no-print-directory demo-files
+	$(MAKE) --no-print-directory deb
 	tests/e2e/run-kernel-tests.sh $(BUILD) $(TSAN_BUILD)
 
 # The VM and the timing song (python3-mido) are test dependencies.
@@ -86,6 +87,17 @@ bench: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+
+# The board's Debian package, $(BUILD)/veltrona_VERSION_ARCH.deb: the arranger,
+# the companion tool, the services and the demo (see the README's guide for the
+# board). It packs the binaries of $(BUILD) in the configuration it has.
+deb:
+	@bash tools/install-deps.sh --deb
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=OFF
+	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool
+	@$(MAKE) --no-print-directory demo-files
+	cd $(BUILD) && cpack -G DEB
+	@packaging/verify-units.sh $$(ls -t $(BUILD)/veltrona_*.deb | head -n 1)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

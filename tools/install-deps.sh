@@ -8,6 +8,8 @@ packages=(cmake make g++ pkg-config libasound2-dev alsa-utils libgtest-dev libgm
 if [ "${1:-}" = "--test" ]; then
     packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils kmod timgm6mb-soundfont)
 fi
+# Packing the board's .deb (make deb; the kernel suite installs it).
+case "${1:-}" in --test | --deb) packages+=(dpkg-dev file) ;; esac
 
 missing=()
 for p in "${packages[@]}"; do

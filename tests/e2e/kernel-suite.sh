@@ -262,6 +262,83 @@ song_tests() {
     fi
 }
 
+# The board's package as its service runs it (veltrona.service), with Debian's
+# FluidSynth as the sound generator writing what it plays to a WAV file: the
+# unit's seed command fills an empty working directory with the demo, the
+# unit's command starts the arranger there with no console, a chord on the
+# virtual keyboard makes the demo style sound, and SIGTERM ends the arranger
+# with status 0 and the synth falls silent. FluidSynth's file driver renders a
+# block only when the wall clock has reached it and the MIDI it gets applies
+# to the next block, so the WAV file's size at a moment is where that moment
+# lies in the sound. The package's files lie under $VTN_PKG (/ in the VM).
+package_tests() {
+    pkg=${VTN_PKG:-}
+    unit=$pkg/usr/lib/systemd/system/veltrona.service
+    font=/usr/share/sounds/sf2/TimGM6mb.sf2
+    if [ ! -f "$unit" ] || ! command -v fluidsynth >/dev/null || [ ! -r "$font" ] || [ ! -x "$BIN/wavlevel" ]; then
+        fail "the package ($unit), fluidsynth, $font or wavlevel is missing"
+        return
+    fi
+    rm -rf "$WORK/state" "$WORK/fluid.in"
+    mkdir -p "$WORK/state"
+    mkfifo "$WORK/fluid.in"
+    wav=$WORK/synth.wav
+    # Light enough to keep up in the emulated VM: 22 kHz, no effects, one core.
+    fluidsynth -a file -o audio.file.name="$wav" -o audio.file.type=wav -o audio.file.format=s16 -r 22050 -z 1024 \
+        -R 0 -C 0 -o synth.polyphony=48 -o synth.cpu-cores=1 -g 0.6 -o synth.midi-bank-select=xg \
+        -m alsa_seq -o midi.alsa_seq.id=vtn-e2e "$font" <"$WORK/fluid.in" >"$WORK/fluid.out" 2>&1 &
+    FLUID=$!
+    exec 4>"$WORK/fluid.in"
+    n=0
+    while ! aconnect -o | grep -q "FLUID Synth (vtn-e2e)" && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
+    pre=$pkg$(sed -n 's/^ExecStartPre=//p' "$unit")
+    main=$pkg$(sed -n 's/^ExecStart=//p' "$unit")
+    (cd "$WORK/state" && VELTRONA_DEMO=$pkg/usr/share/veltrona/demo $pre && exec $main) </dev/null >"$WORK/service.out" 2>&1 &
+    VTN_PID=$!
+    if wait_for "$WORK/service.out" "Midi Out: FLUID Synth (vtn-e2e)" 60 && wait_for "$WORK/service.out" "Midi In: Virtual Raw MIDI" 30 &&
+        [ -f "$WORK/state/Styles/DemoPop.sty" ]; then
+        pass "the service's commands seed the working directory and start the arranger, connected to FluidSynth"
+    else
+        cat "$WORK/service.out" "$WORK/fluid.out"
+        fail "the packaged arranger's start"
+        kill "$VTN_PID" "$FLUID" 2>/dev/null
+        exec 4>&-
+        return
+    fi
+    at() { echo "$(cut -d' ' -f1 /proc/uptime) $(wc -c <"$wav")"; }
+    key 36 100; key 36 0                            # Start/Stop
+    key 48 90; key 52 90; key 55 90                 # C, held
+    sleep 1
+    playing=$(at)
+    sleep 4
+    stopped=$(at)
+    kill -TERM "$VTN_PID"
+    wait "$VTN_PID"
+    status=$?
+    sleep 2
+    ended=$(at)
+    echo quit >&4
+    exec 4>&-
+    wait "$FLUID"
+    # While the style played: the quietest and loudest 250 ms window; then
+    # where the last window above -70 dBFS ends, from SIGTERM on.
+    levels=$("$BIN/wavlevel" "$wav" 250 | awk -v p="$playing" -v s="$stopped" -v e="$ended" '
+        NR == 1 { split(p, a, " "); split(s, b, " "); split(e, c, " "); per = $2 * $4 * 2 / 1000
+                  p0 = (a[2] - $6) / per; s0 = (b[2] - $6) / per; e0 = (c[2] - $6) / per; lo = 0; hi = -200; next }
+        $1 >= p0 && $1 + 250 <= s0 { if ($2 < lo) lo = $2; if ($2 > hi) hi = $2; heard += 250 }
+        $2 > -70 { loud = $1 + 250 }
+        END { printf "%d %.1f %.1f %d %d %.0f %.0f\n", heard, lo, hi, loud - s0, e0 - s0, s0 - p0, (b[1] - a[1]) * 1000 }')
+    set -- $levels
+    echo "FluidSynth: $6 ms of sound written in $7 ms; while playing $2 to $3 dBFS; below -70 dBFS from $4 ms after SIGTERM to $5 ms"
+    if [ "$status" -eq 0 ] && [ "$1" -ge 2000 ] && [ "$4" -le 1000 ] && [ "$5" -ge 1500 ] &&
+        awk -v lo="$2" 'BEGIN { exit !(lo > -50) }'; then
+        pass "the demo style sounds through FluidSynth, and SIGTERM ends the arranger with status 0 and silence within 1 s"
+    else
+        cat "$WORK/service.out"
+        fail "the packaged arranger's sound (exit status $status)"
+    fi
+}
+
 latency_bench() {
     "$BIN/seqprobe" latency --name vtn-lat --out "Midi Through" --count "${COUNT:-1000}" --label "Midi Through alone" |
         tee "$WORK/lat.txt"
@@ -310,6 +387,7 @@ else
     arranger_tests
     demo_tests
     song_tests
+    package_tests
 fi
 rm -rf "$WORK"
 echo "kernel suite: $failures failed"

@@ -27,16 +27,40 @@ for song in "$songs"/*.mid; do
     [ ! -f "$song" ] || "$python" "$root/tools/song_timing.py" notes "$song" >"$song.notes" || rm -f "$song.notes"
 done
 
+# The board's package (`make deb`), unpacked, and what the suite plays it
+# with: Debian's FluidSynth, a small General MIDI SoundFont, and wavlevel to
+# measure what FluidSynth writes. In the VM the package's files lie at their
+# installed paths, as after dpkg -i.
+pkg=$(mktemp -d)
+trap 'rm -rf "$songs" "$pkg"' EXIT
+pkg_files=()
+deb=$(ls -t "$build"/veltrona_*.deb 2>/dev/null | head -n 1 || true)
+if [ "${1:-}" = "--bench" ]; then
+    : # the benchmarks play no package
+elif [ -n "$deb" ]; then
+    dpkg-deb -x "$deb" "$pkg"
+    while IFS= read -r -d '' f; do pkg_files+=(--file "$f:${f#"$pkg"}"); done < <(find "$pkg" -type f -print0)
+else
+    echo "no package in $build (make deb)" >&2
+fi
+if [ ${#pkg_files[@]} -gt 0 ]; then
+    for f in "$(command -v fluidsynth || true)" /usr/share/sounds/sf2/TimGM6mb.sf2; do
+        [ -f "$f" ] && pkg_files+=(--file "$(readlink -f "$f"):$f")
+    done
+    [ -x "$build/tools/wavlevel" ] && pkg_files+=(--file "$build/tools/wavlevel:/opt/vtn/wavlevel")
+fi
+
 if [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; then
     stage=$(mktemp -d)
-    trap 'rm -rf "$stage" "$songs"' EXIT
+    trap 'rm -rf "$stage" "$songs" "$pkg"' EXIT
     for b in "${bins[@]}"; do ln -s "$b" "$stage/"; done
     [ -n "$tsan" ] && ln -s "$tsan/tests/test_midi" "$stage/test_midi_tsan"
     mkdir "$stage/tools"
     ln -s "$root/demo" "$stage/demo"
     ln -s "$root/tools/run-demo.sh" "$stage/tools/run-demo.sh"
     ln -s "$songs" "$stage/songs"
-    VTN_BIN=$stage sh "$here/kernel-suite.sh" "$@"
+    [ -x "$build/tools/wavlevel" ] && ln -s "$build/tools/wavlevel" "$stage/"
+    VTN_BIN=$stage VTN_PKG=$pkg sh "$here/kernel-suite.sh" "$@"
 else
     files=()
     for b in "${bins[@]}"; do files+=(--file "$b:/opt/vtn/$(basename "$b")"); done
@@ -47,5 +71,5 @@ else
     # The corpus styles that the kernel tests play.
     styles="$root/../shared/corpus/styles"
     [ -d "$styles" ] && files+=(--file "$styles:/opt/vtn/corpus/styles")
-    "$root/tools/vm/run-in-vm.sh" --timeout 1500 "${files[@]}" -- "$here/kernel-suite.sh" "$@"
+    "$root/tools/vm/run-in-vm.sh" --timeout 1500 "${files[@]}" "${pkg_files[@]}" -- "$here/kernel-suite.sh" "$@"
 fi
