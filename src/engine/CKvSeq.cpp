@@ -39,13 +39,18 @@ void recordPortEvent(void* context, int status, int d1, int d2)
 }
 
 // A sound generator that came back (restarted, replugged) has forgotten the
-// style's set-up and the preset: the next note must sound as before. Not
-// while input is suspended: a settings file being read, or shut-down.
+// style's set-up and the preset: the next note must sound as before. A
+// playing style player sends the set-up itself before its next event (the
+// set-up's transformation is its own state); a song keeps its instruments.
+// Nothing while input is suspended: a settings file being read, or shut-down.
 void outputReturned(void* context)
 {
     auto* engine = static_cast<CKvSeq*>(context);
     if (engine->get(engine->inputSuspended)) return;
-    engine->sendStyleSetup();
+    if (engine->isStylePlaying())
+        engine->set(engine->setupResend, 1);
+    else if (!engine->isSongPlaying())
+        engine->sendStyleSetup();
     if (engine->melody) engine->melody->selectPreset(engine->get(engine->presetIndex));
 }
 

@@ -139,7 +139,7 @@ void CMidiPort::connectOutput(std::string_view wanted)
     connectOutputLocked(wanted);
 }
 
-void CMidiPort::connectOutputLocked(std::string_view wanted)
+void CMidiPort::connectOutputLocked(std::string_view wanted, bool hold)
 {
     const std::string text(wanted); // `wanted` may be wantedOutput itself
     wantedOutput = text;
@@ -196,6 +196,14 @@ void CMidiPort::connectOutputLocked(std::string_view wanted)
     CLockGuard guard(lock);
     outputs = std::move(built);
     std::copy(std::begin(routes), std::end(routes), channelRoutes);
+    outputHeld = hold;
+    outputHolder = pthread_self();
+}
+
+void CMidiPort::releaseOutput()
+{
+    CLockGuard guard(lock);
+    outputHeld = false;
 }
 
 bool CMidiPort::inputConnected(int client, int port) const
@@ -331,12 +339,14 @@ void CMidiPort::announce(SeqAnnouncement what, int client, int port)
                 vtn::printLine("Midi In: " + p.fullName());
             }
             if (outputWanted && !outputMatches && p.writable() && name.find(wantedOutput) != std::string::npos) {
-                connectOutputLocked(wantedOutput);
-                returned = outputMatches;
+                connectOutputLocked(wantedOutput, true);
+                returned = true;
             }
         }
     }
-    if (returned && outputReturnHandler) outputReturnHandler(hookContext);
+    if (!returned) return;
+    if (outputReturnHandler) outputReturnHandler(hookContext);
+    releaseOutput();
 }
 
 void CMidiPort::setChannelPort(int channel, int portNumber)
@@ -359,6 +369,7 @@ void CMidiPort::send(int status, int d1, int d2)
     // channel message; they are dropped rather than sent as empty events.
     if (!isChannelMessage(status)) return;
     CLockGuard guard(lock);
+    if (outputHeld && !pthread_equal(outputHolder, pthread_self())) return;
     const int connection = channelRoutes[status & 0x0F].connection;
     if (connection < 0 || connection >= static_cast<int>(outputs.size())) return;
     const OutputConnection& entry = outputs[static_cast<size_t>(connection)];
@@ -412,6 +423,7 @@ void CMidiPort::sendSysExText(std::string_view text)
         bytes[i] = static_cast<uint8_t>(b);
     }
     CLockGuard guard(lock);
+    if (outputHeld && !pthread_equal(outputHolder, pthread_self())) return;
     for (const OutputConnection& entry : outputs)
         if (entry.kind > 1) handOverSysEx(bytes, count, entry);
 }

@@ -126,7 +126,10 @@ private:
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);
     void seqDisconnectTo(int client, int port);
-    void connectOutputLocked(std::string_view wanted);
+    // `hold`: the new output takes only this thread's messages until
+    // releaseOutput, so the set-up reaches a returning synth before anything else.
+    void connectOutputLocked(std::string_view wanted, bool hold = false);
+    void releaseOutput();
     // The input connections made, for "not twice"; connectMutex held.
     bool inputConnected(int client, int port) const;
     void rememberInput(int client, int port);
@@ -151,6 +154,10 @@ private:
     std::vector<SeqPortInfo> simulatedPorts;
 
     PortHandler outputReturnHandler = nullptr;
+    // Set while a returning output is being set up; other threads' messages
+    // are dropped then (the synth never heard their notes). Under lock.
+    bool outputHeld = false;
+    pthread_t outputHolder{};
     // Makes each connection change one step: the console's midiin:/midiout:
     // against the input thread's hot-plug. Taken before lock, never under it.
     pthread_mutex_t connectMutex;

@@ -180,14 +180,24 @@ TEST(PortHotPlug, ConnectsReturningPortsOnceAndLetsGoOfWhatWasLost)
     const std::vector<SeqPortInfo> renamed = {kPorts[0], kPorts[1], kPorts[3], unnamed};
     const std::vector<SeqPortInfo> back = {kPorts[0], kPorts[1], kPorts[3], fluid};
     const std::vector<SeqPortInfo> second = {kPorts[0], kPorts[1], fluid, kPorts[2]};
+    CMidiPort p;
     struct Context {
+        CMidiPort* port = nullptr;
         std::string delivered;
         int returns = 0;
+        size_t passedWhileHeld = 0; // messages of the hook's thread, then of another
     } seen;
-    CMidiPort p;
+    seen.port = &p;
     p.setHooks([](void* c, int s, int d1, int d2) { static_cast<Context*>(c)->delivered += std::to_string(s) + " " + std::to_string(d1) + " " + std::to_string(d2) + ","; },
                nullptr, &seen);
-    p.setOutputReturnHook([](void* c) { ++static_cast<Context*>(c)->returns; });
+    // While the returning synth is set up, only the hook's thread reaches it.
+    p.setOutputReturnHook([](void* c) {
+        auto* s = static_cast<Context*>(c);
+        ++s->returns;
+        s->port->send(0x90, 1, 1);
+        std::thread([s] { s->port->send(0x90, 2, 2); }).join();
+        s->passedWhileHeld = s->port->capture.size();
+    });
     p.simulatePorts(kPorts);
     p.capture.enable(true);
     vtn::CMessageCapture messages;
@@ -233,6 +243,9 @@ TEST(PortHotPlug, ConnectsReturningPortsOnceAndLetsGoOfWhatWasLost)
         p.send(0x90, 64, 1);
         const auto out = p.capture.take();
         EXPECT_EQ(out.empty() ? -1 : out[0].client, s.outputClient) << at;
+        if (s.returns && s.what == A::ClientChange) {
+            EXPECT_EQ(seen.passedWhileHeld, 1u);
+        }
         if (s.outputClient < 0) {
             EXPECT_EQ(p.soundingCount(), 0) << "the lost synth's notes are forgotten, not ended";
         }
