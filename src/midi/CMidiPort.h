@@ -166,12 +166,12 @@ private:
     bool inputWanted = false;
     bool outputWanted = false;
     bool outputMatches = false; // the output is a port that matched wantedOutput and is still there
-    static constexpr int kMaxSources = 16;
     struct PortAddress {
         int client = -1;
         int port = -1;
     };
-    PortAddress connectedInputs[kMaxSources];
+    PortAddress connectedInputs[64];
+    static constexpr int kMaxSources = 16; // keyboards played at once
     // Keys and sustain pedals held per source; only the input thread touches
     // it, so a key costs no lock and no allocation.
     struct HeldKeys {
