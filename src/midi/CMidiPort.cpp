@@ -272,7 +272,8 @@ void CMidiPort::receiveInput(int client, int port, int status, int d1, int d2)
             const int c = channelOf(status);
             const uint16_t channelBit = static_cast<uint16_t>(1u << c);
             if (pedal) {
-                entry->sustain = static_cast<uint16_t>(down ? entry->sustain | channelBit : entry->sustain & ~channelBit);
+                const unsigned pedals = down ? entry->sustain | channelBit : entry->sustain & ~channelBit;
+                entry->sustain = static_cast<uint16_t>(pedals);
             } else {
                 uint64_t& word = entry->keys[c][d1 / 64];
                 const uint64_t bit = uint64_t{1} << (d1 % 64);

@@ -59,11 +59,13 @@ TEST_F(DemoSetUp, StartsWithItsStyleSetUpChannelDefaultsAndPresetInOrderAndSends
     port.capture.clear();
     port.announce(SeqAnnouncement::PortExit, 128, 0);
     EXPECT_EQ(port.soundingCount(), 0);
-    port.simulatePorts({{20, 0, "USB Keys", "USB Keys MIDI 1", 0x21}, {131, 0, "FLUID Synth (synth)", "Synth input port (synth:0)", 0x42}});
+    port.simulatePorts(
+        {{20, 0, "USB Keys", "USB Keys MIDI 1", 0x21}, {131, 0, "FLUID Synth (synth)", "Synth input port (synth:0)", 0x42}});
     port.announce(SeqAnnouncement::PortStart, 131, 0);
     EXPECT_EQ(messages.take(), "Midi Out: FLUID Synth (synth) Synth input port (synth:0)\n");
     std::string again;
-    for (const CapturedMessage& m : port.capture.take()) again += m.client == 131 ? m.text() + "\n" : "(to " + std::to_string(m.client) + ")";
+    for (const CapturedMessage& m : port.capture.take())
+        again += m.client == 131 ? m.text() + "\n" : "(to " + std::to_string(m.client) + ")";
     EXPECT_EQ(again.rfind("B9 121 0\n", 0), 0u) << again;
     ASSERT_LE(again.size(), sent.size()) << again;
     EXPECT_EQ(sent.substr(sent.size() - again.size()), again);

@@ -188,8 +188,11 @@ TEST(PortHotPlug, ConnectsReturningPortsOnceAndLetsGoOfWhatWasLost)
         size_t passedWhileHeld = 0; // messages of the hook's thread, then of another
     } seen;
     seen.port = &p;
-    p.setHooks([](void* c, int s, int d1, int d2) { static_cast<Context*>(c)->delivered += std::to_string(s) + " " + std::to_string(d1) + " " + std::to_string(d2) + ","; },
-               nullptr, &seen);
+    p.setHooks(
+        [](void* c, int s, int d1, int d2) {
+            static_cast<Context*>(c)->delivered += std::to_string(s) + " " + std::to_string(d1) + " " + std::to_string(d2) + ",";
+        },
+        nullptr, &seen);
     // While the returning synth is set up, only the hook's thread reaches it.
     p.setOutputReturnHook([](void* c) {
         auto* s = static_cast<Context*>(c);
@@ -205,7 +208,8 @@ TEST(PortHotPlug, ConnectsReturningPortsOnceAndLetsGoOfWhatWasLost)
     p.connectOutput("fluid");
     messages.take();
     // Held on the USB keyboard (20:0): key 60 and the pedal, 61 let go again; 70 on another source.
-    const int played[][5] = {{20, 0, 0x90, 60, 100}, {20, 0, 0x91, 61, 90}, {20, 0, 0x91, 61, 0}, {20, 0, 0xB0, 64, 127}, {21, 0, 0x90, 70, 100}};
+    const int played[][5] = {
+        {20, 0, 0x90, 60, 100}, {20, 0, 0x91, 61, 90}, {20, 0, 0x91, 61, 0}, {20, 0, 0xB0, 64, 127}, {21, 0, 0x90, 70, 100}};
     for (const auto& m : played) p.receiveInput(m[0], m[1], m[2], m[3], m[4]);
     p.sendTracked(0x90, 72, 100);
     seen.delivered.clear();
