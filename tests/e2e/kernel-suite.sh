@@ -303,7 +303,7 @@ hotplug_tests() {
     }
     in_line="Midi In: USB Keyboard USB Keyboard MIDI 1"
     # Taken before the keyboard is there: only hot-plug can connect it.
-    ready=$(grep -c '^Ready' "$WORK/demo.out")
+    ready=$(grep -cF Ready "$WORK/demo.out")
     echo "midiin: usb keyboard" >&3
     wait_count "$WORK/demo.out" "Ready" $((ready + 1)) 10
     usb_keyboard
