@@ -38,6 +38,22 @@ void recordPortEvent(void* context, int status, int d1, int d2)
         engine->recordEvent(status, d1, d2, 0, {});
 }
 
+// A sound generator that came back (restarted, replugged) has forgotten the
+// style's set-up and the preset: the next note must sound as before. A
+// playing style player sends the set-up itself before its next event (the
+// set-up's transformation is its own state); a song keeps its instruments.
+// Nothing while input is suspended: a settings file being read, or shut-down.
+void outputReturned(void* context)
+{
+    auto* engine = static_cast<CKvSeq*>(context);
+    if (engine->get(engine->inputSuspended)) return;
+    if (engine->isStylePlaying())
+        engine->set(engine->setupResend, 1);
+    else if (!engine->isSongPlaying())
+        engine->sendStyleSetup();
+    if (engine->melody) engine->melody->selectPreset(engine->get(engine->presetIndex));
+}
+
 // The first preset named `name`, -1 when none is.
 int presetNamed(const void* context, std::string_view name)
 {
@@ -81,6 +97,7 @@ void CKvSeq::init(int flag)
     port = new CMidiPort();
     port->setClock(clock);
     port->setHooks(keyboardInput, recordPortEvent, this);
+    port->setOutputReturnHook(outputReturned);
     port->open();
     liveInput = new CLiveInput(this);
     melody = new CMelody(this);

@@ -184,6 +184,7 @@ public:
     CStyle* playingStyle = nullptr;
     CMidiSequence* playingSong = nullptr;
     uint8_t stopRequest = 0;
+    uint8_t setupResend = 0; // the style player sends the style's set-up before its next event
     uint8_t inputSuspended = 0;
     uint8_t paused = 0;
     int32_t confirmRestart = 0;

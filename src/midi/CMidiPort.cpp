@@ -32,6 +32,12 @@ int hexPair(std::string_view text, size_t pos)
 CMidiPort::CMidiPort()
 {
     pthread_mutex_init(&lock, nullptr);
+    pthread_mutex_init(&connectMutex, nullptr);
+    for (HeldKeys& h : held) {
+        h.client = h.port = -1;
+        std::memset(h.keys, 0, sizeof h.keys);
+        h.sustain = 0;
+    }
     for (int i = 0; i < 20; ++i) {
         inputSlotConnected[i] = 0;
         inputSlotClient[i] = -1;
@@ -43,6 +49,7 @@ CMidiPort::CMidiPort()
 CMidiPort::~CMidiPort()
 {
     close();
+    pthread_mutex_destroy(&connectMutex);
     pthread_mutex_destroy(&lock);
 }
 
@@ -62,6 +69,9 @@ void CMidiPort::simulatePorts(const std::vector<SeqPortInfo>& ports)
 void CMidiPort::connectInput(int slot, int, std::string_view wanted)
 {
     if (slot > 0) return;
+    CLockGuard hold(connectMutex);
+    wantedInput = std::string(wanted);
+    inputWanted = true;
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
     int k = -1;
@@ -69,6 +79,7 @@ void CMidiPort::connectInput(int slot, int, std::string_view wanted)
     const SeqPortInfo* last = nullptr;
     auto connect = [&](const SeqPortInfo& p, int index) {
         seqConnectFrom(p.client, p.port);
+        rememberInput(p.client, p.port);
         if (index >= 0 && index < 20) {
             inputSlotConnected[index] = 1;
             inputSlotClient[index] = p.client;
@@ -109,9 +120,14 @@ std::string CMidiPort::connectedInputNames()
 {
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
+    PortAddress inputs[std::size(connectedInputs)];
+    {
+        CLockGuard hold(connectMutex);
+        std::copy(std::begin(connectedInputs), std::end(connectedInputs), inputs);
+    }
     std::string names;
-    for (int i = 0; i < 20; ++i)
-        if (inputSlotConnected[i]) appendName(names, liveName(ports, inputSlotClient[i], inputSlotPort[i]));
+    for (const PortAddress& a : inputs)
+        if (a.client >= 0) appendName(names, liveName(ports, a.client, a.port));
     return names.empty() ? "none" : names;
 }
 
@@ -166,6 +182,15 @@ void CMidiPort::outputPortName(int& number, std::string& name)
 
 void CMidiPort::connectOutput(std::string_view wanted)
 {
+    CLockGuard hold(connectMutex);
+    connectOutputLocked(wanted);
+}
+
+void CMidiPort::connectOutputLocked(std::string_view wanted, bool hold)
+{
+    const std::string text(wanted); // `wanted` may be wantedOutput itself
+    wantedOutput = text;
+    outputWanted = true;
     disconnectOutputs();
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
@@ -175,11 +200,12 @@ void CMidiPort::connectOutput(std::string_view wanted)
 
     int chosen = -1;
     for (size_t i = 0; i < writable.size(); ++i) {
-        if (vtn::toLower(writable[i].fullName()).find(wanted) != std::string::npos) {
+        if (vtn::toLower(writable[i].fullName()).find(text) != std::string::npos) {
             chosen = static_cast<int>(i);
             vtn::printLine("Midi Out: " + writable[i].fullName());
         }
     }
+    outputMatches = chosen >= 0;
     if (chosen < 0) {
         chosen = static_cast<int>(writable.size()) - 1;
         vtn::printLine("Midi Out: " + (writable.empty() ? std::string() : writable.back().fullName()));
@@ -217,6 +243,158 @@ void CMidiPort::connectOutput(std::string_view wanted)
     CLockGuard guard(lock);
     outputs = std::move(built);
     std::copy(std::begin(routes), std::end(routes), channelRoutes);
+    outputHeld = hold;
+    outputHolder = pthread_self();
+}
+
+void CMidiPort::releaseOutput()
+{
+    CLockGuard guard(lock);
+    outputHeld = false;
+}
+
+bool CMidiPort::inputConnected(int client, int port) const
+{
+    for (const PortAddress& a : connectedInputs)
+        if (a.client == client && a.port == port) return true;
+    return false;
+}
+
+void CMidiPort::rememberInput(int client, int port)
+{
+    if (inputConnected(client, port)) return;
+    for (PortAddress& a : connectedInputs) {
+        if (a.client < 0) {
+            a = {client, port};
+            return;
+        }
+    }
+}
+
+bool CMidiPort::dropPort(int client, int port)
+{
+    auto gone = [&](int c, int p) { return c == client && (port < 0 || p == port); };
+    for (PortAddress& a : connectedInputs)
+        if (gone(a.client, a.port)) a = {};
+    for (int i = 0; i < 20; ++i) {
+        if (inputSlotConnected[i] && gone(inputSlotClient[i], inputSlotPort[i])) {
+            inputSlotConnected[i] = 0;
+            inputSlotClient[i] = inputSlotPort[i] = -1;
+        }
+    }
+    bool lost = false;
+    CLockGuard guard(lock);
+    for (OutputConnection& e : outputs) {
+        if (e.kind > 1 && gone(e.client, e.port)) {
+            e.kind = 0; // nothing more is sent to whoever gets the address next
+            lost = true;
+        }
+    }
+    if (lost) outputMatches = false;
+    return lost;
+}
+
+void CMidiPort::receiveInput(int client, int port, int status, int d1, int d2)
+{
+    const bool on = isNoteOn(status, d2);
+    const bool off = isNoteOff(status, d2);
+    const bool pedal = isController(status) && d1 == kCtlSustain;
+    if ((on || off || pedal) && d1 >= 0 && d1 < 128) {
+        HeldKeys* entry = nullptr;
+        HeldKeys* unused = nullptr;
+        for (HeldKeys& h : held) {
+            if (h.client == client && h.port == port) {
+                entry = &h;
+                break;
+            }
+            if (!unused && h.client < 0) unused = &h;
+        }
+        const bool down = on || (pedal && d2 >= 64);
+        if (!entry && down && unused) {
+            entry = unused;
+            entry->client = client;
+            entry->port = port;
+        }
+        if (entry) {
+            const int c = channelOf(status);
+            const uint16_t channelBit = static_cast<uint16_t>(1u << c);
+            if (pedal) {
+                const unsigned pedals = down ? entry->sustain | channelBit : entry->sustain & ~channelBit;
+                entry->sustain = static_cast<uint16_t>(pedals);
+            } else {
+                uint64_t& word = entry->keys[c][d1 / 64];
+                const uint64_t bit = uint64_t{1} << (d1 % 64);
+                word = down ? word | bit : word & ~bit;
+            }
+            bool any = entry->sustain != 0;
+            for (const auto& row : entry->keys) any = any || row[0] || row[1];
+            if (!any) entry->client = entry->port = -1; // room for the next source
+        }
+    }
+    deliverInput(status, d1, d2);
+}
+
+void CMidiPort::releaseHeldKeys(int client, int port)
+{
+    for (HeldKeys& h : held) {
+        if (h.client != client || (port >= 0 && h.port != port)) continue;
+        const HeldKeys was = h;
+        std::memset(h.keys, 0, sizeof h.keys);
+        h.sustain = 0;
+        h.client = h.port = -1;
+        for (int c = 0; c < 16; ++c) {
+            for (int note = 0; note < 128; ++note)
+                if (was.keys[c][note / 64] & (uint64_t{1} << (note % 64))) deliverInput(noteOffStatus(c), note, 0);
+            if (was.sustain & (1u << c)) deliverInput(controllerStatus(c), kCtlSustain, 0);
+        }
+    }
+}
+
+void CMidiPort::announce(SeqAnnouncement what, int client, int port)
+{
+    if (client == 0 || client == clientId) return; // the system and ourselves
+    if (what == SeqAnnouncement::PortExit || what == SeqAnnouncement::ClientExit) {
+        const int gone = what == SeqAnnouncement::PortExit ? port : -1;
+        // Keys that can no longer be released count as released now.
+        releaseHeldKeys(client, gone);
+        bool lost = false;
+        {
+            CLockGuard hold(connectMutex);
+            lost = dropPort(client, gone);
+        }
+        if (lost) {
+            // Its notes died with it; note offs would only reach whoever
+            // gets the address next. What comes back starts from defaults.
+            forgetAll();
+            resetControllers();
+        }
+        return;
+    }
+    // A driver may name its port after creating it, a client itself after
+    // opening: each change is looked at again.
+    std::vector<SeqPortInfo> ports;
+    listPorts(ports);
+    bool returned = false;
+    {
+        CLockGuard hold(connectMutex);
+        for (const SeqPortInfo& p : ports) {
+            if (p.client != client || (what != SeqAnnouncement::ClientChange && p.port != port)) continue;
+            const std::string name = vtn::toLower(p.fullName());
+            if (inputWanted && p.readable() && name.find(wantedInput) != std::string::npos &&
+                !inputConnected(p.client, p.port)) {
+                seqConnectFrom(p.client, p.port);
+                rememberInput(p.client, p.port);
+                vtn::printLine("Midi In: " + p.fullName());
+            }
+            if (outputWanted && !outputMatches && p.writable() && name.find(wantedOutput) != std::string::npos) {
+                connectOutputLocked(wantedOutput, true);
+                returned = true;
+            }
+        }
+    }
+    if (!returned) return;
+    if (outputReturnHandler) outputReturnHandler(hookContext);
+    releaseOutput();
 }
 
 void CMidiPort::setChannelPort(int channel, int portNumber)
@@ -239,6 +417,7 @@ void CMidiPort::send(int status, int d1, int d2)
     // channel message; they are dropped rather than sent as empty events.
     if (!isChannelMessage(status)) return;
     CLockGuard guard(lock);
+    if (outputHeld && !pthread_equal(outputHolder, pthread_self())) return;
     const int connection = channelRoutes[status & 0x0F].connection;
     if (connection < 0 || connection >= static_cast<int>(outputs.size())) return;
     const OutputConnection& entry = outputs[static_cast<size_t>(connection)];
@@ -292,6 +471,7 @@ void CMidiPort::sendSysExText(std::string_view text)
         bytes[i] = static_cast<uint8_t>(b);
     }
     CLockGuard guard(lock);
+    if (outputHeld && !pthread_equal(outputHolder, pthread_self())) return;
     for (const OutputConnection& entry : outputs)
         if (entry.kind > 1) handOverSysEx(bytes, count, entry);
 }

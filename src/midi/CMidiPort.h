@@ -45,6 +45,10 @@ struct SeqPortInfo {
 // message; `record` gets what the port sends on its own account (the note
 // offs of releaseAll, the held notes of recordHeldNotes) for the recording.
 using MidiHandler = void (*)(void* context, int status, int d1, int d2);
+using PortHandler = void (*)(void* context);
+
+// What the sequencer's announce port (client 0, port 1) tells of other clients.
+enum class SeqAnnouncement { PortStart, PortChange, PortExit, ClientChange, ClientExit };
 
 class CMidiPort : public CMidiDevice {
 public:
@@ -52,15 +56,30 @@ public:
     ~CMidiPort() override;
 
     void setHooks(MidiHandler input, MidiHandler record, void* context);
+    // Called (with the hooks' context) once the output is connected again to a
+    // sound generator that came back: it knows nothing of what was set up.
+    void setOutputReturnHook(PortHandler returned) { outputReturnHandler = returned; }
     // Time stamps of the capture come from this clock (the monotonic clock when none).
     void setClock(CClock* c) { clock = c; }
 
     int open();
     // Connects every readable port whose lower-case full name contains `wanted`
-    // (the last readable port when none does).
+    // (the last readable port when none does). A port that appears later and
+    // matches is connected too (see announce).
     void connectInput(int slot, int flag, std::string_view wanted);
     // Sends to the last writable port whose lower-case full name contains `wanted`.
+    // When none did, or that port goes, the next matching port that appears
+    // becomes the output.
     void connectOutput(std::string_view wanted);
+    // Hot-plug: a port or client that appeared, changed or went. A new port
+    // matching the wanted input is connected; one matching the wanted output
+    // replaces a lost or fallback output, and the return hook runs. A lost
+    // keyboard's held keys are released through the input hook; the notes
+    // sent to a lost output are forgotten, not ended. On the input thread.
+    void announce(SeqAnnouncement what, int client, int port);
+    // A channel message from the port (client, port) to the input hook, its
+    // held keys remembered for announce. On the input thread.
+    void receiveInput(int client, int port, int status, int d1, int d2);
     void disconnectOutputs();
     void outputPortName(int& number, std::string& name);
     void send(int status, int d1, int d2);
@@ -112,6 +131,17 @@ private:
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);
     void seqDisconnectTo(int client, int port);
+    // `hold`: the new output takes only this thread's messages until
+    // releaseOutput, so the set-up reaches a returning synth before anything else.
+    void connectOutputLocked(std::string_view wanted, bool hold = false);
+    void releaseOutput();
+    // The input connections made, for "not twice"; connectMutex held.
+    bool inputConnected(int client, int port) const;
+    void rememberInput(int client, int port);
+    // Forgets what was connected from and to a port that went (port -1: the
+    // whole client); true when it was the output.
+    bool dropPort(int client, int port);
+    void releaseHeldKeys(int client, int port);
 
     // A raw message to the input hook; called on the input thread.
     void deliverInput(int status, int d1, int d2) const
@@ -127,6 +157,35 @@ private:
     SeqHandle* seq = nullptr;
     bool simulated = false;
     std::vector<SeqPortInfo> simulatedPorts;
+
+    PortHandler outputReturnHandler = nullptr;
+    // Set while a returning output is being set up; other threads' messages
+    // are dropped then (the synth never heard their notes). Under lock.
+    bool outputHeld = false;
+    pthread_t outputHolder{};
+    // Makes each connection change one step: the console's midiin:/midiout:
+    // against the input thread's hot-plug. Taken before lock, never under it.
+    pthread_mutex_t connectMutex;
+    std::string wantedInput;
+    std::string wantedOutput;
+    bool inputWanted = false;
+    bool outputWanted = false;
+    bool outputMatches = false; // the output is a port that matched wantedOutput and is still there
+    struct PortAddress {
+        int client = -1;
+        int port = -1;
+    };
+    PortAddress connectedInputs[64];
+    static constexpr int kMaxSources = 16; // keyboards played at once
+    // Keys and sustain pedals held per source; only the input thread touches
+    // it, so a key costs no lock and no allocation.
+    struct HeldKeys {
+        int client = -1;
+        int port = -1;
+        uint64_t keys[16][2];
+        uint16_t sustain;
+    };
+    HeldKeys held[kMaxSources];
 };
 
 // Body of the MIDI input thread: turns sequencer events into raw messages for

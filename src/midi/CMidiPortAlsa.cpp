@@ -33,6 +33,13 @@ namespace {
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
 int clamp7(int v) { return v < 0 ? 0 : v > 127 ? 127 : v; }
+
+// Only the system client announces; anyone else could fake a keyboard leaving.
+void announce(CMidiPort* port, SeqAnnouncement what, const snd_seq_event_t* ev)
+{
+    if (ev->source.client == SND_SEQ_CLIENT_SYSTEM)
+        port->announce(what, ev->data.addr.client, ev->data.addr.port);
+}
 } // namespace
 
 int CMidiPort::open()
@@ -55,6 +62,9 @@ int CMidiPort::open()
                                    SND_SEQ_PORT_CAP_SUBS_WRITE,
                                SND_SEQ_PORT_TYPE_MIDI_GENERIC);
     clientId = snd_seq_client_id(handle);
+    // Ports coming and going are announced here, on the input the input
+    // thread already waits on: hot-plug costs no polling.
+    snd_seq_connect_from(handle, 0, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (pipe(seq->wakePipe) != 0) seq->wakePipe[0] = seq->wakePipe[1] = -1;
     const int rc = pthread_create(&seq->inputThread, nullptr, midiInputThread, this);
     if (rc != 0) {
@@ -245,9 +255,14 @@ void* midiInputThread(void* arg)
                 d1 = (bend + 8192) % 128;
                 d2 = (bend + 8192) / 128;
                 break;
+            case SND_SEQ_EVENT_PORT_START: announce(port, SeqAnnouncement::PortStart, ev); break;
+            case SND_SEQ_EVENT_PORT_CHANGE: announce(port, SeqAnnouncement::PortChange, ev); break;
+            case SND_SEQ_EVENT_PORT_EXIT: announce(port, SeqAnnouncement::PortExit, ev); break;
+            case SND_SEQ_EVENT_CLIENT_CHANGE: announce(port, SeqAnnouncement::ClientChange, ev); break;
+            case SND_SEQ_EVENT_CLIENT_EXIT: announce(port, SeqAnnouncement::ClientExit, ev); break;
             default: break;
             }
-            if (isChannelMessage(status)) port->deliverInput(status, d1, d2);
+            if (isChannelMessage(status)) port->receiveInput(ev->source.client, ev->source.port, status, d1, d2);
         } while (snd_seq_event_input_pending(h->seq, 0) > 0);
     }
 }

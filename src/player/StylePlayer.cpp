@@ -73,6 +73,11 @@ void CPlayer::runStyle()
                 }
                 waitUntil();
                 if (restartPart) break;
+                // The sound generator came back: set it up before it hears more.
+                if (engine->get(engine->setupResend)) {
+                    engine->set(engine->setupResend, 0);
+                    engine->sendStyleSetup();
+                }
                 playEvent();
                 fromTick = toTick;
                 loadEvent(style->events[static_cast<size_t>(eventIndex)].next);

@@ -9,7 +9,7 @@ namespace {
 
 using DemoSetUp = ArrangerTest;
 
-TEST_F(DemoSetUp, StartsWithItsStyleSetUpChannelDefaultsAndPresetInOrder)
+TEST_F(DemoSetUp, StartsWithItsStyleSetUpChannelDefaultsAndPresetInOrderAndSendsThemAgainToAReturningSynth)
 {
     // demo/ built into the working directory as the Makefile does.
     const std::string demo = std::string(VTN_SOURCE_DIR) + "/demo/";
@@ -45,6 +45,30 @@ TEST_F(DemoSetUp, StartsWithItsStyleSetUpChannelDefaultsAndPresetInOrder)
     EXPECT_EQ(engine().get(engine().inputMode), kLiveMode);
     EXPECT_EQ(engine().get(engine().highestChordKey), 59);
     EXPECT_EQ(engine().styleName, "Styles/DemoPop.sty");
+
+    // Unplugged with a melody key held, the keyboard leaves nothing sounding.
+    CMidiPort& port = *engine().port;
+    port.receiveInput(20, 0, 0x90, 72, 100);
+    ASSERT_GT(port.soundingCount(), 0);
+    port.announce(SeqAnnouncement::ClientExit, 20, 0);
+    EXPECT_EQ(port.soundingCount(), 0);
+    // The synth goes with a key held on another keyboard, and comes back
+    // under another client number: the first it hears is the style's set-up
+    // and the preset, as start-up last sent them.
+    port.receiveInput(21, 0, 0x90, 74, 100);
+    port.capture.clear();
+    port.announce(SeqAnnouncement::PortExit, 128, 0);
+    EXPECT_EQ(port.soundingCount(), 0);
+    port.simulatePorts(
+        {{20, 0, "USB Keys", "USB Keys MIDI 1", 0x21}, {131, 0, "FLUID Synth (synth)", "Synth input port (synth:0)", 0x42}});
+    port.announce(SeqAnnouncement::PortStart, 131, 0);
+    EXPECT_EQ(messages.take(), "Midi Out: FLUID Synth (synth) Synth input port (synth:0)\n");
+    std::string again;
+    for (const CapturedMessage& m : port.capture.take())
+        again += m.client == 131 ? m.text() + "\n" : "(to " + std::to_string(m.client) + ")";
+    EXPECT_EQ(again.rfind("B9 121 0\n", 0), 0u) << again;
+    ASSERT_LE(again.size(), sent.size()) << again;
+    EXPECT_EQ(sent.substr(sent.size() - again.size()), again);
 }
 
 } // namespace

@@ -339,6 +339,123 @@ package_tests() {
     fi
 }
 
+# Hot-plug in the demo, a probe as its synthesizer. A probe named like a USB
+# keyboard is plugged in, leaves with a key held while the accompaniment
+# plays, and comes back; then the synthesizer leaves and comes back under a
+# new client number.
+hotplug_tests() {
+    start_demo "$WORK/hp1.cap" || return
+    # wait_count FILE TEXT N SECONDS: until FILE holds N lines with TEXT.
+    wait_count() {
+        n=0
+        while [ "$(grep -cF -- "$2" "$1" 2>/dev/null)" -lt "$3" ] && [ $n -lt $(($4 * 10)) ]; do
+            sleep 0.1
+            n=$((n + 1))
+        done
+        [ "$(grep -cF -- "$2" "$1")" -ge "$3" ]
+    }
+    # usb_keyboard: the keyboard plugged in; it plays the events written to fd 4.
+    usb_keyboard() {
+        rm -f "$WORK/kb" "$WORK/kb.ready"
+        mkfifo "$WORK/kb"
+        "$BIN/seqprobe" keyboard --name "USB Keyboard" --port "USB Keyboard MIDI 1" --ready "$WORK/kb.ready" <"$WORK/kb" &
+        KB=$!
+        exec 4>"$WORK/kb"
+        wait_for "$WORK/kb.ready" ready 10
+    }
+    # hanging FILE CHANNEL [FIRST_LINE]: the notes on CHANNEL (any when empty)
+    # whose last note on from FIRST_LINE on has no note off after it.
+    hanging() {
+        awk -v ch="$2" -v from="${3:-1}" 'NR < from || (ch != "" && $2 != ch) { next }
+            $1 == "noteon" && $4 > 0 { on[$2 " " $3] = NR }
+            $1 == "noteoff" || ($1 == "noteon" && $4 == 0) { off[$2 " " $3] = NR }
+            END { for (k in on) if (on[k] > off[k] + 0) printf "%s ", k }' "$1"
+    }
+    # settled FILE CHANNEL [FIRST_LINE]: waits up to 10 s for no note to
+    # sound, then prints the notes still sounding.
+    settled() {
+        n=0
+        while [ -n "$(hanging "$@")" ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+        hanging "$@"
+    }
+    in_line="Midi In: USB Keyboard USB Keyboard MIDI 1"
+    # Taken before the keyboard is there: only hot-plug can connect it.
+    ready=$(grep -cF Ready "$WORK/demo.out")
+    echo "midiin: usb keyboard" >&3
+    wait_count "$WORK/demo.out" "Ready" $((ready + 1)) 10
+    usb_keyboard
+    if wait_count "$WORK/demo.out" "$in_line" 1 2; then
+        pass "a keyboard plugged in is connected"
+    else
+        fail "the keyboard plugged in: $(grep -F 'Midi In:' "$WORK/demo.out" | tr '\n' ' ')"
+    fi
+    key 36 100; key 36 0                             # Start/Stop
+    key 48 90; key 52 90; key 55 90                  # C, held
+    sleep 2
+    mark=$(($(wc -l <"$WORK/hp1.cap") + 1))
+    echo "noteon 0 72 100" >&4
+    wait_count "$WORK/hp1.cap" "noteon 0 72 " 1 5
+    exec 4>&-                                        # unplugged with the key held
+    wait "$KB"
+    held=$(settled "$WORK/hp1.cap" 0 "$mark")
+    usb_keyboard
+    if wait_count "$WORK/demo.out" "$in_line" 2 2; then
+        echo "noteon 0 74 100" >&4
+        wait_count "$WORK/hp1.cap" "noteon 0 74 " 1 5
+        echo "noteoff 0 74 0" >&4
+        if grep -q "^noteon 0 72 " "$WORK/hp1.cap" && [ -z "$held" ] && [ -z "$(settled "$WORK/hp1.cap" 0 "$mark")" ] &&
+            grep -q "^noteon 0 74 " "$WORK/hp1.cap"; then
+            pass "a keyboard unplugged with a key held leaves no note hanging; plugged in again, it plays within 2 s"
+        else
+            fail "the keyboard unplugged and back: hanging when it left: '$held', now: '$(hanging "$WORK/hp1.cap" 0 "$mark")'"
+        fi
+    else
+        fail "the keyboard plugged in again is not connected within 2 s"
+    fi
+
+    # The synthesizer restarts while the accompaniment plays.
+    kill "$CAP"
+    wait "$CAP" 2>/dev/null
+    rm -f "$WORK/probe.ready"
+    "$BIN/seqprobe" capture --name vtn-synth --timeout 15000 --ready "$WORK/probe.ready" >"$WORK/hp2.cap" &
+    CAP=$!
+    wait_for "$WORK/probe.ready" ready 30
+    if wait_count "$WORK/demo.out" "Midi Out: vtn-synth" 2 2; then
+        pass "the synthesizer restarted is connected again within 2 s"
+    else
+        fail "the synthesizer restarted: $(grep -F 'Midi Out:' "$WORK/demo.out" | tr '\n' ' ')"
+    fi
+    echo "noteon 0 76 100" >&4
+    wait_count "$WORK/hp2.cap" "noteon 0 76 " 1 5
+    echo "noteoff 0 76 0" >&4
+    sleep 2
+    key 36 100; key 36 0                             # Start/Stop
+    key 48 0; key 52 0; key 55 0
+    exec 4>&-
+    wait "$KB"
+    left=$(settled "$WORK/hp2.cap" "")
+    # The style's set-up (channel 10's controllers reset) before the first
+    # note of the accompaniment, the preset (Grand Piano's program) before
+    # the first of the melody.
+    first=$(awk '$1 == "noteon" && $2 >= 8 && $4 > 0 { print NR; exit }' "$WORK/hp2.cap")
+    setup=$(head -n "${first:-0}" "$WORK/hp2.cap" | grep -c '^control 9 121 0$')
+    before=$(sed '/^noteon 0 76 /,$d' "$WORK/hp2.cap")
+    accomp=$(awk '$1 == "noteon" && $2 >= 8 && $4 > 0' "$WORK/hp2.cap" | wc -l)
+    stop_vtn
+    kill "$CAP" 2>/dev/null
+    wait "$CAP"
+    if [ "$setup" -gt 0 ] && echo "$before" | grep -q '^program 0 0$' &&
+        grep -q '^noteon 0 76 ' "$WORK/hp2.cap" && [ "$accomp" -gt 0 ] && [ -z "$left" ] && [ "$VTN_STATUS" -eq 0 ]; then
+        pass "the restarted synthesizer gets the style's set-up and the preset before the next notes, the accompaniment plays on, no note hangs"
+    else
+        echo "set-up before the first accompaniment note (line ${first:-none}): $setup; before the melody note:"
+        echo "$before" | head -n 40
+        echo "accompaniment notes: $accomp, hanging: '$left', status: $VTN_STATUS"
+        cat "$WORK/demo.out"
+        fail "the synthesizer restarted"
+    fi
+}
+
 latency_bench() {
     "$BIN/seqprobe" latency --name vtn-lat --out "Midi Through" --count "${COUNT:-1000}" --label "Midi Through alone" |
         tee "$WORK/lat.txt"
@@ -388,6 +505,7 @@ else
     demo_tests
     song_tests
     package_tests
+    hotplug_tests
 fi
 rm -rf "$WORK"
 echo "kernel suite: $failures failed"

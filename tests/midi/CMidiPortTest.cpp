@@ -170,4 +170,90 @@ TEST_F(PortTest, ReconnectingWhileAnotherThreadSendsIsSafe)
     for (const auto& m : port.capture.messages()) EXPECT_EQ(m.client, 129);
 }
 
+// Hot-plug, step by step: what each announcement connects, prints, releases
+// through the input hook and whether the output's return hook runs.
+TEST(PortHotPlug, ConnectsReturningPortsOnceAndLetsGoOfWhatWasLost)
+{
+    const SeqPortInfo unnamed{130, 0, "Client-130", "port", kWritable};
+    const SeqPortInfo fluid{130, 0, "FLUID Synth (456)", "Synth input port (456:0)", kWritable};
+    const std::vector<SeqPortInfo> noSynth = {kPorts[0], kPorts[1], kPorts[3]};
+    const std::vector<SeqPortInfo> renamed = {kPorts[0], kPorts[1], kPorts[3], unnamed};
+    const std::vector<SeqPortInfo> back = {kPorts[0], kPorts[1], kPorts[3], fluid};
+    const std::vector<SeqPortInfo> second = {kPorts[0], kPorts[1], fluid, kPorts[2]};
+    CMidiPort p;
+    struct Context {
+        CMidiPort* port = nullptr;
+        std::string delivered;
+        int returns = 0;
+        size_t passedWhileHeld = 0; // messages of the hook's thread, then of another
+    } seen;
+    seen.port = &p;
+    p.setHooks(
+        [](void* c, int s, int d1, int d2) {
+            static_cast<Context*>(c)->delivered += std::to_string(s) + " " + std::to_string(d1) + " " + std::to_string(d2) + ",";
+        },
+        nullptr, &seen);
+    // While the returning synth is set up, only the hook's thread reaches it.
+    p.setOutputReturnHook([](void* c) {
+        auto* s = static_cast<Context*>(c);
+        ++s->returns;
+        s->port->send(0x90, 1, 1);
+        std::thread([s] { s->port->send(0x90, 2, 2); }).join();
+        s->passedWhileHeld = s->port->capture.size();
+    });
+    p.simulatePorts(kPorts);
+    p.capture.enable(true);
+    vtn::CMessageCapture messages;
+    p.connectInput(0, 1, "usb keyboard");
+    p.connectOutput("fluid");
+    messages.take();
+    // Held on the USB keyboard (20:0): key 60 and the pedal, 61 let go again; 70 on another source.
+    const int played[][5] = {
+        {20, 0, 0x90, 60, 100}, {20, 0, 0x91, 61, 90}, {20, 0, 0x91, 61, 0}, {20, 0, 0xB0, 64, 127}, {21, 0, 0x90, 70, 100}};
+    for (const auto& m : played) p.receiveInput(m[0], m[1], m[2], m[3], m[4]);
+    p.sendTracked(0x90, 72, 100);
+    seen.delivered.clear();
+
+    using A = SeqAnnouncement;
+    struct Step {
+        A what;
+        int client, port;
+        const std::vector<SeqPortInfo>* ports;
+        const char* printed;
+        const char* delivered;
+        int returns, outputClient;
+    };
+    const Step steps[] = {
+        {A::PortExit, 20, 0, &kPorts, "", "128 60 0,176 64 0,", 0, 128},  // the keyboard leaves: its held key and pedal let go
+        {A::PortStart, 20, 0, &kPorts, "Midi In: USB Keyboard USB Keyboard MIDI 1\n", "", 0, 128},
+        {A::PortChange, 20, 0, &kPorts, "", "", 0, 128},                  // connected once only
+        {A::PortStart, 14, 0, &kPorts, "", "", 0, 128},                   // does not match
+        {A::ClientExit, 20, 0, &kPorts, "", "", 0, 128},                  // nothing held any more
+        {A::ClientExit, 128, 0, &noSynth, "", "", 0, -1},                 // the synth leaves
+        {A::PortStart, 130, 0, &renamed, "", "", 0, -1},                  // back, still unnamed
+        {A::ClientChange, 130, 0, &back, "Midi Out: FLUID Synth (456) Synth input port (456:0)\n", "", 1, 130},
+        {A::PortStart, 128, 0, &second, "", "", 1, 130},                  // a second match does not take over
+        {A::ClientExit, 0, 0, &second, "", "", 1, 130},                   // the system client is never ours to lose
+    };
+    for (const Step& s : steps) {
+        p.simulatePorts(*s.ports);
+        p.announce(s.what, s.client, s.port);
+        const std::string at = std::to_string(static_cast<int>(s.what)) + " " + std::to_string(s.client);
+        EXPECT_EQ(messages.take(), s.printed) << at;
+        EXPECT_EQ(seen.delivered, s.delivered) << at;
+        seen.delivered.clear();
+        EXPECT_EQ(seen.returns, s.returns) << at;
+        p.capture.clear();
+        p.send(0x90, 64, 1);
+        const auto out = p.capture.take();
+        EXPECT_EQ(out.empty() ? -1 : out[0].client, s.outputClient) << at;
+        if (s.returns && s.what == A::ClientChange) {
+            EXPECT_EQ(seen.passedWhileHeld, 1u);
+        }
+        if (s.outputClient < 0) {
+            EXPECT_EQ(p.soundingCount(), 0) << "the lost synth's notes are forgotten, not ended";
+        }
+    }
+}
+
 } // namespace

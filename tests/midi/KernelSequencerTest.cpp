@@ -85,6 +85,21 @@ protected:
             ADD_FAILURE() << "still sounding: channel " << channel << " pitch " << pitch;
     }
 
+    // The fixture style at a bar a second, on Main A, in live mode.
+    void loadFixtureStyle()
+    {
+        const playertest::Bytes style = playertest::fixtureStyle(240);
+        ASSERT_GE(engine->loadStyle(-2, style.data(), static_cast<int>(style.size()), "Styles/Fixture.sty"), 0);
+        int mainA = -1;
+        for (int p = 0; p < engine->currentStyle()->partCount(); ++p)
+            if (engine->currentStyle()->parts[static_cast<size_t>(p)].name == "Main A") mainA = p;
+        ASSERT_GE(mainA, 0);
+        engine->selectPart(mainA);
+        engine->set(engine->styleBankSelect, 1);
+        engine->setTempo(240);
+        engine->set(engine->inputMode, kLiveMode);
+    }
+
     SeqProbe probe;
     std::unique_ptr<CKvSeq> engine;
     std::set<std::pair<int, int>> sounding;
@@ -197,16 +212,7 @@ TEST_F(KernelSequencer, ChordsPlayedLiveDriveTheStyleAndShutdownSilencesIt)
 {
     connectInput("vtn-probe out");
     connectOutput("vtn-probe");
-    const playertest::Bytes style = playertest::fixtureStyle(240); // a bar a second
-    ASSERT_GE(engine->loadStyle(-2, style.data(), static_cast<int>(style.size()), "Styles/Fixture.sty"), 0);
-    int mainA = -1;
-    for (int p = 0; p < engine->currentStyle()->partCount(); ++p)
-        if (engine->currentStyle()->parts[static_cast<size_t>(p)].name == "Main A") mainA = p;
-    ASSERT_GE(mainA, 0);
-    engine->selectPart(mainA);
-    engine->set(engine->styleBankSelect, 1);
-    engine->setTempo(240);
-    engine->set(engine->inputMode, kLiveMode);
+    loadFixtureStyle();
 
     // Takes what arrives until a note on satisfies `wanted`; false when none
     // does within ten seconds.
@@ -248,6 +254,39 @@ TEST_F(KernelSequencer, ChordsPlayedLiveDriveTheStyleAndShutdownSilencesIt)
     ProbeEvent e;
     while (probe.receive(e, 1000)) track(e);
     expectSilence();
+}
+
+// The synthesizer restarts while the style plays and comes back under
+// another client number: the style's set-up (its channels' controllers
+// reset) reaches it before any note, and the style plays on into it.
+TEST_F(KernelSequencer, ASynthRestartedWhileTheStylePlaysIsSetUpBeforeItsNextNote)
+{
+    auto synth = std::make_unique<SeqProbe>();
+    ASSERT_TRUE(synth->open("vtn-synth"));
+    connectInput("vtn-probe out");
+    connectOutput("vtn-synth");
+    loadFixtureStyle();
+    ProbeEvent e;
+    for (const int n : {36, 40, 43}) {
+        SeqProbe::parse("noteon 0 " + std::to_string(n) + " 100", e);
+        probe.send(e);
+    }
+    auto nextNote = [&](bool& setUp) {
+        setUp = false;
+        while (synth->receive(e, 5000)) {
+            setUp = setUp || (e.type == SND_SEQ_EVENT_CONTROLLER && e.a == kCtlResetControllers);
+            if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) return true;
+        }
+        return false;
+    };
+    bool setUp = false;
+    ASSERT_TRUE(nextNote(setUp)) << "the style did not start";
+    vtn::CMessageCapture messages;
+    synth = std::make_unique<SeqProbe>(); // the old one leaves as the new one comes
+    ASSERT_TRUE(synth->open("vtn-synth"));
+    EXPECT_TRUE(nextNote(setUp)) << "nothing reached the synthesizer that came back";
+    EXPECT_TRUE(setUp) << "a note came before the set-up";
+    EXPECT_EQ(messages.take(), "Midi Out: vtn-synth in\n");
 }
 
 // Keys bound to functions drive a corpus style in real time: Start/Stop starts

@@ -77,7 +77,7 @@ SeqProbe::~SeqProbe()
     if (seq) snd_seq_close(seq);
 }
 
-bool SeqProbe::open(const std::string& name)
+bool SeqProbe::open(const std::string& name, const std::string& outName)
 {
     snd_lib_error_set_handler(quiet);
     if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
@@ -85,7 +85,7 @@ bool SeqProbe::open(const std::string& name)
         return false;
     }
     snd_seq_set_client_name(seq, name.c_str());
-    snd_seq_create_simple_port(seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+    snd_seq_create_simple_port(seq, outName.c_str(), SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
                                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
                                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);

@@ -40,8 +40,8 @@ public:
     SeqProbe(const SeqProbe&) = delete;
     SeqProbe& operator=(const SeqProbe&) = delete;
 
-    // Opens client `name` with port 0 "out" (readable) and port 1 "in" (writable).
-    bool open(const std::string& name = "vtn-probe");
+    // Opens client `name` with port 0 `outName` (readable) and port 1 "in" (writable).
+    bool open(const std::string& name = "vtn-probe", const std::string& outName = "out");
     bool isOpen() const { return seq != nullptr; }
     // Has the kernel stamp each event at its delivery to "in", so that its
     // time does not depend on when we get round to reading it.

@@ -6,6 +6,9 @@
 //   seqprobe send [--to TEXT] EVENT...     sends events ("noteon 0 60 100", "sysex F0 .. F7")
 //   seqprobe latency --out TEXT [--back TEXT|none] [--count N] [--label NAME] [--settle MS]
 //                                          note round trips: our "out" -> TEXT ... -> our "in"
+//   seqprobe keyboard [--port NAME] [--ready FILE]
+//                                          a keyboard that comes and goes: plays the events of
+//                                          its standard input on port NAME, leaves at its end
 //   seqprobe timing --notes FILE [--players A,B...] [--ready FILE] [--wait MS] [--quiet MS]
 //                                          each player in turn plays a song to "in": its notes'
 //                                          arrivals against their times in the song
@@ -27,7 +30,7 @@ int usage()
 {
     std::fputs("usage: seqprobe ports | capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]"
                " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME]"
-               " | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS]\n",
+               " | keyboard [--port NAME] [--ready FILE] | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS]\n",
                stderr);
     return 2;
 }
@@ -144,6 +147,21 @@ int latency(SeqProbe& probe, std::vector<std::string>& args)
     return lost == 0 ? 0 : 1;
 }
 
+int keyboard(SeqProbe& probe, std::vector<std::string>& args)
+{
+    const std::string ready = option(args, "--ready", "");
+    if (!ready.empty()) std::ofstream(ready) << "ready\n";
+    char line[256];
+    while (std::fgets(line, sizeof line, stdin)) {
+        ProbeEvent e;
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (text.empty()) continue;
+        if (!SeqProbe::parse(text, e) || !probe.send(e)) std::fprintf(stderr, "seqprobe: cannot send '%s'\n", text.c_str());
+    }
+    return 0;
+}
+
 struct SongNote {
     int channel = 0;
     int pitch = 0;
@@ -237,7 +255,8 @@ int main(int argc, char** argv)
     const std::string mode = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     SeqProbe probe;
-    if (!probe.open(option(args, "--name", "vtn-probe"))) {
+    const std::string name = option(args, "--name", "vtn-probe");
+    if (!probe.open(name, option(args, "--port", "out"))) {
         std::fputs("seqprobe: cannot open the sequencer\n", stderr);
         return 1;
     }
@@ -246,5 +265,6 @@ int main(int argc, char** argv)
     if (mode == "send") return send(probe, args);
     if (mode == "latency") return latency(probe, args);
     if (mode == "timing") return timing(probe, args);
+    if (mode == "keyboard") return keyboard(probe, args);
     return usage();
 }
