@@ -120,10 +120,10 @@ std::string CMidiPort::connectedInputNames()
 {
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
-    PortAddress inputs[std::size(connectedInputs)];
+    std::vector<PortAddress> inputs;
     {
         CLockGuard hold(connectMutex);
-        std::copy(std::begin(connectedInputs), std::end(connectedInputs), inputs);
+        inputs.assign(std::begin(connectedInputs), std::end(connectedInputs));
     }
     std::string names;
     for (const PortAddress& a : inputs)
