@@ -18,8 +18,10 @@
 
 namespace {
 // Recording runs on the players' path: room for this many events is made when
-// a recording starts, so that recording a normal performance never allocates.
-constexpr size_t kRecordReserve = 1 << 16;
+// a recording starts, and the players make more in the gaps between notes,
+// so that recording never allocates while a note waits. Kept small: every
+// recording stays in memory for playing back, locked where memory is.
+constexpr size_t kRecordReserve = 4096;
 
 int clamp127(int v) { return std::clamp(v, 0, 127); }
 
@@ -600,6 +602,8 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
 
 void CKvSeq::saveRecording(CMidiSequence* finished)
 {
+    // Nothing records into it any more: give back the room kept for growing.
+    if (finished) finished->events.shrink_to_fit();
     const ApplicationHooks h = get(hooks);
     if (h.saveRecording) h.saveRecording(h.context, finished);
 }

@@ -7,6 +7,9 @@
 #include <pthread.h>
 #include <sched.h>
 
+// A gap before the next event long enough to make room in the recording.
+constexpr int64_t kRoomyGapNs = 20'000'000;
+
 // A player must not wait for the scheduler's next tick: its thread runs
 // above the ordinary threads where the system allows it.
 inline void raisePlayerPriority()

@@ -319,6 +319,7 @@ void CPlayer::songWait(int32_t ticks)
         deadline = dueNs + ticksToNs(ticks, tpb, tempo);
     }
     bool recording = engine->get(engine->songRecord) > 0;
+    if (recording && deadline - now > kRoomyGapNs) growRecording();
     // The last stretch before the deadline is waited awake: a sleeping thread
     // wakes a few hundred microseconds late too often.
     const bool awake = !plainWait && !clock.isManual();

@@ -24,10 +24,9 @@ namespace {
 // a tempo change or a stop is seen.
 constexpr int64_t kStepUs = 1000;
 constexpr int64_t kPauseStepUs = 10'000;
-// A gap before the next event long enough to make room in the recording.
-constexpr int64_t kRoomyGapNs = 20'000'000;
-// Room kept free in the recording, in events.
-constexpr size_t kRecordMargin = 8192;
+// Room kept free in the recording, in events: far more than a player and
+// both hands send between two roomy gaps.
+constexpr size_t kRecordMargin = 2048;
 // The position of the engine counts 480 ticks per quarter note.
 constexpr int64_t kSongTicks = 480;
 
