@@ -3,11 +3,14 @@
 // simulated synth (no sequencer: the kernel's share of a send is not
 // counted). Prints, minute by minute, the resident memory, the heap in use
 // and the process's CPU share (user + system time of all its threads, in %
-// of one core), then the first minute beside the last.
+// of one core), then the first minute beside the last. The demo records
+// every accompanied performance: the events recorded so far are printed
+// too, as the recording is memory the arranger holds by design.
 //
 // Arguments: [minutes, default 1] [demo folder, default the source tree's demo/]
 #include "base/MessageSink.h"
 #include "engine/CKvSeq.h"
+#include "sequence/CMidiSequence.h"
 
 #include "BenchSupport.h"
 #include "DemoRun.h"
@@ -21,6 +24,7 @@ namespace {
 
 struct Sample {
     long rssKb, heapKb;
+    size_t recorded;
     double cpuPercent;
 };
 
@@ -50,7 +54,7 @@ int main(int argc, char** argv)
     e.setChord(0, 0, -1); // C major: the style starts
     std::printf("Appliance: the demo style at 120 BPM for %d minute(s), real-time priority %s\n", minutes,
                 realTimeAllowed() ? "granted" : "refused");
-    std::printf("%6s %9s %9s %7s\n", "minute", "RSS kB", "heap kB", "CPU %");
+    std::printf("%6s %9s %9s %7s %9s\n", "minute", "RSS kB", "heap kB", "CPU %", "recorded");
     Sample first{}, last{};
     const int64_t start = monotonicUs();
     double cpuBefore = processCpuSeconds();
@@ -60,10 +64,13 @@ int main(int argc, char** argv)
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
         }
         const double cpu = processCpuSeconds();
-        last = {residentKb(), heapInUseKb(), (cpu - cpuBefore) / 60.0 * 100.0};
+        e.lock();
+        const size_t recorded = e.recordSequence ? e.recordSequence->events.size() : 0;
+        e.unlock();
+        last = {residentKb(), heapInUseKb(), recorded, (cpu - cpuBefore) / 60.0 * 100.0};
         cpuBefore = cpu;
         if (m == 1) first = last;
-        std::printf("%6d %9ld %9ld %7.3f\n", m, last.rssKb, last.heapKb, last.cpuPercent);
+        std::printf("%6d %9ld %9ld %7.3f %9zu\n", m, last.rssKb, last.heapKb, last.cpuPercent, last.recorded);
         std::fflush(stdout);
     }
     const bool playing = e.isStylePlaying();

@@ -5,7 +5,7 @@
 //                                          prints what arrives on "vtn-probe in", one line each
 //   seqprobe send [--to TEXT] EVENT...     sends events ("noteon 0 60 100", "sysex F0 .. F7")
 //   seqprobe latency --out TEXT [--back TEXT|none] [--count N] [--label NAME] [--settle MS] [--keys LOW-HIGH]
-//                                          note round trips: our "out" -> TEXT ... -> our "in"
+//                   [--priority N] [--gap US]  note round trips: our "out" -> TEXT ... -> our "in"
 //                                          (each key on, then off, on channel 1; default keys 36-83)
 //   seqprobe relay                         sends what arrives on "in" straight on from "out":
 //                                          the floor for any client in user space
@@ -20,6 +20,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -29,7 +31,7 @@ namespace {
 int usage()
 {
     std::fputs("usage: seqprobe ports | capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]"
-               " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME] [--keys LOW-HIGH]"
+               " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME] [--keys LOW-HIGH] [--priority N] [--gap US]"
                " | relay"
                " | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS]\n",
                stderr);
@@ -106,6 +108,17 @@ int latency(SeqProbe& probe, std::vector<std::string>& args)
     const int count = std::max(1, std::atoi(option(args, "--count", "1000").c_str()));
     const std::string label = option(args, "--label", out);
     const int settle = std::atoi(option(args, "--settle", "0").c_str());
+    // Above the client measured, so that on a shared CPU the reply is read
+    // when it leaves, not when the client has finished the rest of its work.
+    const int priority = std::atoi(option(args, "--priority", "0").c_str());
+    // Time between a reply and the next note, as between a player's notes:
+    // back to back, a client still busy with the last note delays the next.
+    const int gapUs = std::atoi(option(args, "--gap", "0").c_str());
+    if (priority > 0) {
+        sched_param p{};
+        p.sched_priority = priority;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+    }
     // An arranger in live mode takes low keys as triggers and chords: its
     // melody keys are the ones that come straight back.
     const std::string keys = option(args, "--keys", "36-83");
@@ -133,6 +146,7 @@ int latency(SeqProbe& probe, std::vector<std::string>& args)
         e.channel = 0;
         e.a = low + (i / 2) % span;
         e.b = (i % 2) ? 0 : 100; // each key on, then off
+        if (gapUs > 0) usleep(static_cast<useconds_t>(gapUs));
         const int64_t start = probeNowUs();
         probe.send(e);
         ProbeEvent r;
