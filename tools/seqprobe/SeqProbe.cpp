@@ -1,8 +1,11 @@
 #include "SeqProbe.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sstream>
 
 int64_t probeNowUs()
@@ -240,5 +243,25 @@ bool SeqProbe::receive(ProbeEvent& e, int timeoutMs)
             break;
         }
         return true;
+    }
+}
+
+int SeqProbe::relay()
+{
+    if (!seq) return 1;
+    // As the arranger's input thread asks for itself, so both are measured alike.
+    sched_param priority{};
+    priority.sched_priority = 60;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    for (;;) {
+        snd_seq_event_t* ev = nullptr;
+        const int r = snd_seq_event_input(seq, &ev);
+        if (r == -ENOSPC || r == -EAGAIN) continue;
+        if (r < 0 || !ev) return 1;
+        if (ev->type < SND_SEQ_EVENT_NOTE || ev->type > SND_SEQ_EVENT_PITCHBEND) continue; // announcements
+        snd_seq_ev_set_source(ev, 0);
+        snd_seq_ev_set_subs(ev);
+        snd_seq_ev_set_direct(ev);
+        snd_seq_event_output_direct(seq, ev);
     }
 }

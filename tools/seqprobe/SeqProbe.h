@@ -61,6 +61,10 @@ public:
     bool send(const ProbeEvent& e);
     // Next event that arrives on "in"; false on time-out.
     bool receive(ProbeEvent& e, int timeoutMs);
+    // Sends every channel event that arrives on "in" straight on from "out",
+    // at the input thread's real-time priority where allowed; returns only
+    // on a read error.
+    int relay();
     // Parses "noteon 0 60 100" and the other forms of ProbeEvent::text.
     static bool parse(const std::string& text, ProbeEvent& e);
 

@@ -4,8 +4,11 @@
 //   seqprobe capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]
 //                                          prints what arrives on "vtn-probe in", one line each
 //   seqprobe send [--to TEXT] EVENT...     sends events ("noteon 0 60 100", "sysex F0 .. F7")
-//   seqprobe latency --out TEXT [--back TEXT|none] [--count N] [--label NAME] [--settle MS]
-//                                          note round trips: our "out" -> TEXT ... -> our "in"
+//   seqprobe latency --out TEXT [--back TEXT|none] [--count N] [--label NAME] [--settle MS] [--keys LOW-HIGH]
+//                   [--priority N] [--gap US]  note round trips: our "out" -> TEXT ... -> our "in"
+//                                          (each key on, then off, on channel 1; default keys 36-83)
+//   seqprobe relay                         sends what arrives on "in" straight on from "out":
+//                                          the floor for any client in user space
 //   seqprobe keyboard [--port NAME] [--ready FILE]
 //                                          a keyboard that comes and goes: plays the events of
 //                                          its standard input on port NAME, leaves at its end
@@ -20,6 +23,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -29,8 +34,9 @@ namespace {
 int usage()
 {
     std::fputs("usage: seqprobe ports | capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]"
-               " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME]"
-               " | keyboard [--port NAME] [--ready FILE] | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS]\n",
+               " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME] [--keys LOW-HIGH] [--priority N] [--gap US]"
+               " | relay | keyboard [--port NAME] [--ready FILE]"
+               " | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS]\n",
                stderr);
     return 2;
 }
@@ -105,6 +111,22 @@ int latency(SeqProbe& probe, std::vector<std::string>& args)
     const int count = std::max(1, std::atoi(option(args, "--count", "1000").c_str()));
     const std::string label = option(args, "--label", out);
     const int settle = std::atoi(option(args, "--settle", "0").c_str());
+    // Above the client measured, so that on a shared CPU the reply is read
+    // when it leaves, not when the client has finished the rest of its work.
+    const int priority = std::atoi(option(args, "--priority", "0").c_str());
+    // Time between a reply and the next note, as between a player's notes:
+    // back to back, a client still busy with the last note delays the next.
+    const int gapUs = std::atoi(option(args, "--gap", "0").c_str());
+    if (priority > 0) {
+        sched_param p{};
+        p.sched_priority = priority;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+    }
+    // An arranger in live mode takes low keys as triggers and chords: its
+    // melody keys are the ones that come straight back.
+    const std::string keys = option(args, "--keys", "36-83");
+    const int low = std::atoi(keys.c_str());
+    const int span = std::max(1, std::atoi(keys.c_str() + keys.find('-') + 1) - low + 1);
     ProbePort o, b;
     // "--back none": the far side sends to our "in" port by itself.
     const bool connectBack = back != "none";
@@ -120,30 +142,34 @@ int latency(SeqProbe& probe, std::vector<std::string>& args)
     std::vector<int64_t> trips;
     trips.reserve(static_cast<size_t>(count));
     int lost = 0;
+    size_t others = 0; // what else arrived: an accompaniment playing along
     for (int i = 0; i < count; ++i) {
         ProbeEvent e;
         e.type = SND_SEQ_EVENT_NOTEON;
         e.channel = 0;
-        e.a = 36 + i % 48;
-        e.b = (i % 2) ? 0 : 100; // alternate note on and note off
+        e.a = low + (i / 2) % span;
+        e.b = (i % 2) ? 0 : 100; // each key on, then off
+        if (gapUs > 0) usleep(static_cast<useconds_t>(gapUs));
         const int64_t start = probeNowUs();
         probe.send(e);
         ProbeEvent r;
         bool seen = false;
         while (probe.receive(r, 2000)) {
-            if ((r.type == SND_SEQ_EVENT_NOTEON || r.type == SND_SEQ_EVENT_NOTEOFF) && r.a == e.a) {
+            // Channel 1 only: an arranger's accompaniment plays on others.
+            if ((r.type == SND_SEQ_EVENT_NOTEON || r.type == SND_SEQ_EVENT_NOTEOFF) && r.a == e.a && r.channel == 0) {
                 trips.push_back(r.timeUs - start);
                 seen = true;
                 break;
             }
+            ++others;
         }
         if (!seen) ++lost;
     }
     std::sort(trips.begin(), trips.end());
     auto pct = [&](double q) { return trips.empty() ? -1 : trips[static_cast<size_t>(q * static_cast<double>(trips.size() - 1))]; };
-    std::printf("%s: %zu round trips, %d lost, p50 %lld us, p99 %lld us, max %lld us\n", label.c_str(), trips.size(),
-                lost, static_cast<long long>(pct(0.5)), static_cast<long long>(pct(0.99)),
-                static_cast<long long>(trips.empty() ? -1 : trips.back()));
+    std::printf("%s: %zu round trips, %d lost, p50 %lld us, p99 %lld us, max %lld us, %zu other events\n", label.c_str(),
+                trips.size(), lost, static_cast<long long>(pct(0.5)), static_cast<long long>(pct(0.99)),
+                static_cast<long long>(trips.empty() ? -1 : trips.back()), others);
     return lost == 0 ? 0 : 1;
 }
 
@@ -266,5 +292,6 @@ int main(int argc, char** argv)
     if (mode == "latency") return latency(probe, args);
     if (mode == "timing") return timing(probe, args);
     if (mode == "keyboard") return keyboard(probe, args);
+    if (mode == "relay") return probe.relay();
     return usage();
 }
