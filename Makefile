@@ -76,12 +76,15 @@ test-fuzz:
 
 # The arranger, its tool and the unit tests built for the Pi's 64-bit OS with
 # Debian's cross compiler and the tests run under qemu-user, so what differs
-# on the board (char is unsigned there) shows at every change.
+# on the board (char is unsigned there) shows at every change. The board's
+# optimisation without debug information, which changes no code and costs a
+# quarter of the compile time.
 test-arm64:
 	@bash tools/install-deps.sh --test
 	@bash tools/install-deps.sh --arm64
 	cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=ON -DVTN_BENCH=OFF
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
+	    -DVTN_WERROR=ON -DVTN_BENCH=OFF
 	cmake --build $(ARM64_BUILD) -j$(JOBS)
 	cd $(ARM64_BUILD) && ctest --output-on-failure -j$(JOBS)
 
