@@ -10,6 +10,13 @@ if [ "${1:-}" = "--test" ]; then
 fi
 # Packing the board's .deb (make deb; the kernel suite installs it).
 case "${1:-}" in --test | --deb) packages+=(dpkg-dev file) ;; esac
+# The cross build for the Pi's 64-bit OS, tested under user-mode emulation
+# (make test-arm64): the board's libraries are Debian's arm64 packages,
+# installed beside the build machine's own.
+if [ "${1:-}" = "--arm64" ]; then
+    packages+=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64
+               libasound2-dev:arm64 libgtest-dev:arm64 libfluidsynth-dev:arm64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,5 +28,8 @@ echo "Installing: ${missing[*]}"
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
+if [[ "${missing[*]}" == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    "${sudo[@]}" dpkg --add-architecture arm64
+fi
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -73,6 +73,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::s
         dup2(errPipe[1], 2);
         for (const int fd : {in[0], in[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
         std::vector<char*> argv;
+#ifdef VTN_EMULATOR
+        // A cross build's own programs run under the emulator that runs the
+        // tests; anything else (python3) is the build machine's.
+        const std::string emulator = VTN_EMULATOR;
+        if (command[0].starts_with(std::filesystem::path(VTN_BINARY).parent_path().string() + "/"))
+            argv.push_back(const_cast<char*>(emulator.c_str()));
+#endif
         for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
         execvp(argv[0], argv.data());
