@@ -14,7 +14,7 @@ constexpr size_t kInitialNoteCapacity = 256;
 CMidiDevice::CMidiDevice()
 {
     soundingNotes.reserve(kInitialNoteCapacity);
-    if (pthread_mutex_init(&deviceMutex, nullptr) != 0) {
+    if (initSharedMutex(deviceMutex) != 0) {
         vtn::printText("MutexInit failed");
     }
     forgetAll();

@@ -71,9 +71,9 @@ int presetNamed(const void* context, std::string_view name)
 
 CKvSeq::CKvSeq()
 {
-    if (pthread_mutex_init(&engineMutex, nullptr) != 0) vtn::printText("MutexInit failed");
+    if (initSharedMutex(engineMutex) != 0) vtn::printText("MutexInit failed");
     pthread_mutex_init(&playerStartMutex, nullptr);
-    pthread_mutex_init(&sendGate, nullptr);
+    initSharedMutex(sendGate);
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     random.seed(static_cast<uint32_t>(std::time(nullptr)));
     harmonyEngine = this;

@@ -16,7 +16,7 @@ constexpr int kSwitchPedals = 6;
 
 CLiveInput::CLiveInput(CKvSeq* owner) : engine(owner)
 {
-    pthread_mutex_init(&inputMutex, nullptr);
+    initSharedMutex(inputMutex);
     const FunctionInfo* catalogue = functionCatalogue();
     functions.assign(catalogue, catalogue + kFunctionCount);
     for (int i = 0; i < kFunctionCount; ++i) functionOrder[i] = functionOrderInverse[i] = i;

@@ -42,7 +42,7 @@ int volumeLevel(int volume, int percent)
 CMelody::CMelody(CKvSeq* owner) : engine(owner)
 {
     releasedNotes.reserve(kReleasedCapacity);
-    if (pthread_mutex_init(&melodyMutex, nullptr) != 0) {
+    if (initSharedMutex(melodyMutex) != 0) {
         vtn::printText("MutexInit failed");
     }
 }

@@ -31,7 +31,7 @@ int hexPair(std::string_view text, size_t pos)
 
 CMidiPort::CMidiPort()
 {
-    pthread_mutex_init(&lock, nullptr);
+    initSharedMutex(lock);
     pthread_mutex_init(&connectMutex, nullptr);
     for (HeldKeys& h : held) {
         h.client = h.port = -1;
