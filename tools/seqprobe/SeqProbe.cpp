@@ -158,8 +158,21 @@ bool SeqProbe::stampArrivals()
     return true;
 }
 
-bool SeqProbe::connectOutTo(int client, int port) { return seq && snd_seq_connect_to(seq, 0, client, port) >= 0; }
-bool SeqProbe::connectInFrom(int client, int port) { return seq && snd_seq_connect_from(seq, 1, client, port) >= 0; }
+// A connection the other side has made already (an arranger that connects
+// every keyboard it sees appear) is as good as ours.
+bool SeqProbe::connectOutTo(int client, int port)
+{
+    if (!seq) return false;
+    const int r = snd_seq_connect_to(seq, 0, client, port);
+    return r >= 0 || r == -EBUSY;
+}
+
+bool SeqProbe::connectInFrom(int client, int port)
+{
+    if (!seq) return false;
+    const int r = snd_seq_connect_from(seq, 1, client, port);
+    return r >= 0 || r == -EBUSY;
+}
 
 bool SeqProbe::send(const ProbeEvent& e)
 {
