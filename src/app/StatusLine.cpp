@@ -14,7 +14,7 @@ std::string CApplication::statusLine()
     e.lock();
     const bool styleRuns = e.playingStyle != nullptr;
     const std::string song = e.playingSong ? e.playingSong->name : std::string();
-    const std::string style = e.styleName;
+    std::string style = e.styleName;
     const int tempo = e.tempo;
     const std::string chord = e.currentChord.root >= 0 ? e.currentChord.symbol : "none";
     const int preset = e.presetIndex;
@@ -23,6 +23,8 @@ std::string CApplication::statusLine()
     const int split = e.splitKey;
     e.unlock();
 
+    // The file's name, without the folder it came from.
+    style.erase(0, style.rfind('/') + 1);
     std::string line = "Status: ";
     if (!song.empty()) {
         line += "song " + song + " playing";
