@@ -23,10 +23,11 @@ bool save(const std::string& folder, const char* name, const Bytes& b)
 
 // Parts with notes held across their markers, set-up controllers, and a
 // CASM section with Ctab, Ctb2 and other chunks in two segments.
-Bytes full(int ticksPerBeat, int numerator, int format)
+Bytes full(int ticksPerBeat, int numerator, int format, int sff = 1)
 {
     StyleWriter w(ticksPerBeat, numerator);
     w.format = format;
+    w.sff = sff;
     int bar = 2;
     for (const char* name : {"Intro A", "Main A", "Fill In AA", "Main B", "Fill In BA", "Fill In AB", "Ending B"})
         w.part(name, bar++);
@@ -41,8 +42,15 @@ Bytes full(int ticksPerBeat, int numerator, int format)
     ChannelTable bass;
     bass.source = 2;
     bass.dest = 2;
-    bass.ntt = 3;
+    bass.ntt = 0x81;
     bass.ctb2 = true;
+    bass.ntr = 2;
+    bass.middleLow = 40;
+    bass.middleHigh = 70;
+    bass.low.ntt = 0x81;
+    bass.high.ntr = 1;
+    bass.high.ntt = 9;
+    bass.tail = Bytes(7, 0);
     ChannelTable chords;
     chords.source = 12;
     chords.dest = 12;
@@ -72,7 +80,8 @@ int main(int argc, char** argv)
     bare.part("Main A", 2).note(bare.at(2), 0, 60, 90, 100);
     bare.withCasm = false;
     bool ok = save(dir, "full-4-4.sty", full(480, 4, 0)) && save(dir, "full-3-4-format1.sty", full(1920, 3, 1)) &&
-              save(dir, "full-192.sty", full(192, 4, 0)) && save(dir, "no-casm.sty", bare.build());
+              save(dir, "full-192.sty", full(192, 4, 0)) && save(dir, "full-sff2.sty", full(480, 4, 1, 2)) &&
+              save(dir, "no-casm.sty", bare.build());
     if (!ok) std::fprintf(stderr, "make_style_seeds: cannot write into %s\n", dir.c_str());
     return ok ? 0 : 1;
 }

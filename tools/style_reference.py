@@ -6,17 +6,23 @@ plain Python: markers placed on bar lines (the rest of their track moving
 with them), part names canonicalised in file order, notes paired, notes
 held across a part marker settled on the side where they sound longer,
 bars and offsets from the initial time signature, and the Ctab/Ctb2
-settings of every CSEG applied to the parts its Sdec names.
-  {"file", "tempo", "numerator", "denominator", "ticksPerBeat",
+settings of every CSEG applied to the parts its Sdec names, with the Cntt
+chunks of a second-format style (an "SFF2" marker) after them.
+  {"file", "sff", "tempo", "numerator", "denominator", "ticksPerBeat",
    "averageVolume", "averageVelocity", "destUsed", "destBank8",
    "parts": [{"name", "type", "level1", "level2", "bars", "offsettime",
               "tracks", "channels": [{"dest", "name", "editable",
               "noteMute", "chordMute", "drum", "sourceChord": {"root",
               "type"}, "ntr", "ntt", "highKey", "lowLimit", "highLimit",
-              "rtr"}]}],
+              "rtr", and for a Ctb2 channel "middleLow", "middleHigh", "low",
+              "middle", "high": {"ntr", "ntt", "bassOn", "highKey",
+              "lowLimit", "highLimit", "rtr"} or null}]}],
    "segments": [{"sdec", "tables": [{"source", and the channel fields}]}]}
+The channel's own ntr..rtr are in the player's terms; a Ctb2's blocks are in
+the file's (ntr 2 guitar, ntt 0-10 with bit 7 of the byte as bassOn).
 Files without time-signature changes only (the corpus has none).
 """
+import copy
 import json
 import os
 import struct
@@ -61,23 +67,77 @@ def new_part(name):
     return p
 
 
-def table_settings(cid, body):
-    """The channel settings one Ctab or Ctb2 chunk stores."""
+def common_settings(body):
+    """Bytes 0-19, the same in a Ctab and a Ctb2; the rules stay the defaults."""
+    c, dest = body[0], body[9]
+    s = defaults(c)
+    s.update({"dest": dest + 8 if dest <= 7 else dest,
+              "name": body[1:9].split(b"\0")[0].decode("latin-1"), "editable": body[10],
+              "noteMute": list(body[11:13]), "chordMute": list(body[13:18]), "drum": (body[13] >> 2) & 1,
+              "sourceChord": {"root": body[18], "type": body[19] if body[19] <= 33 else 2}})
+    return s
+
+
+def ctab_settings(body):
     c = body[0]
-    off = 23 if cid == b"Ctb2" else 21
-    dest = body[9]
-    ntt = body[off]
+    s = common_settings(body)
+    ntt = body[21]
     if ntt > 5:
         ntt = 0 if c in (8, 9) else 3 if c == 10 else 2
-    drum = (body[13] >> 2) & 1
+    if not s["drum"] and ntt == 0:
+        ntt = 1
+    s.update({"ntr": body[20] if body[20] <= 1 else 0, "ntt": ntt, "highKey": body[22],
+              "lowLimit": body[23], "highLimit": body[24], "rtr": body[25]})
+    return s
+
+
+RULES = ("highKey", "lowLimit", "highLimit", "rtr")
+# Second-format tables 0-10 as the player plays them: the minor and dorian
+# tables fall back on its melodic (4) and harmonic (5) minor tables.
+PLAYER_NTT = [0, 1, 2, 4, 4, 5, 5, 5, 5, 5, 5]
+
+
+def set_table(block, byte, c):
+    """An NTT byte into a block whose ntr is set; unknown tables take the channel's usual one."""
+    block["bassOn"], block["ntt"] = byte >> 7, byte & 0x7F
+    if block["ntt"] > (2 if block["ntr"] == 2 else 10):
+        if c in (8, 9):
+            block["ntt"] = 0
+        elif c == 10:
+            block["ntt"], block["bassOn"] = 1, 1
+        else:
+            block["ntt"] = 2
+
+
+def player_rules(block, drum):
+    """A file-terms block as the channel's own ntr..rtr."""
+    ntt = 3 if block["bassOn"] else 2 if block["ntr"] == 2 else PLAYER_NTT[block["ntt"]]
     if not drum and ntt == 0:
         ntt = 1
-    return {"dest": dest + 8 if dest <= 7 else dest,
-            "name": body[1:9].split(b"\0")[0].decode("latin-1"), "editable": body[10],
-            "noteMute": list(body[11:13]), "chordMute": list(body[13:18]), "drum": drum,
-            "sourceChord": {"root": body[18], "type": body[19] if body[19] <= 33 else 2},
-            "ntr": body[20] if body[20] <= 1 else 0, "ntt": ntt, "highKey": body[off + 1],
-            "lowLimit": body[off + 2], "highLimit": body[off + 3], "rtr": body[off + 4]}
+    return dict({k: block[k] for k in RULES}, ntr=0 if block["ntr"] == 0 else 1, ntt=ntt)
+
+
+def ctb2_settings(body):
+    c = body[0]
+    s = common_settings(body)
+    d = defaults(c)
+    s["middleLow"] = min(body[20], 127) if len(body) > 20 else 0
+    s["middleHigh"] = min(body[21], 127) if len(body) > 21 else 127
+    blocks = []
+    for at in (22, 28, 34):
+        if at + 6 <= len(body):
+            b = {"ntr": body[at] if body[at] <= 2 else 0}
+            set_table(b, body[at + 1], c)
+            b.update(zip(RULES, body[at + 2:at + 6]))
+        else:  # cut short: the channel's default rules, the bass table as melody with bass on
+            b = {"ntr": d["ntr"], "ntt": 1 if d["ntt"] == 3 else d["ntt"], "bassOn": int(d["ntt"] == 3)}
+            b.update({k: d[k] for k in RULES})
+        blocks.append({k: b[k] for k in ("ntr", "ntt", "bassOn") + RULES})
+    s.update(player_rules(blocks[1], s["drum"]))
+    s["low"] = blocks[0] if s["middleLow"] > 0 else None
+    s["middle"] = blocks[1]
+    s["high"] = blocks[2] if s["middleHigh"] < 127 else None
+    return s
 
 
 def read(path):
@@ -86,6 +146,7 @@ def read(path):
     pos = 14
     # The first time signature and tempo of the file are the style's own.
     numerator = denominator = tempo = None
+    sff = 1
     per_track = []
     for t in range(ntracks):
         assert d[pos:pos + 4] == b"MTrk"
@@ -123,6 +184,8 @@ def read(path):
                         else:
                             tick = (bar - 1) * bar_ticks
                     evs.append([tick, "marker", data.decode("latin-1")])
+                    if data.decode("latin-1").strip(" \t").lower() == "sff2":
+                        sff = 2
                 elif kind in (1, 2, 5) and n:
                     evs.append([tick, "text", kind])
                 assert kind != 0x7F
@@ -207,7 +270,8 @@ def read(path):
             if k:
                 starts[k] = e["t"]
 
-    # CASM: every Ctab/Ctb2 goes to the parts named in its Sdec.
+    # CASM: every Ctab/Ctb2 goes to the parts named in its Sdec; a Cntt
+    # retables the middle range of the Ctb2 channels there.
     segments = []
     if d[casm_at:casm_at + 4] == b"CASM":
         section_end = casm_at + 8 + struct.unpack(">I", d[casm_at + 4:casm_at + 8])[0]
@@ -224,16 +288,31 @@ def read(path):
                 clen = struct.unpack(">I", d[p + 4:p + 8])[0]
                 body = d[p + 8:p + 8 + clen]
                 p += 8 + clen
-                if cid not in (b"Ctab", b"Ctb2"):
+                named = [part for part in parts if part["name"] in sdec]
+                if cid == b"Cntt" and sff == 2 and len(body) >= 2 and body[0] <= 15:
+                    c = body[0]
+                    for part in named:
+                        ch = part["channels"][c]
+                        if "middle" in ch:
+                            set_table(ch["middle"], body[1], c)
+                            ch.update(player_rules(ch["middle"], ch["drum"]))
+                            parts[0]["channels"][c]["ntt"] = ch["ntt"]
+                    continue
+                if cid == b"Ctab":
+                    setting = ctab_settings(body)
+                elif cid == b"Ctb2" and len(body) >= 20:
+                    setting = ctb2_settings(body)
+                else:
                     continue
                 c = body[0]
-                setting = table_settings(cid, body)
-                segments[-1]["tables"].append(dict(setting, source=c))
-                for part in parts:
-                    if part["name"] in sdec:
-                        part["channels"][c] = dict(setting)
-                        for field in ("dest", "drum", "ntt"):
-                            parts[0]["channels"][c][field] = setting[field]
+                if c > 15:
+                    continue
+                segments[-1]["tables"].append(dict(copy.deepcopy(setting), source=c))
+                for part in named:
+                    # Each part its own copy: a later Cntt changes only the parts it names.
+                    part["channels"][c] = copy.deepcopy(setting)
+                    for field in ("dest", "drum", "ntt"):
+                        parts[0]["channels"][c][field] = setting[field]
             p = seg_end
 
     # One walk: tracks, held notes settled at part markers, averages.
@@ -303,7 +382,7 @@ def read(path):
             if part["channels"][c]["dest"] >= 0 and part["tracks"][c]:
                 used[part["channels"][c]["dest"]] = 1
         b = e
-    return {"file": os.path.basename(path), "tempo": tempo or 120, "numerator": numerator or 4,
+    return {"file": os.path.basename(path), "sff": sff, "tempo": tempo or 120, "numerator": numerator or 4,
             "denominator": denominator or 4, "ticksPerBeat": division,
             "averageVolume": sum(vol) // len(vol) if sum(vol) else None,
             "averageVelocity": sum(vel) // len(vel) if sum(vel) else None,

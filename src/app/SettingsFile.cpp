@@ -334,10 +334,13 @@ private:
         for (int p = 0; p < kPresetCount; ++p) {
             Preset& preset = r.presets[static_cast<size_t>(p)];
             preset.name = kFreePresetName;
-            for (PresetLayer& l : preset.layers) {
+            // Layer i sounds on channel i, as in the later versions: the
+            // layers of one preset must be able to play different voices.
+            for (int i = 0; i < 4; ++i) {
+                PresetLayer& l = preset.layers[i];
                 l = PresetLayer{};
                 l.type = 1;
-                l.layerChannel = p;
+                l.layerChannel = i;
             }
         }
         const size_t end = std::min(in.size, in.pos + kEmbeddedPresetsMaxBytes);

@@ -115,6 +115,8 @@ private:
     int partEndTick(int part);
     // Sends a note, program or controller and remembers it.
     void sendTracked(const StyleEvent& e, int index);
+    // Whether a source channel plays drums in the part being played.
+    bool playsDrums(int sourceStatus) const;
     void takeChordChange();
     void growRecording();
     void setSongPosition(int64_t thousandths);

@@ -17,7 +17,7 @@ int amount(int value) { return std::clamp(value, 0, 10); }
 void CPlayer::varyPitch(StyleEvent& sent)
 {
     const PartChannel& ch = style->parts[static_cast<size_t>(currentPart())].channels[channelOf(sent.stat)];
-    const bool eligible = isNote(sent.stat) && !ch.drum && ch.ntt != 3;
+    const bool eligible = isNote(sent.stat) && !ch.drum && ch.ruleFor(event.db1).ntt != 3;
     if (!eligible) return;
     // The shifted note's own note off carries the shifted pitch, so it ends.
     if (eventIndex == shiftedNoteEnd && isNoteOff(sent.stat, sent.db2)) {

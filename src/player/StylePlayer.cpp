@@ -308,6 +308,13 @@ void CPlayer::sendTracked(const StyleEvent& e, int index)
     trackEvent(e.stat, e.db1, e.db2, index, false, 0);
 }
 
+bool CPlayer::playsDrums(int sourceStatus) const
+{
+    const int part = currentPart();
+    if (part < 0 || part >= style->partCount()) return false;
+    return style->parts[static_cast<size_t>(part)].channels[channelOf(sourceStatus)].drum != 0;
+}
+
 void CPlayer::playEvent()
 {
     const int64_t started = plainWait ? nowNs() : 0;
@@ -318,8 +325,17 @@ void CPlayer::playEvent()
         varyPitch(e);
         if (e.stat == kStatSysEx) {
             if (engine->port) engine->port->sendSysExText(style->events[static_cast<size_t>(eventIndex)].string);
-        } else if (isChannelMessage(e.stat) && acceptsEvent(e.stat, e.db1, e.db2)) {
-            sendTracked(e, eventIndex);
+        } else if (isChannelMessage(e.stat)) {
+            if (acceptsEvent(e.stat, e.db1, e.db2)) {
+                sendTracked(e, eventIndex);
+            } else if (isNoteOn(e.stat, e.db2) && playsDrums(event.stat)) {
+                // A drum hit is a one-shot: where two source notes meet on one
+                // drum pitch, the second is struck again. Ending the first
+                // keeps one note per pitch, so the next note off ends it and a
+                // second one finds nothing to end.
+                sendTracked({noteOffStatus(channelOf(e.stat)), e.db1, 0, 0}, 0);
+                sendTracked(e, eventIndex);
+            }
         }
     }
     if (event.stat == kStatTempo && !engine->get(engine->blockTempo) && engine->get(engine->userTempo) == 0)
@@ -360,7 +376,8 @@ void CPlayer::chordChange()
         if (r < kFirstEvent || r >= style->eventCount()) continue;
         const MidiEvent& m = style->events[static_cast<size_t>(r)];
         const PartChannel& ch = style->parts[static_cast<size_t>(part)].channels[channelOf(m.stat)];
-        if (ch.ntt == 0 || ch.rtr == 0) continue;
+        const NoteRule rule = ch.ruleFor(m.db1);
+        if (rule.ntt == 0 || rule.rtr == 0) continue;
         StyleEvent e{m.stat, m.db1, m.db2, m.onoff};
         if (transformEvent(*style, e, chord, part, settings, engine->bassMemory, engine->random) &&
             isNoteOn(e.stat, e.db2) && acceptsEvent(e.stat, e.db1, e.db2)) {

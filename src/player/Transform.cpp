@@ -131,7 +131,11 @@ int varyVelocity(int velocity, int amount, CRandom& random)
 
 int transposeNote(int pitch, const Chord& chord, const PartChannel& channel, int partType)
 {
-    const Chord& source = channel.sourceChord;
+    return transposeNote(pitch, chord, channel.sourceChord, channel.ruleFor(pitch), partType);
+}
+
+int transposeNote(int pitch, const Chord& chord, const Chord& source, const NoteRule& channel, int partType)
+{
     const int sr = source.root >= 0 ? source.root : 0;
     const int rel = (pitch - sr) % 12;
 
@@ -173,6 +177,13 @@ int transposeNote(int pitch, const Chord& chord, const PartChannel& channel, int
     // Keys above highKey play the pattern below the source instead of above it.
     const int r = chord.root > channel.highKey ? chord.root - 12 : chord.root;
     int out = (ntt == 3 && chord.bass >= 0) ? pitch + normalise(chord.bass - rel) : pitch - sr + s + r;
+    // Root fixed: the same note of the new chord, in the octave nearest the
+    // source pitch, so a voicing stays in its register whatever the root.
+    if (channel.ntr == 1) {
+        int shift = ((out - pitch) % 12 + 12) % 12;
+        if (shift > 6) shift -= 12;
+        out = pitch + shift;
+    }
 
     if (out < channel.lowLimit)
         out += out + 12 >= channel.lowLimit ? 12 : 24;
@@ -228,9 +239,12 @@ bool transformEvent(const CStyle& style, StyleEvent& event, const Chord& chord, 
     // Without a chord the accompaniment starts with its drums alone.
     if (chord.root < 0) return part == 0 || ch.drum;
     if (part != 0 && !chordAllowed(ch, chord)) return false;
-    if (ch.drum || ch.ntt == 0) return true;
+    if (ch.drum) return true;
+    // The source pitch chooses the range, before the bass memory moves it.
+    const NoteRule rule = ch.ruleFor(event.db1);
+    if (rule.ntt == 0) return true;
 
-    if (ch.ntt == 3) {
+    if (rule.ntt == 3) {
         if (startsNote(event)) {
             // The first bass note after a chord change starts on the root.
             if (!bass.hasChord || !chordsEqual(chord, bass.chord)) {
@@ -246,6 +260,6 @@ bool transformEvent(const CStyle& style, StyleEvent& event, const Chord& chord, 
             bass.lastPitch = -1;
         }
     }
-    event.db1 = transposeNote(event.db1, chord, ch, style.partType(part));
+    event.db1 = transposeNote(event.db1, chord, ch.sourceChord, rule, style.partType(part));
     return true;
 }

@@ -58,6 +58,8 @@ bool transformEvent(const CStyle& style, StyleEvent& event, const Chord& chord, 
 // the channel's source chord to `chord`; `partType` is the type of the part
 // being played.
 int transposeNote(int pitch, const Chord& chord, const PartChannel& channel, int partType);
+// The same with the rule of the note's range and the channel's source chord.
+int transposeNote(int pitch, const Chord& chord, const Chord& source, const NoteRule& rule, int partType);
 
 // Controller 7 value of a channel of class `cls` after the level rule and the
 // mixer levels.

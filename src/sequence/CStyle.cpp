@@ -50,7 +50,11 @@ constexpr uint32_t kMaxCasmChunk = 100000;
 constexpr int kMaxMarkerMoves = 256;
 
 constexpr int kCtabBytes = 26;
-constexpr int kCtb2Bytes = 28;
+// What a Ctb2 shares with a Ctab: channel, name, destination, mutes, source chord.
+constexpr int kCommonTableBytes = 20;
+constexpr int kRangeBlockBytes = 6;
+constexpr int kFirstRangeBlock = 22;
+constexpr int kBassOnBit = 0x80;
 
 uint32_t bigEndian32(const uint8_t* b) { return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3]; }
 
@@ -66,6 +70,93 @@ void linkEventAfter(std::vector<MidiEvent>& ev, int i, int after)
     ev[i].next = ev[after].next;
     ev[ev[after].next].prev = i;
     ev[after].next = i;
+}
+
+// The largest table number of the second format, by rule.
+int largestTable(int ntr) { return ntr == 2 ? 2 : 10; }
+
+// A second-format table byte into the block; a number the format does not
+// know becomes the channel's usual table, as in the first format.
+void setTable(RangeBlock& b, int byte, int sourceChannel)
+{
+    b.bassOn = (byte & kBassOnBit) ? 1 : 0;
+    b.ntt = byte & 0x7F;
+    if (b.ntt <= largestTable(b.ntr)) return;
+    if (sourceChannel == 8 || sourceChannel == 9) {
+        b.ntt = 0;
+    } else if (sourceChannel == 10) {
+        b.ntt = 1;
+        b.bassOn = 1;
+    } else {
+        b.ntt = 2;
+    }
+}
+
+// A block in the player's terms. Bass on is the player's bass table, which
+// also plays the bass note of a slash chord; the minor, natural-minor and
+// dorian tables play as its minor tables; a guitar channel plays as a
+// root-fixed chord channel.
+NoteRule playerRule(const RangeBlock& b, bool drum)
+{
+    static constexpr int32_t kTables[11] = {0, 1, 2, 4, 4, 5, 5, 5, 5, 5, 5};
+    NoteRule r;
+    r.ntr = b.ntr == 0 ? 0 : 1;
+    r.ntt = b.bassOn ? 3 : b.ntr == 2 ? 2 : kTables[std::clamp(b.ntt, 0, 10)];
+    // Without the drum bit, bypass would play a pitched pattern untransposed.
+    if (!drum && r.ntt == 0) r.ntt = 1;
+    r.highKey = b.highKey;
+    r.lowLimit = b.lowLimit;
+    r.highLimit = b.highLimit;
+    r.rtr = b.rtr;
+    return r;
+}
+
+// The channel's defaults as a block of the second format.
+RangeBlock defaultBlock(const PartChannel& d)
+{
+    RangeBlock b;
+    b.ntr = d.ntr;
+    b.ntt = d.ntt == 3 ? 1 : d.ntt;
+    b.bassOn = d.ntt == 3 ? 1 : 0;
+    b.highKey = d.highKey;
+    b.lowLimit = d.lowLimit;
+    b.highLimit = d.highLimit;
+    b.rtr = d.rtr;
+    return b;
+}
+
+// The fields both table kinds begin with; the rules keep the channel's defaults.
+PartChannel commonFields(const uint8_t* at)
+{
+    const int c = at[0];
+    PartChannel t;
+    t.setDefaults(c);
+    // Eight characters, no terminator in the file; a NUL ends the name early.
+    const char* text = reinterpret_cast<const char*>(at + 1);
+    t.name.assign(text, strnlen(text, 8));
+    const int dest = at[9];
+    // Only sixteen channels exist: a larger number plays nowhere.
+    t.dest = dest <= 7 ? dest + 8 : dest <= 15 ? dest : -1;
+    t.editable = at[10];
+    t.noteMute[0] = at[11];
+    t.noteMute[1] = at[12];
+    for (int i = 0; i < 5; ++i) t.chordMute[i] = at[13 + i];
+    // A root outside the octave names no chord the transposition can work from.
+    const int root = at[18] <= 11 ? at[18] : 0;
+    const int type = at[19] <= 33 ? at[19] : 2;
+    buildChord(t.sourceChord, root, type, -1);
+    t.drum = (t.chordMute[0] >> 2) & 1;
+    return t;
+}
+
+void setRule(PartChannel& t, const NoteRule& r)
+{
+    t.ntr = r.ntr;
+    t.ntt = r.ntt;
+    t.highKey = r.highKey;
+    t.lowLimit = r.lowLimit;
+    t.highLimit = r.highLimit;
+    t.rtr = r.rtr;
 }
 
 } // namespace
@@ -138,6 +229,27 @@ void PartChannel::setDefaults(int sourceChannel)
     rtr = (drums || bass) ? 0 : 3;
 }
 
+bool PartChannel::hasRange(int range) const
+{
+    if (range == kRangeLow) return ranged && middleLow > 0;
+    if (range == kRangeHigh) return ranged && middleHigh < 127;
+    return range == kRangeMiddle;
+}
+
+int PartChannel::rangeOf(int pitch) const
+{
+    if (ranged && pitch < middleLow) return kRangeLow;
+    if (ranged && pitch > middleHigh) return kRangeHigh;
+    return kRangeMiddle;
+}
+
+NoteRule PartChannel::ruleFor(int pitch) const
+{
+    const int range = rangeOf(pitch);
+    if (range != kRangeMiddle) return outerRules[range == kRangeLow ? 0 : 1];
+    return {ntr, ntt, highKey, lowLimit, highLimit, rtr};
+}
+
 StylePart::StylePart()
 {
     for (int c = 0; c < 16; ++c) channels[c].setDefaults(c);
@@ -204,10 +316,13 @@ int CStyle::partFromMarker(int m)
         canonical = "SFF1";
     else if (t == "sint")
         canonical = "SInt";
+    else if (t == "sff2")
+        canonical = "SFF2";
     else
         canonical = canonicalPartName(t);
     if (canonical == "none") return 0;
     events[m].string = canonical;
+    if (canonical == "SFF2") sff = 2;
 
     for (int k = 0; k < partCount(); ++k) {
         if (parts[static_cast<size_t>(k)].name == canonical) {
@@ -281,12 +396,14 @@ int CStyle::readCasm(const uint8_t* buffer, int start, int size)
                 stop = true;
                 break;
             }
-            const bool ctab = std::memcmp(id, "Ctab", 4) == 0;
-            const bool ctb2 = std::memcmp(id, "Ctb2", 4) == 0;
-            // A table shorter than its fields would take the rest of its
-            // settings from the next chunk: it is passed over.
-            const int64_t need = ctb2 ? kCtb2Bytes : kCtabBytes;
-            if ((ctab || ctb2) && tableLength >= need && has(need)) applyChannelTable(b + pos, ctb2, named);
+            // A chunk is read only as far as both it and the file go.
+            const int bytes = static_cast<int>(std::min<int64_t>(tableLength, end - pos));
+            if (std::memcmp(id, "Ctab", 4) == 0)
+                applyChannelTable(b + pos, bytes, named);
+            else if (std::memcmp(id, "Ctb2", 4) == 0)
+                applyRangedTable(b + pos, bytes, named);
+            else if (std::memcmp(id, "Cntt", 4) == 0)
+                applyTableOverride(b + pos, bytes, named);
             pos = std::min<int64_t>(pos + tableLength, end);
         }
         if (stop) break;
@@ -294,37 +411,69 @@ int CStyle::readCasm(const uint8_t* buffer, int start, int size)
     return static_cast<int>(std::min<int64_t>(pos, end));
 }
 
-void CStyle::applyChannelTable(const uint8_t* at, bool ctb2, const std::vector<uint8_t>& named)
+void CStyle::applyChannelTable(const uint8_t* at, int length, const std::vector<uint8_t>& named)
 {
+    // A table shorter than its fields would take the rest of its settings
+    // from the next chunk: it is passed over.
+    if (length < kCtabBytes || at[0] > 15) return;
+    PartChannel t = commonFields(at);
     const int c = at[0];
-    if (c > 15) return;
-    PartChannel t;
-    t.setDefaults(c);
-    // Eight characters, no terminator in the file; a NUL ends the name early.
-    const char* text = reinterpret_cast<const char*>(at + 1);
-    t.name.assign(text, strnlen(text, 8));
-    const int dest = at[9];
-    // Only sixteen channels exist: a larger number plays nowhere.
-    t.dest = dest <= 7 ? dest + 8 : dest <= 15 ? dest : -1;
-    t.editable = at[10];
-    t.noteMute[0] = at[11];
-    t.noteMute[1] = at[12];
-    for (int i = 0; i < 5; ++i) t.chordMute[i] = at[13 + i];
-    // A root outside the octave names no chord the transposition can work from.
-    const int root = at[18] <= 11 ? at[18] : 0;
-    const int type = at[19] <= 33 ? at[19] : 2;
-    buildChord(t.sourceChord, root, type, -1);
     t.ntr = at[20] <= 1 ? at[20] : 0;
-    const uint8_t* rest = at + (ctb2 ? 23 : 21);
-    t.ntt = rest[0];
+    t.ntt = at[21];
     if (t.ntt > 5) t.ntt = (c == 8 || c == 9) ? 0 : c == 10 ? 3 : 2;
-    t.highKey = rest[1];
-    t.lowLimit = rest[2];
-    t.highLimit = rest[3];
-    t.rtr = rest[4];
-    t.drum = (t.chordMute[0] >> 2) & 1;
+    t.highKey = at[22];
+    t.lowLimit = at[23];
+    t.highLimit = at[24];
+    t.rtr = at[25];
     if (!t.drum && t.ntt == 0) t.ntt = 1;
+    storeChannel(c, t, named);
+}
 
+void CStyle::applyRangedTable(const uint8_t* at, int length, const std::vector<uint8_t>& named)
+{
+    // Read as far as it goes: what is missing keeps the channel's defaults.
+    if (length < kCommonTableBytes || at[0] > 15) return;
+    PartChannel t = commonFields(at);
+    const int c = at[0];
+    t.ranged = 1;
+    t.middleLow = length > 20 ? std::min<int>(at[20], 127) : 0;
+    t.middleHigh = length > 21 ? std::min<int>(at[21], 127) : 127;
+    const RangeBlock fallback = defaultBlock(t);
+    for (int k = 0; k < 3; ++k) {
+        RangeBlock& block = t.blocks[k];
+        block = fallback;
+        const int from = kFirstRangeBlock + k * kRangeBlockBytes;
+        if (from + kRangeBlockBytes > length) continue;
+        const uint8_t* f = at + from;
+        block.ntr = f[0] <= 2 ? f[0] : 0;
+        setTable(block, f[1], c);
+        block.highKey = f[2];
+        block.lowLimit = f[3];
+        block.highLimit = f[4];
+        block.rtr = f[5];
+    }
+    setRule(t, playerRule(t.blocks[kRangeMiddle], t.drum));
+    t.outerRules[0] = playerRule(t.blocks[kRangeLow], t.drum);
+    t.outerRules[1] = playerRule(t.blocks[kRangeHigh], t.drum);
+    storeChannel(c, t, named);
+}
+
+void CStyle::applyTableOverride(const uint8_t* at, int length, const std::vector<uint8_t>& named)
+{
+    // The first format's keyboards never read these; its styles play by their tables.
+    if (sff != 2 || length < 2 || at[0] > 15) return;
+    const int c = at[0];
+    for (size_t k = 0; k < parts.size() && k < named.size(); ++k) {
+        PartChannel& ch = parts[k].channels[c];
+        if (!named[k] || !ch.ranged) continue;
+        setTable(ch.blocks[kRangeMiddle], at[1], c);
+        setRule(ch, playerRule(ch.blocks[kRangeMiddle], ch.drum));
+        parts[0].channels[c].ntt = ch.ntt;
+    }
+}
+
+void CStyle::storeChannel(int c, const PartChannel& t, const std::vector<uint8_t>& named)
+{
     for (size_t k = 0; k < parts.size() && k < named.size(); ++k) {
         if (!named[k]) continue;
         parts[k].channels[c] = t;

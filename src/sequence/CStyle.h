@@ -12,6 +12,34 @@
 // Part kinds.
 enum PartType : int32_t { kPartMain = 0, kPartFillIn = 1, kPartIntro = 2, kPartEnding = 3, kPartBreak = 4 };
 
+// How the notes of one source range follow the chord, in the player's terms.
+// ntr: 0 root transposition, 1 root fixed. ntt: 0 bypass, 1 melody, 2 chord,
+// 3 bass, 4 melodic minor, 5 harmonic minor.
+struct NoteRule {
+    int32_t ntr = 0;
+    int32_t ntt = 2;
+    int32_t highKey = 6;
+    int32_t lowLimit = 0;
+    int32_t highLimit = 127;
+    int32_t rtr = 3;
+};
+
+// One range block of a second-format channel table, in the file's terms.
+// ntr: 0 root transposition, 1 root fixed, 2 guitar. ntt: the low seven bits
+// of the table byte (0 bypass, 1 melody, 2 chord, 3-10 the minor and dorian
+// tables; for the guitar rule 0-2 its kind); bassOn: its bit 7.
+struct RangeBlock {
+    int32_t ntr = 0;
+    int32_t ntt = 2;
+    int32_t bassOn = 0;
+    int32_t highKey = 6;
+    int32_t lowLimit = 0;
+    int32_t highLimit = 127;
+    int32_t rtr = 3;
+};
+
+enum RangeIndex : int { kRangeLow = 0, kRangeMiddle = 1, kRangeHigh = 2 };
+
 struct PartChannel {
     int32_t dest = -1;
     std::string name;
@@ -27,8 +55,23 @@ struct PartChannel {
     int32_t highLimit = 127;
     int32_t rtr = 3;
 
+    // A second-format table divides the source notes into a middle range
+    // (middleLow..middleHigh) and, when middleLow is above 0 and middleHigh
+    // below 127, the ranges below and above it, each with its own block.
+    // The fields above then hold the middle block in the player's terms.
+    uint8_t ranged = 0;
+    int32_t middleLow = 0;
+    int32_t middleHigh = 127;
+    RangeBlock blocks[3];  // low, middle, high, as read
+    NoteRule outerRules[2]; // the low and high blocks in the player's terms
+
     // The defaults depend on the source channel: drums on 9, bass on 2 and 10.
     void setDefaults(int sourceChannel);
+    bool hasRange(int range) const;
+    // The range a source note falls in.
+    int rangeOf(int pitch) const;
+    // The rule that moves a source note.
+    NoteRule ruleFor(int pitch) const;
 };
 
 struct StylePart {
@@ -97,9 +140,18 @@ public:
     std::vector<StylePart> parts;
     int32_t averageVolume = 90;
     int32_t averageVelocity = 80;
+    // 1 for the first style format, 2 for the second (an "SFF2" marker).
+    int32_t sff = 1;
 
 private:
-    // One Ctab or Ctb2 chunk at `at` applied to the parts named in the Sdec
-    // text (one flag per part).
-    void applyChannelTable(const uint8_t* at, bool ctb2, const std::vector<uint8_t>& named);
+    // One Ctab chunk of `length` bytes at `at` applied to the parts named in
+    // the Sdec text (one flag per part).
+    void applyChannelTable(const uint8_t* at, int length, const std::vector<uint8_t>& named);
+    // The same for a Ctb2 chunk.
+    void applyRangedTable(const uint8_t* at, int length, const std::vector<uint8_t>& named);
+    // A Cntt chunk: a new table for the middle range of one channel.
+    void applyTableOverride(const uint8_t* at, int length, const std::vector<uint8_t>& named);
+    // Stores `t` as channel c of the named parts; the set-up part takes its
+    // destination, drum flag and table.
+    void storeChannel(int c, const PartChannel& t, const std::vector<uint8_t>& named);
 };

@@ -68,11 +68,11 @@ TEST_P(SettingsVersions, ItemsAppearFromTheirVersionOn)
         {"records", int(r.records13.size() * 10 + r.records6.size()), 11, 0, 13},
     };
     for (const auto& [what, got, written, before, from] : items) EXPECT_EQ(got, v >= from ? written : before) << what;
-    EXPECT_EQ(l.layerChannel, v >= 10 ? 3 : v >= 7 ? 1 : 2); // from the file before 7: the preset's number
+    EXPECT_EQ(l.layerChannel, v >= 10 ? 3 : 1); // before 10: layer i on channel i
     EXPECT_EQ(e.text2 + "|" + root[2].label2 + "|" + root[2].releaseText, std::string(v >= 3 ? "two" : "") + (v >= 7 ? "|on|B0 50 00" : "||"));
     if (v < 7) {
         EXPECT_EQ(std::make_tuple(r.presets[0].name, r.presets[2].layers[3].type, r.presets[2].layers[3].layerChannel),
-                  std::make_tuple(std::string("Piano"), 1, 2));
+                  std::make_tuple(std::string("Piano"), 1, 3));
         EXPECT_EQ(r.embeddedPresets, embeddedPresets());
     }
     // What was read is written back the same.

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <random>
 
 namespace {
@@ -85,7 +86,12 @@ TEST_P(PlayerInvariant, EveryNoteStartedEndsWhateverTheMusicianDoes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Styles, PlayerInvariant,
-                         ::testing::Values("fixture", "JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty"),
-                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param.substr(0, p.param.find('.')); });
+                         ::testing::Values("fixture", "JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty",
+                                           "8Beat.T160.STY", "ModPickin!.T151.STY"),
+                         [](const ::testing::TestParamInfo<std::string>& p) {
+                             std::string name = p.param.substr(0, p.param.find('.'));
+                             std::erase_if(name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); });
+                             return name;
+                         });
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -25,6 +26,8 @@ struct Render {
     int status;
     std::string output, errors, file;
 };
+
+constexpr int kPadSource[3] = {60, 64, 67};
 
 Render render(const TempDir& dir, const std::string& style, const std::string& sheet, const std::string& out = "out.mid",
               const std::vector<std::string>& options = {})
@@ -108,6 +111,114 @@ TEST(Render, RefusesWhatItCannotPlay)
         EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << r.errors;
         EXPECT_TRUE(r.file.empty()) << c.sheet;
     }
+}
+
+// Thirteen chords: every root, a minor, two sevenths and a slash chord last.
+constexpr const char* kThirteenChords = "[Main A] C | G | D | A | E | B | F#m | Db | Ab7 | Eb | Bb | Fm7 | C/E";
+
+// The channel-message note ons of a rendered file: (tick, channel, pitch).
+std::vector<std::tuple<int, int, int>> noteOns(const std::string& file)
+{
+    auto s = std::make_unique<CMidiSequence>();
+    std::vector<std::tuple<int, int, int>> out;
+    if (s->readMidiFile(reinterpret_cast<const uint8_t*>(file.data()), 0, static_cast<int>(file.size()), SequenceOptions{}) <= 0) return out;
+    for (int r = s->events[kMainList].next; r >= kFirstEvent; r = s->events[static_cast<size_t>(r)].next) {
+        const MidiEvent& e = s->events[static_cast<size_t>(r)];
+        if (isNoteOn(e.stat, e.db2)) out.emplace_back(e.ticks, channelOf(e.stat), e.db1);
+    }
+    return out;
+}
+
+// A second-format style of one 4/4 bar in C Maj7: on each beat two drum notes
+// that both play the open hi-hat, the second struck while the first sounds; a
+// bass with bass on; a root-fixed pad on high key 7 whose notes start one
+// after the other.
+stylewriter::Bytes secondFormatStyle()
+{
+    stylewriter::StyleWriter w(480, 4, 4, 120);
+    w.sff = 2;
+    w.part("Main A", 2);
+    const int bar = w.at(2);
+    for (int beat = 0; beat < 4; ++beat) w.note(bar + beat * 480, 9, 26, 100, 300).note(bar + beat * 480 + 120, 9, 28, 90, 60);
+    w.note(bar, 10, 36, 100, 900).note(bar + 960, 10, 43, 100, 900);
+    for (int k = 0; k < 3; ++k) w.note(bar + 10 * k, 11, kPadSource[k], 80, 1880);
+    stylewriter::Segment segment;
+    segment.sdec = "Main A";
+    for (int source : {9, 10, 11}) {
+        stylewriter::ChannelTable& t = segment.tables.emplace_back();
+        t.ctb2 = true, t.source = source, t.dest = source - 8, t.tail = stylewriter::Bytes(7, 0);
+        if (source == 9) t.chordMute[0] = 0x07, t.ntt = 0;
+        if (source == 10) t.ntt = 0x81, t.rtr = 0;
+        if (source == 11) t.ntr = 1, t.highKey = 7;
+    }
+    w.segment(segment);
+    return w.build();
+}
+
+// A style whose channels all move with the chord's root plays exactly as it
+// did before the other transposition rules came: the same bytes.
+TEST(Render, RootTransposedStylesPlayAsBefore)
+{
+    TempDir dir;
+    dir.write("Fixture.sty", std::string(reinterpret_cast<const char*>(playertest::fixtureStyle().data()),
+                                         playertest::fixtureStyle().size()));
+    const Render r = render(dir, dir.file("Fixture.sty"), kThirteenChords);
+    ASSERT_EQ(r.status, 0) << r.errors;
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (const char c : r.file) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+    EXPECT_EQ(std::make_pair(r.file.size(), hash), std::make_pair(size_t{1379}, uint64_t{4908696698327626494ull}));
+}
+
+// The second format's rules over thirteen chords: the slash bass, a pad that
+// keeps its register, and every drum hit struck.
+TEST(Render, SecondFormatStylePlaysByItsRules)
+{
+    TempDir dir;
+    const stylewriter::Bytes style = secondFormatStyle();
+    dir.write("Sff2.sty", std::string(style.begin(), style.end()));
+    const Render r = render(dir, dir.file("Sff2.sty"), kThirteenChords);
+    ASSERT_EQ(r.status, 0) << r.errors;
+    const int roots[13] = {0, 7, 2, 9, 4, 11, 6, 1, 8, 3, 10, 5, 0};
+    std::map<int, std::vector<int>> bass, pad; // bar -> pitches in time order
+    int hiHats = 0;
+    for (const auto& [tick, channel, pitch] : noteOns(r.file)) {
+        if (channel == 10) bass[tick / 1920].push_back(pitch);
+        if (channel == 11) pad[tick / 1920].push_back(pitch);
+        hiHats += channel == 9 && pitch == 46;
+    }
+    EXPECT_EQ(hiHats, 13 * 8);
+    ASSERT_EQ(bass.size(), 13u);
+    ASSERT_EQ(pad.size(), 13u);
+    for (int b = 0; b < 13; ++b) {
+        SCOPED_TRACE(b + 1);
+        ASSERT_EQ(bass[b].size(), 2u);
+        EXPECT_EQ(bass[b][0] % 12, b == 12 ? 4 : roots[b]); // C/E: the bass plays E
+        if (b == 12) {
+            EXPECT_EQ(bass[b][1] % 12, 4);
+        }
+        ASSERT_EQ(pad[b].size(), 3u);
+        for (int k = 0; k < 3; ++k) EXPECT_TRUE(pad[b][k] >= kPadSource[k] - 5 && pad[b][k] <= kPadSource[k] + 6) << pad[b][k];
+    }
+}
+
+// Drum notes the drum map sends to one pitch are all heard: sixteen bars of
+// a real style's Main A strike every hit its two loops hold.
+TEST(Render, DrumNotesMeetingOnOnePitchAreAllStruck)
+{
+    const std::string style = testsupport::corpusDir() + "/styles/JazzWaltzMed.S351.sst";
+    if (testsupport::corpusDir().empty() || !testsupport::fileExists(style)) GTEST_SKIP() << "no corpus";
+    TempDir dir;
+    const Render r = render(dir, style, "[Main A] C | C | C | C | C | C | C | C | C | C | C | C | C | C | C | C");
+    ASSERT_EQ(r.status, 0) << r.errors;
+    const testsupport::ToolRun loop = testsupport::runTool({"transform", style, "1", "C"}); // Main A, 8 bars
+    const nlohmann::json events = nlohmann::json::parse(loop.out, nullptr, false).value("events", nlohmann::json::array());
+    std::map<int, int> want, got;
+    for (const auto& e : events)
+        if (e["out"].is_array() && e["out"][0] == 0x99 && e["out"][2] > 0) want[e["out"][1].get<int>()] += 2;
+    for (const auto& [tick, channel, pitch] : noteOns(r.file)) got[pitch] += channel == 9;
+    std::erase_if(got, [](const auto& p) { return p.second == 0; });
+    EXPECT_GT(want[46], 0);
+    EXPECT_EQ(got, want);
 }
 
 // The sheet as audio through a small General MIDI SoundFont: every bar

@@ -45,6 +45,28 @@ TEST(Transform, TransposeNote)
     EXPECT_EQ(transposeNote(62, chordOf("G"), d, kPartMain), 67);
 }
 
+// Root fixed: the chord tone the table picks, in the octave nearest the
+// source pitch; the high key does not count, the key limits still do.
+TEST(Transform, RootFixedKeepsTheRegister)
+{
+    struct Row { const char* what; int pitch; const char* chord; int highKey, low, high, rootTransposed, rootFixed; };
+    const Row rows[] = {
+        {"G with high key 7: five down, not seven up", 60, "G", 7, 0, 127, 67, 55},
+        {"G with high key 6: both five down", 60, "G", 6, 0, 127, 55, 55},
+        {"F#: six up is still the nearest", 64, "F#", 6, 0, 127, 70, 70},
+        {"Db with high key 0: one up, not eleven down", 64, "Db", 0, 0, 127, 53, 65},
+        {"the seventh follows its chord tone", 71, "Am7", 11, 0, 127, 79, 67},
+        {"Bb: two down, then the low limit lifts it", 60, "Bb", 11, 59, 127, 70, 70},
+        {"F: five up, then the high limit lowers it", 72, "F", 6, 0, 75, 65, 65},
+    };
+    for (const Row& r : rows) {
+        PartChannel ch = channel(2, r.highKey, r.low, r.high);
+        EXPECT_EQ(transposeNote(r.pitch, chordOf(r.chord), ch, kPartMain), r.rootTransposed) << r.what;
+        ch.ntr = 1;
+        EXPECT_EQ(transposeNote(r.pitch, chordOf(r.chord), ch, kPartMain), r.rootFixed) << r.what;
+    }
+}
+
 // Part 1 Main, part 2 Intro; source channels 8 other, 9 drums, 10 bass,
 // 11 unmapped, 12 mapped to 3, 13 on a bank-8 destination, 15 unmapped drums.
 struct Fixture {
@@ -137,6 +159,24 @@ TEST(Transform, BassMemory)
     for (const auto& s : steps) EXPECT_EQ(f.run({s.stat, s.in, 90, 0}, s.chord).db1, s.out) << s.stat << " " << s.in;
 }
 
+// A second-format channel: the source pitch picks the range whose rule moves
+// the note, and a note-off follows its note-on.
+TEST(Transform, TheSourcePitchChoosesTheRange)
+{
+    Fixture f;
+    PartChannel& ch = f.style->parts[1].channels[8];
+    ch.ranged = 1, ch.middleLow = 48, ch.middleHigh = 84;
+    ch.ntr = 1, ch.ntt = 2, ch.highKey = 7;   // middle: a root-fixed chord table
+    ch.outerRules[0] = {0, 3, 6, 0, 127, 0};  // below: the bass table
+    ch.outerRules[1] = {0, 1, 11, 0, 127, 3}; // above: melody, root transposed
+    const struct { int stat, in, out; const char* chord; } steps[] = {
+        {0x98, 36, 40, "C/E"}, {0x88, 36, 40, "C/E"}, // the slash bass
+        {0x98, 48, 43, "G"},   {0x98, 84, 79, "G"},   // the middle's bounds, root fixed
+        {0x98, 85, 92, "G"},   {0x88, 85, 92, "G"},
+    };
+    for (const auto& s : steps) EXPECT_EQ(f.run({s.stat, s.in, 90, 0}, s.chord).db1, s.out) << s.stat << " " << s.in;
+}
+
 TEST(Transform, VelocityVariety)
 {
     const struct { int velocity, amount, lowest, highest; } rows[] = {
@@ -160,7 +200,8 @@ TEST(Transform, CorpusMainFollowsTheChord)
 {
     const std::string dir = testsupport::corpusDir();
     if (dir.empty()) GTEST_SKIP() << "no corpus";
-    for (const char* name : {"JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty"}) {
+    for (const char* name : {"JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty", "8Beat.T160.STY",
+                             "ModPickin!.T151.STY"}) {
         std::vector<uint8_t> data;
         auto style = std::make_unique<CStyle>();
         ASSERT_TRUE(vtn::readWholeFile(dir + "/styles/" + name, kMaxStyleFileBytes, data) == vtn::kFileRead &&

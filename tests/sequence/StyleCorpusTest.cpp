@@ -1,7 +1,8 @@
-// The three real style files of the shared corpus (a 3/4 waltz at 1920
-// ticks per beat, a funk style at 192, a samba at 1920 with extra tables
-// and chunks after CASM) against tools/style_reference.py, which reads the
-// raw bytes on its own: every part and every channel of every part.
+// The real style files of the shared corpus (a 3/4 waltz at 1920 ticks per
+// beat, a funk style at 192, a samba at 1920 with extra tables and chunks
+// after CASM, and two second-format styles whose Ctb2 tables have low and
+// high ranges) against tools/style_reference.py, which reads the raw bytes
+// on its own: every part and every channel of every part.
 #include "JsonBytes.h"
 #include "SequenceTestUtil.h"
 
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 namespace {
@@ -35,16 +37,37 @@ std::string ints(const json& v, std::initializer_list<const char*> keys)
     return s;
 }
 
+// A Ctb2 channel adds its middle range and the low, middle and high blocks,
+// "-" for a range it does not have.
+std::string ranges(const PartChannel& c)
+{
+    std::string s = "|" + ints({c.middleLow, c.middleHigh});
+    for (int k = 0; k < 3; ++k) {
+        const RangeBlock& b = c.blocks[k];
+        s += c.hasRange(k) ? "|" + ints({b.ntr, b.ntt, b.bassOn, b.highKey, b.lowLimit, b.highLimit, b.rtr}) : "|-";
+    }
+    return s;
+}
+std::string ranges(const json& c)
+{
+    std::string s = "|" + ints(c, {"middleLow", "middleHigh"});
+    for (const char* k : {"low", "middle", "high"})
+        s += c.at(k).is_null() ? "|-" : "|" + ints(c[k], {"ntr", "ntt", "bassOn", "highKey", "lowLimit", "highLimit", "rtr"});
+    return s;
+}
+
 std::string line(const PartChannel& c)
 {
     return c.name + "|" + ints({c.dest, c.editable, c.drum, c.sourceChord.root, c.sourceChord.type, c.ntr, c.ntt, c.highKey,
-                                c.lowLimit, c.highLimit, c.rtr}) + ints(c.noteMute, 2) + ints(c.chordMute, 5);
+                                c.lowLimit, c.highLimit, c.rtr}) + ints(c.noteMute, 2) + ints(c.chordMute, 5) +
+           (c.ranged ? ranges(c) : "");
 }
 // The script writes each name byte as \u00XX; the reader keeps the bytes.
 std::string line(const json& c)
 {
     return jsonbytes::textOf(c.at("name")) + "|" + ints(c, {"dest", "editable", "drum"}) + ints(c["sourceChord"], {"root", "type"}) +
-           ints(c, {"ntr", "ntt", "highKey", "lowLimit", "highLimit", "rtr", "noteMute", "chordMute"});
+           ints(c, {"ntr", "ntt", "highKey", "lowLimit", "highLimit", "rtr", "noteMute", "chordMute"}) +
+           (c.contains("middle") ? ranges(c) : "");
 }
 
 class StyleCorpus : public ::testing::TestWithParam<const char*> {};
@@ -64,9 +87,9 @@ TEST_P(StyleCorpus, MatchesTheReferenceScript)
     const CStyle* style = engine.styles[0];
     seqtest::expectConsistent(*style);
     EXPECT_EQ(engine.get(engine.tempo), style->tempo);
-    EXPECT_EQ(ints({style->tempo, style->numerator, style->denominator, style->ticksPerBeat, style->averageVolume,
+    EXPECT_EQ(ints({style->sff, style->tempo, style->numerator, style->denominator, style->ticksPerBeat, style->averageVolume,
                     style->averageVelocity}) + ints(style->destUsed, 16) + ints(style->destBank8, 16),
-              ints(want, {"tempo", "numerator", "denominator", "ticksPerBeat", "averageVolume", "averageVelocity", "destUsed",
+              ints(want, {"sff", "tempo", "numerator", "denominator", "ticksPerBeat", "averageVolume", "averageVelocity", "destUsed",
                           "destBank8"}));
     ASSERT_EQ(style->parts.size(), want.at("parts").size());
     for (size_t k = 0; k < style->parts.size(); ++k) {
@@ -83,7 +106,13 @@ TEST_P(StyleCorpus, MatchesTheReferenceScript)
 }
 
 INSTANTIATE_TEST_SUITE_P(Style, StyleCorpus,
-                         ::testing::Values("JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty"),
-                         [](const auto& p) { return std::string(p.param).substr(0, std::string(p.param).find('.')); });
+                         ::testing::Values("JazzWaltzMed.S351.sst", "LingusFunk.S066.sty", "SambaCity213.s460.sty", "8Beat.T160.STY",
+                                           "ModPickin!.T151.STY"),
+                         [](const auto& p) {
+                             std::string name = std::string(p.param).substr(0, std::string(p.param).find('.'));
+                             for (char& ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return name;
+                         });
 
 } // namespace

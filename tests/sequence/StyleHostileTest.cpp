@@ -49,6 +49,12 @@ void loadAndCheck(const Bytes& file, const std::string& what)
                         c.sourceChord.root >= 0 && c.sourceChord.root <= 11 && c.sourceChord.type >= 0 &&
                         c.sourceChord.type <= 33 && c.name.size() <= 8)
                 << p.name << " dest " << c.dest << " ntt " << c.ntt;
+        for (const PartChannel& c : p.channels) {
+            EXPECT_TRUE(c.ranged <= 1 && c.middleLow >= 0 && c.middleLow <= 127 && c.middleHigh >= 0 && c.middleHigh <= 127);
+            for (const NoteRule& rule : c.outerRules) EXPECT_TRUE(rule.ntt >= 0 && rule.ntt <= 5 && (rule.ntr == 0 || rule.ntr == 1));
+            for (const RangeBlock& b : c.blocks)
+                EXPECT_TRUE(b.ntr >= 0 && b.ntr <= 2 && b.ntt >= 0 && b.ntt <= (b.ntr == 2 ? 2 : 10) && b.bassOn <= 1);
+        }
         // A player walking the part reaches its end.
         int steps = 0;
         for (int e = s->events[p.startevent].next; e >= kFirstEvent && !s->partEndsAfter(k, e); e = s->events[e].next)
@@ -72,9 +78,12 @@ Bytes richStyle()
     ChannelTable t;
     t.source = 9, t.dest = 1, t.chordMute[0] = 0x07;
     ChannelTable c2 = t;
-    c2.source = 2, c2.ctb2 = true, c2.ntt = 3;
+    c2.source = 2, c2.ctb2 = true, c2.ntt = 0x81, c2.middleLow = 40, c2.middleHigh = 80, c2.tail = Bytes(7, 0);
+    c2.low.ntt = 0x82, c2.high.ntr = 2, c2.high.ntt = 1;
+    w.sff = 2;
     Segment a;
-    a.sdec = "Intro A,Main A,Fill In AA", a.tables = {t, c2}, a.otherChunks = {{"Cntt", {0x09, 0x00}}};
+    a.sdec = "Intro A,Main A,Fill In AA", a.tables = {t, c2};
+    a.otherChunks = {{"Cntt", {0x09, 0x00}}, {"Cntt", stylewriter::tableOverride(2, 0x84)}};
     Segment b = a;
     b.sdec = "Main B,Fill In BA,Ending A", b.tables[0].dest = 10;
     w.segment(a).segment(b);
@@ -195,6 +204,22 @@ TEST(StyleHostile, CraftedStyles)
                  }
                  s.tables.emplace_back().tail = {};
                  s.tables.back().length = 3;
+                 w.segment(s);
+                 return w.build();
+             }},
+        {"SecondFormatTablesOutOfEveryRangeAndCut", [] {
+                 StyleWriter w;
+                 w.sff = 2;
+                 w.part("Main A", 2).note(w.at(2), 0, 60, 90, 10);
+                 Segment s;
+                 s.sdec = "Main A";
+                 for (int cut : {0, 19, 20, 21, 22, 27, 28, 33, 39, 40}) {
+                     ChannelTable bad;
+                     bad.ctb2 = true, bad.source = cut % 16, bad.ntr = 9, bad.ntt = 255, bad.middleLow = 200, bad.middleHigh = 255;
+                     bad.low = {3, 0x7F, 255, 255, 255, 255}, bad.high = {255, 0x8B, 0, 0, 0, 0}, bad.cut = cut;
+                     s.tables.push_back(bad);
+                 }
+                 s.otherChunks = {{"Cntt", {}}, {"Cntt", {0x05}}, {"Cntt", {0xFF, 0xFF}}, {"Cntt", {0x0A, 0xFF, 0xFF}}};
                  w.segment(s);
                  return w.build();
              }},

@@ -225,7 +225,7 @@ TEST_F(Style, ChannelTablesAreStoredInThePartsTheSegmentNames)
         {table(5, 1, [](ChannelTable& x) { x.ntt = 0; }), "Tab5     d9 e1 0abc 03ffffff5a dr0 7.10 r1 t1 9 30-100 2"},
         {table(6, 0, [](ChannelTable& x) { x.root = 12, x.type = 34, x.ntr = 2, x.editable = 0; }),
          "Tab6     d8 e0 0abc 03ffffff5a dr0 0.2 r0 t4 9 30-100 2"},
-        {table(7, 5, [](ChannelTable& x) { x.ctb2 = true, x.ctb2Extra[0] = 0x55, x.ctb2Extra[1] = 0x66; }),
+        {table(7, 5, [](ChannelTable& x) { x.ctb2 = true, x.middleLow = 0x55; }),
          "Tab7     d13 e1 0abc 03ffffff5a dr0 7.10 r1 t4 9 30-100 2"},
         {table(1, 3, [](ChannelTable& x) { x.tail = Bytes(40, 0xEE); }), "Tab1     d11 e1 0abc 03ffffff5a dr0 7.10 r1 t4 9 30-100 2"},
         {table(2, 2, [](ChannelTable& x) { x.name = std::string("Bs\0xxxxx", 8); }), "Bs d10 e1 0abc 03ffffff5a dr0 7.10 r1 t4 9 30-100 2"},
@@ -251,6 +251,67 @@ TEST_F(Style, ChannelTablesAreStoredInThePartsTheSegmentNames)
         const PartChannel &applied = part("Main A")->channels[src], &setup = style->parts[0].channels[src];
         EXPECT_EQ(std::make_tuple(setup.dest, setup.drum, setup.ntt), std::make_tuple(applied.dest, applied.drum, applied.ntt));
         EXPECT_TRUE(applied.dest < 0 || style->destUsed[applied.dest] == 1);
+    }
+}
+
+// A second-format style: every table number with and without bass on, the
+// guitar rule and out-of-range values, each in the file's terms and in the
+// player's; three ranges on one channel; a Cntt that a first-format style
+// ignores. {source, ntr, ntt byte, file ntr.ntt.bassOn, player ntr.ntt}
+TEST_F(Style, SecondFormatTablesAreReadWithTheirRanges)
+{
+    struct Row { int source, ntr, ntt; const char* file; const char* player; };
+    const Row rows[] = {
+        {0, 0, 0, "0.0.0", "0.1"},   {1, 0, 1, "0.1.0", "0.1"},   {2, 0, 2, "0.2.0", "0.2"},     {3, 0, 3, "0.3.0", "0.4"},
+        {4, 0, 4, "0.4.0", "0.4"},   {5, 0, 5, "0.5.0", "0.5"},   {6, 0, 6, "0.6.0", "0.5"},     {7, 1, 7, "1.7.0", "1.5"},
+        {8, 0, 8, "0.8.0", "0.5"},   {11, 0, 9, "0.9.0", "0.5"},  {12, 0, 10, "0.10.0", "0.5"},  {13, 0, 0x81, "0.1.1", "0.3"},
+        {14, 2, 2, "2.2.0", "1.2"},  {15, 2, 0x80, "2.0.1", "1.3"}, {10, 3, 11, "0.1.1", "0.3"},  {9, 0, 0, "0.0.0", "0.0"}};
+    auto rule = [](const NoteRule& r) { return std::to_string(r.ntr) + "." + std::to_string(r.ntt); };
+    auto block = [](const RangeBlock& b) {
+        char text[60];
+        std::snprintf(text, sizeof text, "%d.%d.%d %d %d-%d %d", b.ntr, b.ntt, b.bassOn, b.highKey, b.lowLimit, b.highLimit, b.rtr);
+        return std::string(text);
+    };
+    for (const int sff : {2, 1}) {
+        SCOPED_TRACE(sff);
+        StyleWriter w(480, 4);
+        w.sff = sff;
+        w.part("Main A", 2).part("Main B", 3);
+        for (int ch = 0; ch < 16; ++ch) w.note(w.at(2), ch, 60, 90, 100).note(w.at(3), ch, 60, 90, 100);
+        Segment seg;
+        seg.sdec = "Main A";
+        for (const Row& r : rows) {
+            ChannelTable& t = seg.tables.emplace_back();
+            t.ctb2 = true, t.source = r.source, t.dest = r.source & 7, t.ntr = r.ntr, t.ntt = r.ntt, t.tail = Bytes(7, 0);
+            if (r.source == 9) t.chordMute[0] = 0x07;
+        }
+        ChannelTable& guitar = seg.tables[12]; // source 14: three ranges
+        guitar.middleLow = 40, guitar.middleHigh = 80, guitar.highKey = 7, guitar.lowLimit = 36, guitar.highLimit = 90, guitar.rtr = 1;
+        guitar.low = {0, 0x81, 8, 28, 127, 2}, guitar.high = {1, 2, 5, 0, 100, 0};
+        seg.otherChunks = {{"Cntt", stylewriter::tableOverride(1, 0x82)}};
+        ASSERT_GT(load(w.segment(seg).build()), 0);
+        EXPECT_EQ(style->sff, sff);
+
+        const StylePart& a = *part("Main A");
+        for (const Row& r : rows) {
+            const PartChannel& c = a.channels[r.source];
+            const bool overridden = sff == 2 && r.source == 1;
+            SCOPED_TRACE(r.source);
+            EXPECT_TRUE(c.ranged && c.hasRange(kRangeMiddle));
+            EXPECT_EQ(block(c.blocks[kRangeMiddle]).substr(0, block(c.blocks[kRangeMiddle]).find(' ')), overridden ? "0.2.1" : r.file);
+            EXPECT_EQ(rule(c.ruleFor(60)), overridden ? "0.3" : r.player);
+            EXPECT_EQ(style->parts[0].channels[r.source].ntt, c.ntt);
+        }
+        const PartChannel& g = a.channels[14];
+        EXPECT_EQ(block(g.blocks[kRangeLow]) + " | " + block(g.blocks[kRangeMiddle]) + " | " + block(g.blocks[kRangeHigh]),
+                  "0.1.1 8 28-127 2 | 2.2.0 7 36-90 1 | 1.2.0 5 0-100 0");
+        EXPECT_EQ(std::make_tuple(g.rangeOf(39), g.rangeOf(40), g.rangeOf(80), g.rangeOf(81)),
+                  std::make_tuple(int{kRangeLow}, int{kRangeMiddle}, int{kRangeMiddle}, int{kRangeHigh}));
+        EXPECT_EQ(rule(g.ruleFor(30)) + " " + rule(g.ruleFor(60)) + " " + rule(g.ruleFor(100)), "0.3 1.2 1.2");
+        EXPECT_EQ(g.ruleFor(100).highKey, 5);
+        EXPECT_FALSE(a.channels[13].hasRange(kRangeLow) || a.channels[13].hasRange(kRangeHigh));
+        EXPECT_EQ(a.channels[13].rangeOf(0), kRangeMiddle);
+        EXPECT_FALSE(part("Main B")->channels[14].ranged); // not named in the Sdec
     }
 }
 

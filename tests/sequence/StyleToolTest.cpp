@@ -53,9 +53,17 @@ TEST(StyleTool, PrintsTheStyleAsLoaded)
     for (int bar = 2; bar <= 5; ++bar) w.note(w.at(bar), 1, 60, 70, 400).note(w.at(bar), 9, 36, 100, 100);
     stylewriter::ChannelTable t;
     t.source = 1, t.dest = 3, t.name = "Quote\"\\"; // escaped in the JSON
-    stylewriter::Segment seg;
-    seg.sdec = "Intro A,Main A", seg.tables = {t};
-    w.segment(seg);
+    // A second-format table: a bass range below the middle and its own rules
+    // above, and a Cntt for Main A only, whose table 5 a guitar middle range
+    // does not have (channel 10 then plays bass).
+    w.sff = 2;
+    stylewriter::ChannelTable g;
+    g.ctb2 = true, g.source = 10, g.middleLow = 48, g.middleHigh = 95, g.ntr = 2, g.ntt = 1, g.highKey = 7;
+    g.low = {0, 0x81, 5, 36, 47, 2}, g.high = {1, 7, 6, 60, 100, 1};
+    stylewriter::Segment seg, main;
+    seg.sdec = "Intro A,Main A", seg.tables = {t, g};
+    main.sdec = "Main A", main.otherChunks = {{"Cntt", stylewriter::tableOverride(10, 5)}};
+    w.segment(seg).segment(main);
     testsupport::TempDir dir;
     const stylewriter::Bytes b = w.build();
     dir.write("w.sty", std::string(b.begin(), b.end()));

@@ -108,14 +108,28 @@ Bytes channelTableChunk(const ChannelTable& t)
     for (int v : {t.dest, t.editable}) body.push_back(static_cast<uint8_t>(v));
     body.insert(body.end(), t.noteMute, t.noteMute + 2);
     body.insert(body.end(), t.chordMute, t.chordMute + 5);
-    for (int v : {t.root, t.type, t.ntr}) body.push_back(static_cast<uint8_t>(v));
-    if (t.ctb2) body.insert(body.end(), t.ctb2Extra, t.ctb2Extra + 2);
-    for (int v : {t.ntt, t.highKey, t.lowLimit, t.highLimit, t.rtr}) body.push_back(static_cast<uint8_t>(v));
+    for (int v : {t.root, t.type}) body.push_back(static_cast<uint8_t>(v));
+    auto rules = [&body](const RangeRules& r) {
+        for (int v : {r.ntr, r.ntt, r.highKey, r.lowLimit, r.highLimit, r.rtr}) body.push_back(static_cast<uint8_t>(v));
+    };
+    const RangeRules middle{t.ntr, t.ntt, t.highKey, t.lowLimit, t.highLimit, t.rtr};
+    if (t.ctb2) {
+        body.push_back(static_cast<uint8_t>(t.middleLow));
+        body.push_back(static_cast<uint8_t>(t.middleHigh));
+        rules(t.low);
+        rules(middle);
+        rules(t.high);
+    } else {
+        rules(middle);
+    }
     body.insert(body.end(), t.tail.begin(), t.tail.end());
+    if (t.cut >= 0 && static_cast<size_t>(t.cut) < body.size()) body.resize(static_cast<size_t>(t.cut));
     Bytes out;
     chunk(out, !t.id.empty() ? t.id : t.ctb2 ? "Ctb2" : "Ctab", body, t.length);
     return out;
 }
+
+Bytes tableOverride(int source, int ntt) { return {static_cast<uint8_t>(source), static_cast<uint8_t>(ntt)}; }
 
 Bytes segmentChunk(const Segment& s)
 {
@@ -161,7 +175,7 @@ Bytes StyleWriter::build() const
     const Bytes name = metaBytes(0x03, trackName);
     head.insert(head.end(), name.begin(), name.end());
     if (fileNameMarkers) {
-        for (const char* m : {"SFF1", "SInt"}) {
+        for (const char* m : {sff == 2 ? "SFF2" : "SFF1", "SInt"}) {
             head.push_back(0);
             const Bytes b = metaBytes(0x06, m);
             head.insert(head.end(), b.begin(), b.end());

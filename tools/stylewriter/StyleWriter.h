@@ -13,7 +13,18 @@ namespace stylewriter {
 
 using Bytes = std::vector<uint8_t>;
 
-// One Ctab (or Ctb2) chunk: the settings of one source channel.
+// The rules of one source range of a Ctb2 chunk, as stored.
+struct RangeRules {
+    int ntr = 0;
+    int ntt = 2; // bit 7: bass on
+    int highKey = 6;
+    int lowLimit = 0;
+    int highLimit = 127;
+    int rtr = 3;
+};
+
+// One Ctab (or Ctb2) chunk: the settings of one source channel. In a Ctb2 the
+// rules after the source chord are those of the middle range.
 struct ChannelTable {
     int source = 0;
     std::string name = "instrum"; // padded with blanks to 8 characters
@@ -24,17 +35,24 @@ struct ChannelTable {
     int root = 0;
     int type = 2;
     int ntr = 0;
-    uint8_t ctb2Extra[2] = {0, 0}; // the two Ctb2 bytes after NTR
     int ntt = 2;
     int highKey = 6;
     int lowLimit = 0;
     int highLimit = 127;
     int rtr = 3;
     bool ctb2 = false;
-    Bytes tail = {0}; // bytes after the fields: most real tables are 27 bytes
+    // Ctb2 only: the middle range and the rules below and above it.
+    int middleLow = 0;
+    int middleHigh = 127;
+    RangeRules low, high;
+    Bytes tail = {0}; // bytes after the fields: most real Ctabs are 27 bytes, Ctb2s 47
     std::string id;   // empty: "Ctab" or "Ctb2"
     std::optional<uint32_t> length; // written instead of the true length
+    int cut = -1;                   // >= 0: only this many bytes of the body are written
 };
+
+// A Cntt chunk: a new table byte for the middle range of one channel.
+Bytes tableOverride(int source, int ntt);
 
 // One CSEG chunk: the parts it applies to and their tables.
 struct Segment {
@@ -63,7 +81,8 @@ public:
     StyleWriter& segment(Segment s);
 
     // Layout.
-    bool fileNameMarkers = true; // "SFF1" and "SInt" at tick 0
+    bool fileNameMarkers = true; // "SFF1" (or "SFF2") and "SInt" at tick 0
+    int sff = 1;                 // 2: the second style format
     int format = 0;              // 1: the channel events on a second track
     std::string trackName = "Test style";
     bool withCasm = true;

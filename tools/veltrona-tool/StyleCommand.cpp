@@ -24,9 +24,17 @@ std::string refusalReason(const std::vector<uint8_t>& d)
 
 Document bytes(const uint8_t* v, int n) { return std::vector<int>(v, v + n); }
 
+Document block(const PartChannel& c, int range)
+{
+    if (!c.hasRange(range)) return Document();
+    const RangeBlock& b = c.blocks[range];
+    return {{"ntr", b.ntr},         {"ntt", b.ntt},           {"bassOn", b.bassOn}, {"highKey", b.highKey},
+            {"lowLimit", b.lowLimit}, {"highLimit", b.highLimit}, {"rtr", b.rtr}};
+}
+
 Document channel(const PartChannel& c)
 {
-    return {{"dest", c.dest},
+    Document d = {{"dest", c.dest},
             {"name", jsonbytes::toUtf8(c.name)},
             {"editable", c.editable},
             {"noteMute", bytes(c.noteMute, 2)},
@@ -39,6 +47,15 @@ Document channel(const PartChannel& c)
             {"lowLimit", c.lowLimit},
             {"highLimit", c.highLimit},
             {"rtr", c.rtr}};
+    // A second-format table also gives its ranges, in the file's terms.
+    if (c.ranged) {
+        d["middleLow"] = c.middleLow;
+        d["middleHigh"] = c.middleHigh;
+        d["low"] = block(c, kRangeLow);
+        d["middle"] = block(c, kRangeMiddle);
+        d["high"] = block(c, kRangeHigh);
+    }
+    return d;
 }
 
 int runStyle(const std::vector<std::string>& args)
@@ -68,7 +85,8 @@ int runStyle(const std::vector<std::string>& args)
                          {"tracks", p.tracks},
                          {"channels", std::move(channels)}});
     }
-    return printDocument({{"tempo", s.tempo},
+    return printDocument({{"sff", s.sff},
+                          {"tempo", s.tempo},
                           {"numerator", s.numerator},
                           {"denominator", s.denominator},
                           {"ticksPerBeat", s.ticksPerBeat},
