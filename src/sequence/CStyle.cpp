@@ -99,15 +99,11 @@ void setTable(RangeBlock& b, int byte, int sourceChannel)
 NoteRule playerRule(const RangeBlock& b, bool drum)
 {
     static constexpr int32_t kTables[11] = {0, 1, 2, 4, 4, 5, 5, 5, 5, 5, 5};
-    NoteRule r;
+    NoteRule r = b; // the key and limits are the same in both
     r.ntr = b.ntr == 0 ? 0 : 1;
     r.ntt = b.bassOn ? 3 : b.ntr == 2 ? 2 : kTables[std::clamp(b.ntt, 0, 10)];
     // Without the drum bit, bypass would play a pitched pattern untransposed.
     if (!drum && r.ntt == 0) r.ntt = 1;
-    r.highKey = b.highKey;
-    r.lowLimit = b.lowLimit;
-    r.highLimit = b.highLimit;
-    r.rtr = b.rtr;
     return r;
 }
 
@@ -115,13 +111,9 @@ NoteRule playerRule(const RangeBlock& b, bool drum)
 RangeBlock defaultBlock(const PartChannel& d)
 {
     RangeBlock b;
-    b.ntr = d.ntr;
+    static_cast<NoteRule&>(b) = d.ownRule();
     b.ntt = d.ntt == 3 ? 1 : d.ntt;
     b.bassOn = d.ntt == 3 ? 1 : 0;
-    b.highKey = d.highKey;
-    b.lowLimit = d.lowLimit;
-    b.highLimit = d.highLimit;
-    b.rtr = d.rtr;
     return b;
 }
 
@@ -247,8 +239,10 @@ NoteRule PartChannel::ruleFor(int pitch) const
 {
     const int range = rangeOf(pitch);
     if (range != kRangeMiddle) return outerRules[range == kRangeLow ? 0 : 1];
-    return {ntr, ntt, highKey, lowLimit, highLimit, rtr};
+    return ownRule();
 }
+
+NoteRule PartChannel::ownRule() const { return {ntr, ntt, highKey, lowLimit, highLimit, rtr}; }
 
 StylePart::StylePart()
 {

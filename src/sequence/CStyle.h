@@ -24,18 +24,12 @@ struct NoteRule {
     int32_t rtr = 3;
 };
 
-// One range block of a second-format channel table, in the file's terms.
-// ntr: 0 root transposition, 1 root fixed, 2 guitar. ntt: the low seven bits
-// of the table byte (0 bypass, 1 melody, 2 chord, 3-10 the minor and dorian
-// tables; for the guitar rule 0-2 its kind); bassOn: its bit 7.
-struct RangeBlock {
-    int32_t ntr = 0;
-    int32_t ntt = 2;
+// One range block of a second-format channel table: the same fields in the
+// file's terms. ntr: 0 root transposition, 1 root fixed, 2 guitar. ntt: the
+// low seven bits of the table byte (0 bypass, 1 melody, 2 chord, 3-10 the
+// minor and dorian tables; for the guitar rule 0-2 its kind); bassOn: its bit 7.
+struct RangeBlock : NoteRule {
     int32_t bassOn = 0;
-    int32_t highKey = 6;
-    int32_t lowLimit = 0;
-    int32_t highLimit = 127;
-    int32_t rtr = 3;
 };
 
 enum RangeIndex : int { kRangeLow = 0, kRangeMiddle = 1, kRangeHigh = 2 };
@@ -72,6 +66,8 @@ struct PartChannel {
     int rangeOf(int pitch) const;
     // The rule that moves a source note.
     NoteRule ruleFor(int pitch) const;
+    // The rule the channel's own fields give (the middle range's).
+    NoteRule ownRule() const;
 };
 
 struct StylePart {
