@@ -177,8 +177,8 @@ int withPlayer(const std::string& path)
     CLiveInput& live = *engine.liveInput;
     {
         CLockGuard guard(live.inputMutex);
-        live.triggerCodes[0] = kVarUpKey + kNoteCodeBase;      // Var Up
-        live.triggerCodes[1] = kController + kControllerCodeBase; // Var Down
+        live.setTrigger(0, kVarUpKey + kNoteCodeBase, 0);         // Var Up
+        live.setTrigger(1, kController + kControllerCodeBase, 0); // Var Down
     }
     for (int note : {36, 40, 43}) engine.processInput(0x90, note, 100); // C starts the style
     for (int note : {36, 40, 43}) engine.processInput(0x80, note, 0);

@@ -88,6 +88,7 @@ void handOver(CKvSeq& e, SettingsRecord& r)
         in.triggerCodes[i] = lower ? b[kBTriggers + 2 * i] : upper < 99 ? r.upperTriggers[upper][0] : 0;
         in.triggerChannels[i] = lower ? b[kBTriggers + 2 * i + 1] : upper < 99 ? r.upperTriggers[upper][1] : 0;
     }
+    in.indexTriggers();
     if (r.hasFunctionOrder) {
         for (int i = 0; i < kFunctionOrderWords; ++i) {
             const int o = r.functionOrder[i];

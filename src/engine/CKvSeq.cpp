@@ -30,7 +30,10 @@ int clamp127(int v) { return std::clamp(v, 0, 127); }
 void keyboardInput(void* context, int status, int d1, int d2)
 {
     auto* engine = static_cast<CKvSeq*>(context);
-    if (!engine->get(engine->inputSuspended)) engine->processInput(status, d1, d2);
+    if (engine->liveInput)
+        engine->liveInput->routeKeyboard(status, d1, d2);
+    else if (!engine->get(engine->inputSuspended))
+        engine->sendEvent(status, d1, d2);
 }
 
 void recordPortEvent(void* context, int status, int d1, int d2)
@@ -171,8 +174,55 @@ int CKvSeq::isStylePlaying() const { return get(playingStyle) ? 1 : 0; }
 bool CKvSeq::isRecordingPerformance() const
 {
     CLockGuard guard(engineMutex);
+    return recordingPerformanceLocked();
+}
+
+bool CKvSeq::recordingPerformanceLocked() const
+{
     return (playingStyle && recording) || (playingSong && songRecord >= 1 && recordSequence);
 }
+
+InputView CKvSeq::inputView() const
+{
+    InputView v;
+    CLockGuard guard(engineMutex);
+    v.inputSuspended = inputSuspended;
+    v.inputMode = inputMode;
+    v.chordMethod = chordMethod;
+    v.splitKey = splitKey;
+    v.splitChannel = splitChannel;
+    v.highestChordKey = highestChordKey;
+    v.chordChannel = chordChannel;
+    v.leftVoicesOff = leftVoicesOff;
+    v.syncStop = syncStop;
+    v.attentionEnabled = attentionEnabled;
+    v.attentionChannel = attentionChannel;
+    v.attentionTrigger = attentionTrigger;
+    v.chordFixationController = chordFixationController;
+    v.programChangeSelectsPreset = programChangeSelectsPreset;
+    v.attentionActive = attentionActive;
+    v.chordFixation = chordFixation;
+    v.chordRecognitionOff = chordRecognitionOff;
+    v.velocitySelectsMain = velocitySelectsMain;
+    return v;
+}
+
+MelodyView CKvSeq::melodyView(bool pinRecordTime)
+{
+    MelodyView v;
+    CLockGuard guard(engineMutex);
+    v.chord = currentChord;
+    // A song brings its own music, and the whole-keyboard methods leave no
+    // hand free to set the chord apart from the melody.
+    v.harmonyAllowed = currentChord.root >= 0 && playMode == 0 && chordMethod < 4;
+    v.harmonyVolume = harmonyVolume;
+    v.recordsMelody = playingStyle && recording && chordMethod < 4;
+    v.pinned = pinRecordTime && recordingPerformanceLocked();
+    if (v.pinned) recordTime = songPosition;
+    return v;
+}
+
+void CKvSeq::unpinRecordTime() { set(recordTime, -1); }
 void CKvSeq::markChanged() { set(stateChanged, 1); }
 
 int CKvSeq::requestStop()
@@ -293,14 +343,19 @@ void CKvSeq::setPresetIndex(int index) { set(presetIndex, index); }
 
 void CKvSeq::setChord(int root, int type, int bass)
 {
-    if (get(chordRecognitionOff) || get(playMode) != 0) return;
-    lock();
     Chord chord; // fresh, so no text of an earlier chord survives
+    lock();
+    if (chordRecognitionOff || playMode != 0) {
+        unlock();
+        return;
+    }
     buildChord(chord, root, minorPending ? 8 : type, bass);
     minorPending = 0;
     currentChord = chord;
+    // The running style player picks the chord up itself.
+    const bool playerTakesIt = playingStyle && !paused;
     unlock();
-    handChordOver(false);
+    if (!playerTakesIt) handChordOver(false);
 }
 
 void CKvSeq::setFreeChord(const Chord& chord)
@@ -461,35 +516,42 @@ void CKvSeq::setChordRecognition(int off)
 
 void CKvSeq::sendEvent(int status, int d1, int d2)
 {
-    if (get(inputMode) != kLiveMode) {
-        if (port) port->sendTracked(status, d1, d2);
-        return;
-    }
     pthread_mutex_lock(&sendGate);
-    while (get(transpositionBusy)) {
+    // What a send needs of the engine, in one lock section under the gate:
+    // a transposition change raises its flag under the gate, so no sender
+    // is between reading the old value and sending with it.
+    int32_t mode, shift;
+    bool busy, records;
+    for (;;) {
+        lock();
+        mode = inputMode;
+        busy = transpositionBusy != 0;
+        shift = transposition;
+        records = recordingPerformanceLocked();
+        unlock();
+        if (mode != kLiveMode || !busy) break;
         pthread_mutex_unlock(&sendGate);
         clock->sleepMs(10);
         pthread_mutex_lock(&sendGate);
     }
+    if (mode != kLiveMode) {
+        pthread_mutex_unlock(&sendGate);
+        if (port) port->sendTracked(status, d1, d2);
+        return;
+    }
     if (isNote(status) && channelOf(status) != 9) { // drums keep their pitch
-        const long shifted = static_cast<long>(d1) + get(transposition);
+        const long shifted = static_cast<long>(d1) + shift;
         d1 = static_cast<int>(std::clamp<long>(shifted, 0, 127));
     }
     d1 = clamp127(d1);
-    if (isRecordingPerformance()) recordEvent(status, d1, d2, 0, {});
+    // The note leaves first; the recording follows it.
     if (port) port->sendTracked(status, d1, d2);
+    if (records) recordEvent(status, d1, d2, 0, {});
     pthread_mutex_unlock(&sendGate);
 }
 
 void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view text)
 {
-    lock();
-    int64_t position = recordTime >= 0 ? recordTime : songPosition;
-    // A song's position counts thousandths of its ticks: the recording over
-    // it is stamped in the song's own ticks.
-    if (playingSong) position /= 1000;
-    unlock();
-    const int time = static_cast<int>(std::clamp<int64_t>(position, 0, INT32_MAX));
     if (status == kStatChord) {
         if (text.empty()) return;
         Chord chord;
@@ -499,6 +561,11 @@ void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view
         extra = chord.bass;
     }
     lock();
+    int64_t position = recordTime >= 0 ? recordTime : songPosition;
+    // A song's position counts thousandths of its ticks: the recording over
+    // it is stamped in the song's own ticks.
+    if (playingSong) position /= 1000;
+    const int time = static_cast<int>(std::clamp<int64_t>(position, 0, INT32_MAX));
     if (recordSequence) {
         const int index = recordSequence->insertEvent(recordLastEvent, time, status, d1, d2, text, 0, 0);
         if (index != recordLastEvent) { // a refused event returns where it would have gone

@@ -53,6 +53,38 @@ struct BassMemory {
     void reset() { *this = BassMemory(); }
 };
 
+// What one message of the keyboard needs of the engine: the keyboard areas,
+// chord recognition and attention, read together in one lock section.
+struct InputView {
+    uint8_t inputSuspended = 0;
+    int32_t inputMode = 0;
+    int32_t chordMethod = 0;
+    int32_t splitKey = -1;
+    int32_t splitChannel = -1;
+    int32_t highestChordKey = 54;
+    int32_t chordChannel = 0;
+    int32_t leftVoicesOff = 0;
+    int32_t syncStop = 0;
+    int32_t attentionEnabled = 0;
+    int32_t attentionChannel = 0;
+    int32_t attentionTrigger = 0;
+    int32_t chordFixationController = 0;
+    int32_t programChangeSelectsPreset = 0;
+    uint8_t attentionActive = 1;
+    uint8_t chordFixation = 0;
+    uint8_t chordRecognitionOff = 0;
+    uint8_t velocitySelectsMain = 0;
+};
+
+// What a key of the right hand needs of the engine, in one lock section.
+struct MelodyView {
+    Chord chord;              // the chord the harmony follows
+    bool harmonyAllowed = false; // a style chord with a hand free for the melody
+    int32_t harmonyVolume = 70;
+    bool recordsMelody = false; // the melody itself goes into the recording
+    bool pinned = false;        // the recording's stamp is pinned (unpinRecordTime ends it)
+};
+
 class CKvSeq : public CAccomp, public CHarmony {
 public:
     CKvSeq();
@@ -160,6 +192,12 @@ public:
     // at every start of the style player.
     void seedRandom(uint32_t seed);
     void processInput(int status, int d1, int d2);
+    InputView inputView() const;
+    // The melody's view. Pinned while a performance is recorded, everything
+    // recorded until unpinRecordTime is stamped with the position of this
+    // moment, so the notes of one key land together.
+    MelodyView melodyView(bool pinRecordTime = false);
+    void unpinRecordTime();
     CStyle* currentStyle() const;
     // What the sequence readers and the writer take from the engine.
     SequenceOptions sequenceOptions() const;
@@ -312,6 +350,7 @@ private:
     // that a function that has just read the slot never reads freed memory.
     CMidiSequence* retiredStyle = nullptr;
     void releaseOwned();
+    bool recordingPerformanceLocked() const; // engineMutex held
     // Waits for the last player thread to have ended completely; called
     // with playerStartMutex held.
     void joinPlayerLocked();

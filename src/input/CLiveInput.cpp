@@ -20,6 +20,7 @@ CLiveInput::CLiveInput(CKvSeq* owner) : engine(owner)
     const FunctionInfo* catalogue = functionCatalogue();
     functions.assign(catalogue, catalogue + kFunctionCount);
     for (int i = 0; i < kFunctionCount; ++i) functionOrder[i] = functionOrderInverse[i] = i;
+    indexTriggers();
     triggerSets.resize(1); // the root menu, empty until settings fill it
     setStack.reserve(64);
     setStack.push_back(0);
@@ -27,9 +28,30 @@ CLiveInput::CLiveInput(CKvSeq* owner) : engine(owner)
 
 CLiveInput::~CLiveInput() { pthread_mutex_destroy(&inputMutex); }
 
+void CLiveInput::routeKeyboard(int status, int d1, int d2)
+{
+    {
+        CLockGuard guard(inputMutex);
+        view = engine->inputView();
+        if (view.inputSuspended) return;
+        if (view.inputMode == kLiveMode) {
+            routeLocked(status, d1, d2);
+            return;
+        }
+    }
+    // Before live mode everything played passes straight through.
+    engine->sendEvent(status, d1, d2);
+}
+
 void CLiveInput::route(int status, int d1, int d2)
 {
     CLockGuard guard(inputMutex);
+    view = engine->inputView();
+    routeLocked(status, d1, d2);
+}
+
+void CLiveInput::routeLocked(int status, int d1, int d2)
+{
     if (matchTrigger(status, d1, d2) || matchSlider(status, d1, d2)) {
         if (isController(status)) releasePedal(status & 0x0F, d1);
         return;
@@ -119,6 +141,7 @@ bool CLiveInput::takeForDefinition(bool noteOn, int channel, int note, bool live
             else
                 engine->set(engine->splitKey, note);
             engine->markChanged();
+            view = engine->inputView();
             word |= mask;
             return true;
         }
@@ -164,7 +187,7 @@ void CLiveInput::handleNote(int status, int note, int velocity)
 {
     const bool noteOn = isNoteOn(status, velocity);
     const int channel = status & 0x0F;
-    const bool live = engine->get(engine->inputMode) == kLiveMode;
+    const bool live = view.inputMode == kLiveMode;
 
     if (takeForDefinition(noteOn, channel, note, live)) {
         lastRoute = {false, NoteTarget::Definition};
@@ -172,12 +195,12 @@ void CLiveInput::handleNote(int status, int note, int velocity)
     }
 
     AreaSettings areas;
-    areas.splitKey = engine->get(engine->splitKey);
-    areas.splitChannel = engine->get(engine->splitChannel);
-    areas.highestChordKey = engine->get(engine->highestChordKey);
-    areas.chordChannel = engine->get(engine->chordChannel);
-    areas.chordMethod = engine->get(engine->chordMethod);
-    areas.leftVoicesOff = engine->get(engine->leftVoicesOff);
+    areas.splitKey = view.splitKey;
+    areas.splitChannel = view.splitChannel;
+    areas.highestChordKey = view.highestChordKey;
+    areas.chordChannel = view.chordChannel;
+    areas.chordMethod = view.chordMethod;
+    areas.leftVoicesOff = view.leftVoicesOff;
     CMelody* melody = engine->melody;
     areas.splitVoice = melody && melody->hasSplitVoice();
     NoteRoute r = decideRoute(areas, channel, note);
@@ -187,7 +210,7 @@ void CLiveInput::handleNote(int status, int note, int velocity)
     const int heldBefore = heldChordKeys.size();
     if (r.chordKey) {
         updateHeldKeys(status, note, velocity);
-        if (noteOn) recogniseChord();
+        if (noteOn) recogniseHeld();
     } else if (!noteOn) {
         // The areas may have changed since this key went down as a chord
         // key; its release must still leave the held list.
@@ -195,7 +218,7 @@ void CLiveInput::handleNote(int status, int note, int velocity)
         if (i >= 0 && heldChordKeys[i].channel == channel) updateHeldKeys(status, note, velocity);
     }
     // Sync stop: lifting the left hand stops the accompaniment.
-    if (!noteOn && heldBefore > 0 && heldChordKeys.empty() && engine->get(engine->syncStop) &&
+    if (!noteOn && heldBefore > 0 && heldChordKeys.empty() && view.syncStop &&
         engine->isStylePlaying())
         engine->requestStop();
 
@@ -238,7 +261,13 @@ int64_t CLiveInput::nowMs() const { return engine->clock ? engine->clock->nowMs(
 
 void CLiveInput::recogniseChord()
 {
-    if (engine->get(engine->chordFixation)) return;
+    view = engine->inputView();
+    recogniseHeld();
+}
+
+void CLiveInput::recogniseHeld()
+{
+    if (view.chordFixation) return;
     recognisedChord = Chord{};
     parseChordSymbol(recognisedChord, "x");
     lastClusterCode = 0;
@@ -247,7 +276,7 @@ void CLiveInput::recogniseChord()
 
     const HeldKey* keys = heldChordKeys.data();
     const int count = heldChordKeys.size();
-    const int method = engine->get(engine->chordMethod);
+    const int method = view.chordMethod;
     switch (method) {
     case kFullFingered: recogniseFullFingered(); break;
     case kSingleFingerYamaha: singleFingerYamaha(recognisedChord, keys, count); break;
@@ -266,7 +295,7 @@ void CLiveInput::recogniseChord()
     default: break; // an unknown method recognises nothing
     }
 
-    if (recognisedChord.root < 0 || engine->get(engine->chordRecognitionOff)) return;
+    if (recognisedChord.root < 0 || view.chordRecognitionOff) return;
     if (method == kFreeForm)
         engine->setFreeChord(recognisedChord);
     else
@@ -285,7 +314,7 @@ void CLiveInput::recogniseFullFingered()
     }
 
     if (!rotationSearch(recognisedChord, keys, count)) return;
-    if (engine->get(engine->velocitySelectsMain)) {
+    if (view.velocitySelectsMain) {
         int sum = 0;
         for (int i = 0; i < count; ++i) sum += keys[i].velocity;
         lastMainFunction = mainFunctionForVelocity(sum / count);

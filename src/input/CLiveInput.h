@@ -7,6 +7,7 @@
 // a time under the engine lock.
 #include "chords/Chord.h"
 #include "chords/HeldKeyList.h"
+#include "engine/CKvSeq.h"
 #include "input/FunctionCatalogue.h"
 #include "input/Triggers.h"
 
@@ -51,7 +52,10 @@ public:
     CLiveInput(const CLiveInput&) = delete;
     CLiveInput& operator=(const CLiveInput&) = delete;
 
-    // One message played into the arranger, on the MIDI input thread.
+    // One message played into the arranger, on the MIDI input thread:
+    // dropped while input is suspended, passed straight on before live mode.
+    void routeKeyboard(int status, int d1, int d2);
+    // One message in live mode.
     void route(int status, int d1, int d2);
     bool matchSlider(int status, int d1, int d2);
     void handleNote(int status, int note, int velocity);
@@ -126,8 +130,12 @@ public:
     // Trigger table: entry i is function i (0-78) or preset button i - 100
     // (100-198); code 0 = no trigger; channel 0 any, 1-16 that one,
     // 17 any but only after attention.
+    // Written through setTrigger, which keeps the index by code up to date.
     int32_t triggerCodes[kTriggerCount] = {};
     int32_t triggerChannels[kTriggerCount] = {};
+    void setTrigger(int entry, int code, int channel);
+    // Rebuilds the index after the table was written as a whole.
+    void indexTriggers();
     // 0 none; 1 attention called from a controller or program change (until
     // the next function); 2 from a key (until it is released).
     int32_t attentionContext = 0;
@@ -159,6 +167,19 @@ private:
     bool releaseAsPressed(int note, int32_t target);
     // The first trigger entry bound to `code` whose channel condition holds; -1 none.
     int findTrigger(int code, int channel) const;
+    int runFunction(int id, int action);
+    void routeLocked(int status, int d1, int d2);
+    // recogniseChord with the view of the message being routed.
+    void recogniseHeld();
+    // The engine's fields one message needs, read when the message arrives
+    // and again after a function ran.
+    InputView view;
+    // The trigger table by code: the first entry of each code (-1 none) and
+    // the next entry with the same code, in entry order. Codes a message can
+    // make are below the limit; others never match.
+    static constexpr int kTriggerCodeLimit = 1024;
+    int16_t triggerFirst[kTriggerCodeLimit];
+    int16_t triggerNext[kTriggerCount];
     // The engine's attention mechanism: 1 a menu key, -1 the attention
     // trigger, 0 neither (the trigger table comes next).
     int attention(int code, bool isKey, bool press, int channel, int d1);

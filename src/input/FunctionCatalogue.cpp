@@ -370,6 +370,14 @@ int CLiveInput::callFunction(int id, int action)
 
 int CLiveInput::executeFunction(int id, int action)
 {
+    const int result = runFunction(id, action);
+    // What the function changed holds for the rest of the message.
+    view = engine->inputView();
+    return result;
+}
+
+int CLiveInput::runFunction(int id, int action)
+{
     if (id == kFnAttention) {
         attentionContext = action == 2 ? 0 : action == 1 ? 2 : 1;
         return 0;

@@ -43,13 +43,13 @@ bool CLiveInput::matchTrigger(int status, int d1, int d2)
 
     int code = 0;
     if (isController(status)) {
-        if (d1 + 1 == e.get(e.chordFixationController)) {
+        if (d1 + 1 == view.chordFixationController) {
             e.update(e.chordFixation, [](uint8_t v) { return v ? 0 : 1; });
             return true;
         }
         code = d1 + kControllerCodeBase;
     } else if (isProgramChange(status)) {
-        if (e.get(e.programChangeSelectsPreset) == 1) {
+        if (view.programChangeSelectsPreset == 1) {
             if (e.melody) e.melody->selectPreset(d1);
             e.markChanged();
             return true;
@@ -73,21 +73,41 @@ bool CLiveInput::matchTrigger(int status, int d1, int d2)
 
 int CLiveInput::findTrigger(int code, int channel) const
 {
-    for (int i = 0; i < kTriggerCount; ++i) {
-        if (triggerCodes[i] != code) continue;
+    if (code <= 0 || code >= kTriggerCodeLimit) return -1;
+    for (int i = triggerFirst[code]; i >= 0; i = triggerNext[i]) {
         const int wanted = triggerChannels[i];
         if (wanted == 0 || wanted == channel + 1 || (wanted == kAfterAttention && attentionContext > 0)) return i;
     }
     return -1;
 }
 
+void CLiveInput::setTrigger(int entry, int code, int channel)
+{
+    if (entry < 0 || entry >= kTriggerCount) return;
+    triggerCodes[entry] = code;
+    triggerChannels[entry] = channel;
+    indexTriggers();
+}
+
+void CLiveInput::indexTriggers()
+{
+    std::fill(std::begin(triggerFirst), std::end(triggerFirst), int16_t{-1});
+    // Built from the last entry down, so each code's chain runs in entry order.
+    for (int i = kTriggerCount - 1; i >= 0; --i) {
+        const int code = triggerCodes[i];
+        const bool indexed = code > 0 && code < kTriggerCodeLimit;
+        triggerNext[i] = indexed ? triggerFirst[code] : int16_t{-1};
+        if (indexed) triggerFirst[code] = static_cast<int16_t>(i);
+    }
+}
+
 int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
 {
     CKvSeq& e = *engine;
-    if (e.get(e.attentionEnabled) != 1) return 0;
-    const int wantedChannel = e.get(e.attentionChannel);
+    if (view.attentionEnabled != 1) return 0;
+    const int wantedChannel = view.attentionChannel;
     if (wantedChannel != 0 && wantedChannel != channel + 1) return 0;
-    const int trigger = e.get(e.attentionTrigger);
+    const int trigger = view.attentionTrigger;
     const int64_t now = nowMs();
     if (trigger > 0 && code == trigger && now - lastControlTriggerTime > kDebounceMs) {
         if (isKey)
@@ -98,7 +118,7 @@ int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
         return -1;
     }
     if (!isKey || !press) return 0;
-    if (trigger > 0 && !e.get(e.attentionActive)) return 0;
+    if (trigger > 0 && !view.attentionActive) return 0;
     // A menu key: its key command, else its entry in the current set.
     e.set(e.attentionNote, d1);
     lastMenuPress = -1;
@@ -135,8 +155,12 @@ bool CLiveInput::releaseAsPressed(int note, int32_t target)
 
 void CLiveInput::runTriggerCode(int code)
 {
-    for (int i = 0; i < kTriggerCount; ++i)
-        if (triggerCodes[i] == code) executeFunction(i, 0);
+    if (code <= 0 || code >= kTriggerCodeLimit) return;
+    // Copied first: a function may change the table it was found in.
+    int16_t found[kTriggerCount];
+    int count = 0;
+    for (int i = triggerFirst[code]; i >= 0; i = triggerNext[i]) found[count++] = static_cast<int16_t>(i);
+    for (int k = 0; k < count; ++k) executeFunction(found[k], 0);
 }
 
 MenuResult CLiveInput::executeMenuEntry(int k, bool release)

@@ -54,10 +54,11 @@ CMelody::~CMelody() { pthread_mutex_destroy(&melodyMutex); }
 void CMelody::selectPreset(int n)
 {
     if (n < 0 || n >= kPresetCount) return;
-    engine->set(engine->recordTime, engine->get(engine->songPosition));
+    const bool pinned = engine->melodyView(true).pinned;
     {
         CLockGuard guard(melodyMutex);
         engine->set(engine->presetIndex, n);
+        bool split = false;
         for (int i = 0; i < 4; ++i) {
             PresetLayer l = engine->get(engine->presets[n].layers[i]);
             // Settings files are not to be trusted with a channel: any value
@@ -65,6 +66,7 @@ void CMelody::selectPreset(int n)
             l.layerChannel = ((l.layerChannel % 16) + 16) % 16;
             l.octaveShift = std::clamp(l.octaveShift, -kMaxOctaveShift, kMaxOctaveShift);
             layers[i] = l;
+            split = split || l.type == kLayerSplit;
             if (l.type <= 0) continue;
             const int c = l.layerChannel;
             if (l.bankMsb >= 0) engine->sendEvent(controllerStatus(c), kCtlBankMsb, l.bankMsb);
@@ -77,8 +79,9 @@ void CMelody::selectPreset(int n)
             engine->sendEvent(controllerStatus(c), kCtlChorus, l.chorus >= 0 ? l.chorus : engine->get(engine->defaultChorus));
         }
         updateVolumes(true);
+        splitVoice.store(split, std::memory_order_relaxed);
     }
-    engine->set(engine->recordTime, -1);
+    if (pinned) engine->unpinRecordTime();
 }
 
 void CMelody::updateVolumes(bool alreadyLocked)
@@ -96,13 +99,7 @@ void CMelody::updateVolumes(bool alreadyLocked)
     if (!alreadyLocked) pthread_mutex_unlock(&melodyMutex);
 }
 
-int CMelody::hasSplitVoice()
-{
-    CLockGuard guard(melodyMutex);
-    for (const PresetLayer& l : layers)
-        if (l.type == kLayerSplit) return 1;
-    return 0;
-}
+int CMelody::hasSplitVoice() { return splitVoice.load(std::memory_order_relaxed) ? 1 : 0; }
 
 // ---- left-hand and split keys ---------------------------------------------
 
@@ -110,7 +107,7 @@ void CMelody::areaVoice(int status, int pitch, int velocity, int area)
 {
     if (!isNote(status) || pitch < 0 || pitch > 127) return;
     if (area != kLayerLeft && area != kLayerSplit) return;
-    engine->set(engine->recordTime, engine->get(engine->songPosition));
+    const bool pinned = engine->melodyView(true).pinned;
     {
         CLockGuard guard(melodyMutex);
         if (kindOf(status) == kNoteOff || velocity <= 0) {
@@ -128,7 +125,7 @@ void CMelody::areaVoice(int status, int pitch, int velocity, int area)
             }
         }
     }
-    engine->set(engine->recordTime, -1);
+    if (pinned) engine->unpinRecordTime();
 }
 
 // ---- right-hand keys with harmony -------------------------------------------
@@ -145,40 +142,38 @@ int CMelody::chordToneBelow(const Chord& chord, int from)
 
 void CMelody::computeHarmony(int pitch, int& close, int& wide)
 {
-    close = wide = -1;
-    const Chord chord = engine->get(engine->currentChord);
-    // A song brings its own music, and the whole-keyboard methods leave no
-    // hand free to set the chord apart from the melody.
-    if (chord.root < 0 || engine->get(engine->playMode) != 0 || engine->get(engine->chordMethod) >= 4) return;
-    close = chordToneBelow(chord, pitch);
-    wide = chordToneBelow(chord, close);
+    harmonyOf(engine->melodyView(), pitch, close, wide);
 }
 
-bool CMelody::recordsMelody()
+void CMelody::harmonyOf(const MelodyView& v, int pitch, int& close, int& wide)
 {
-    return engine->isStylePlaying() && engine->get(engine->recording) && engine->get(engine->chordMethod) < 4;
+    close = wide = -1;
+    if (!v.harmonyAllowed) return;
+    close = chordToneBelow(v.chord, pitch);
+    wide = chordToneBelow(v.chord, close);
 }
 
 void CMelody::keyOn(int pitch, int velocity, bool rebuild)
 {
     if (pitch < 0 || pitch > 127) return;
     velocity = std::clamp(velocity, 1, 127);
-    engine->set(engine->recordTime, engine->get(engine->songPosition));
-    if (recordsMelody()) engine->recordEvent(kStatMelody, pitch, velocity, 144, {});
+    const MelodyView v = engine->melodyView(true);
     if (rebuild) {
-        playKey(pitch, velocity, true);
+        playKey(v, pitch, velocity, true);
     } else {
         CLockGuard guard(melodyMutex);
-        playKey(pitch, velocity, false);
+        playKey(v, pitch, velocity, false);
     }
-    engine->set(engine->recordTime, -1);
+    // The notes have left; the key goes into the recording after them.
+    if (v.recordsMelody) engine->recordEvent(kStatMelody, pitch, velocity, 144, {});
+    if (v.pinned) engine->unpinRecordTime();
 }
 
-void CMelody::playKey(int pitch, int velocity, bool rebuild)
+void CMelody::playKey(const MelodyView& v, int pitch, int velocity, bool rebuild)
 {
     int close = -1, wide = -1;
-    computeHarmony(pitch, close, wide);
-    const long long share = static_cast<long long>(engine->get(engine->harmonyVolume)) * velocity / 100;
+    harmonyOf(v, pitch, close, wide);
+    const long long share = static_cast<long long>(v.harmonyVolume) * velocity / 100;
     const int hv = static_cast<int>(std::clamp(share, 1LL, 127LL)); // never 0: that would be a note off
     if (!rebuild) keyVelocity[pitch] = velocity;
 
@@ -204,24 +199,27 @@ void CMelody::playKey(int pitch, int velocity, bool rebuild)
 
 void CMelody::startNote(int channel, int pitch, int velocity, int pNoteOn, int key)
 {
-    if (!acceptsEvent(noteOnStatus(channel), pitch, velocity)) {
+    // One lock section for the check, the sends and the memory, held across
+    // the sends as a player holds its own.
+    CLockGuard guard(deviceMutex);
+    if (findSounding(channel, pitch) >= 0) {
         engine->sendEvent(noteOffStatus(channel), pitch, velocity);
-        trackEvent(noteOffStatus(channel), pitch, velocity);
+        trackEvent(noteOffStatus(channel), pitch, velocity, 0, true, 0);
     }
     engine->sendEvent(noteOnStatus(channel), pitch, velocity);
-    trackEvent(noteOnStatus(channel), pitch, velocity, pNoteOn, false, key);
+    trackEvent(noteOnStatus(channel), pitch, velocity, pNoteOn, true, key);
 }
 
 void CMelody::keyOff(int pitch, int velocity)
 {
     if (pitch < 0 || pitch > 127) return;
-    engine->set(engine->recordTime, engine->get(engine->songPosition));
-    if (recordsMelody()) engine->recordEvent(kStatMelody, pitch, velocity, 128, {});
+    const MelodyView v = engine->melodyView(true);
     {
         CLockGuard guard(melodyMutex);
         endKey(pitch, velocity);
     }
-    engine->set(engine->recordTime, -1);
+    if (v.recordsMelody) engine->recordEvent(kStatMelody, pitch, velocity, 128, {});
+    if (v.pinned) engine->unpinRecordTime();
 }
 
 void CMelody::endKey(int key, int velocity)
@@ -288,7 +286,7 @@ void CMelody::chordChanged()
         const uint64_t bit = uint64_t{1} << (key % 64);
         if (done[key / 64] & bit) continue;
         done[key / 64] |= bit;
-        if (recordsMelody()) engine->recordEvent(kStatMelody, key, keyVelocity[key], 128, {});
+        if (engine->melodyView().recordsMelody) engine->recordEvent(kStatMelody, key, keyVelocity[key], 128, {});
         keyOn(key, keyVelocity[key], true);
     }
     releasedNotes.clear();

@@ -5,8 +5,10 @@
 // split layers. Every note started here is remembered with the key that caused
 // it, so one key release ends exactly that key's notes.
 #include "base/CMidiDevice.h"
+#include "engine/CKvSeq.h"
 #include "engine/Preset.h"
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 #include <vector>
@@ -59,7 +61,8 @@ public:
     pthread_mutex_t melodyMutex;
 
 private:
-    void playKey(int pitch, int velocity, bool rebuild);
+    void playKey(const MelodyView& view, int pitch, int velocity, bool rebuild);
+    static void harmonyOf(const MelodyView& view, int pitch, int& close, int& wide);
     // Sends and tracks one note on; a note already sounding on that channel
     // gets its note off first, so no note is ever started twice.
     void startNote(int channel, int pitch, int velocity, int pNoteOn, int key);
@@ -67,7 +70,8 @@ private:
     void endKey(int key, int velocity);
     // Removes this very entry, not merely the first with its channel and pitch.
     void forget(const SoundingNote& note);
-    bool recordsMelody();
+    // A split layer in the preset; read on every key without the melody's lock.
+    std::atomic<bool> splitVoice{false};
 
     // Velocity of the last press of each key, for re-harmonising it.
     int32_t keyVelocity[128] = {};

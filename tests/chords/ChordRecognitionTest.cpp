@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, Recognition, ::testing::ValuesIn(std::vector<R
 TEST_F(LiveEngineTest, ClusterAndVelocitySelectedMain)
 {
     engine.set(engine.highestChordKey, 127);
-    live().triggerCodes[29] = 385 + 60; // the C4 cluster runs Tempo up
+    live().setTrigger(29, 385 + 60, 0); // the C4 cluster runs Tempo up
     const std::pair<const char*, int> clusters[] = {
         {"C4 C#4 D4", 385 + 60}, {"B3 C4 C#4 E5", 385 + 59}, {"C4 D4 E4", 0}, {"C4 C#4 E4 D5", 0}};
     for (const auto& [keys, code] : clusters) {

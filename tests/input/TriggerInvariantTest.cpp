@@ -53,6 +53,7 @@ protected:
             in.triggerCodes[i] = randomCode();
             in.triggerChannels[i] = std::array{0, 1, 2, kAfterAttention}[static_cast<size_t>(pick(0, 3))];
         }
+        in.indexTriggers();
         in.triggerSets.assign(static_cast<size_t>(pick(2, 5)), TriggerSet{});
         for (TriggerSet& set : in.triggerSets) {
             set.attribute = pick(0, 1);

@@ -22,8 +22,7 @@ protected:
     }
     void bind(int entry, int code, int channel = 0)
     {
-        live().triggerCodes[entry] = code;
-        live().triggerChannels[entry] = channel;
+        live().setTrigger(entry, code, channel);
     }
     static TriggerEntry entry(int type, int value)
     {

@@ -315,7 +315,7 @@ TEST_F(KernelSequencer, KeysBoundToFunctionsMoveTheStyleThroughItsPartsAtTheRigh
     {
         CLockGuard guard(engine->liveInput->inputMutex);
         for (const auto& [function, note] : {std::pair{0, kVarUp}, std::pair{4, kStartStop}, std::pair{69, kFillInA}})
-            engine->liveInput->triggerCodes[function] = note + kNoteCodeBase;
+            engine->liveInput->setTrigger(function, note + kNoteCodeBase, 0);
     }
 
     using Key = std::pair<int, int>; // channel, and the pitch on a drum channel (-1 elsewhere)
