@@ -74,29 +74,35 @@ void CMidiPort::connectInput(int slot, int, std::string_view wanted)
     inputWanted = true;
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
-    int k = -1;
-    bool found = false;
-    const SeqPortInfo* last = nullptr;
-    auto connect = [&](const SeqPortInfo& p, int index) {
+    for (const InputChoice& c : chooseInputs(connectionState(), ports)) {
+        const SeqPortInfo& p = c.port;
         seqConnectFrom(p.client, p.port);
         rememberInput(p.client, p.port);
-        if (index >= 0 && index < 20) {
-            inputSlotConnected[index] = 1;
-            inputSlotClient[index] = p.client;
-            inputSlotPort[index] = p.port;
+        if (c.index < 20) {
+            inputSlotConnected[c.index] = 1;
+            inputSlotClient[c.index] = p.client;
+            inputSlotPort[c.index] = p.port;
         }
         vtn::printLine("Midi In: " + p.fullName());
-    };
-    for (const SeqPortInfo& p : ports) {
-        if (!p.readable()) continue;
-        ++k;
-        last = &p;
-        if (vtn::toLower(p.fullName()).find(wanted) != std::string::npos) {
-            connect(p, k);
-            found = true;
-        }
     }
-    if (!found && last) connect(*last, k);
+}
+
+ConnectionState CMidiPort::connectionState()
+{
+    ConnectionState s;
+    s.self = clientId;
+    s.inputWanted = inputWanted;
+    s.wantedInput = wantedInput;
+    s.outputWanted = outputWanted;
+    s.wantedOutput = wantedOutput;
+    s.outputMatches = outputMatches;
+    for (const SeqAddress& a : connectedInputs)
+        if (a.client >= 0) s.inputs.push_back(a);
+    s.outputs.reserve(16); // one entry per channel at most: nothing is allocated under the send lock
+    CLockGuard guard(lock);
+    for (const OutputConnection& o : outputs)
+        if (o.kind > 1) s.outputs.push_back({o.client, o.port});
+    return s;
 }
 
 namespace {
@@ -120,13 +126,13 @@ std::string CMidiPort::connectedInputNames()
 {
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
-    std::vector<PortAddress> inputs;
+    std::vector<SeqAddress> inputs;
     {
         CLockGuard hold(connectMutex);
         inputs.assign(std::begin(connectedInputs), std::end(connectedInputs));
     }
     std::string names;
-    for (const PortAddress& a : inputs)
+    for (const SeqAddress& a : inputs)
         if (a.client >= 0) appendName(names, liveName(ports, a.client, a.port));
     return names.empty() ? "none" : names;
 }
@@ -194,22 +200,12 @@ void CMidiPort::connectOutputLocked(std::string_view wanted, bool hold)
     disconnectOutputs();
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
-    std::vector<SeqPortInfo> writable;
-    for (const SeqPortInfo& p : ports)
-        if (p.writable()) writable.push_back(p);
-
-    int chosen = -1;
-    for (size_t i = 0; i < writable.size(); ++i) {
-        if (vtn::toLower(writable[i].fullName()).find(text) != std::string::npos) {
-            chosen = static_cast<int>(i);
-            vtn::printLine("Midi Out: " + writable[i].fullName());
-        }
-    }
-    outputMatches = chosen >= 0;
-    if (chosen < 0) {
-        chosen = static_cast<int>(writable.size()) - 1;
-        vtn::printLine("Midi Out: " + (writable.empty() ? std::string() : writable.back().fullName()));
-    }
+    const OutputChoice choice = chooseOutput(ports, text);
+    const std::vector<SeqPortInfo>& writable = choice.writable;
+    const int chosen = choice.chosen;
+    for (size_t i : choice.matching) vtn::printLine("Midi Out: " + writable[i].fullName());
+    outputMatches = choice.matches();
+    if (!outputMatches) vtn::printLine("Midi Out: " + (writable.empty() ? std::string() : writable.back().fullName()));
 
     // Build the new list first, then install it under the send lock so that
     // a message sent meanwhile by another thread never sees a half-built list.
@@ -240,11 +236,24 @@ void CMidiPort::connectOutputLocked(std::string_view wanted, bool hold)
         built.push_back(entry);
         routes[c].connection = static_cast<int>(built.size()) - 1;
     }
-    CLockGuard guard(lock);
-    outputs = std::move(built);
-    std::copy(std::begin(routes), std::end(routes), channelRoutes);
-    outputHeld = hold;
-    outputHolder = pthread_self();
+    {
+        CLockGuard guard(lock);
+        outputs = std::move(built);
+        std::copy(std::begin(routes), std::end(routes), channelRoutes);
+        outputHeld = hold;
+        outputHolder = pthread_self();
+    }
+    dropLoopedInputs();
+}
+
+void CMidiPort::dropLoopedInputs()
+{
+    // The held keys of a dropped source stay: they belong to the input
+    // thread, and this may run on the console's.
+    for (const SeqAddress& a : inputsToDrop(connectionState())) {
+        seqDisconnectFrom(a.client, a.port);
+        forgetInputs({HotPlugEvent::Left, a});
+    }
 }
 
 void CMidiPort::releaseOutput()
@@ -255,7 +264,7 @@ void CMidiPort::releaseOutput()
 
 bool CMidiPort::inputConnected(int client, int port) const
 {
-    for (const PortAddress& a : connectedInputs)
+    for (const SeqAddress& a : connectedInputs)
         if (a.client == client && a.port == port) return true;
     return false;
 }
@@ -263,7 +272,7 @@ bool CMidiPort::inputConnected(int client, int port) const
 void CMidiPort::rememberInput(int client, int port)
 {
     if (inputConnected(client, port)) return;
-    for (PortAddress& a : connectedInputs) {
+    for (SeqAddress& a : connectedInputs) {
         if (a.client < 0) {
             a = {client, port};
             return;
@@ -271,21 +280,25 @@ void CMidiPort::rememberInput(int client, int port)
     }
 }
 
-bool CMidiPort::dropPort(int client, int port)
+void CMidiPort::forgetInputs(const HotPlugEvent& left)
 {
-    auto gone = [&](int c, int p) { return c == client && (port < 0 || p == port); };
-    for (PortAddress& a : connectedInputs)
-        if (gone(a.client, a.port)) a = {};
+    for (SeqAddress& a : connectedInputs)
+        if (left.covers(a)) a = {};
     for (int i = 0; i < 20; ++i) {
-        if (inputSlotConnected[i] && gone(inputSlotClient[i], inputSlotPort[i])) {
+        if (inputSlotConnected[i] && left.covers({inputSlotClient[i], inputSlotPort[i]})) {
             inputSlotConnected[i] = 0;
             inputSlotClient[i] = inputSlotPort[i] = -1;
         }
     }
+}
+
+bool CMidiPort::dropPort(const HotPlugEvent& left)
+{
+    forgetInputs(left);
     bool lost = false;
     CLockGuard guard(lock);
     for (OutputConnection& e : outputs) {
-        if (e.kind > 1 && gone(e.client, e.port)) {
+        if (e.kind > 1 && left.covers({e.client, e.port})) {
             e.kind = 0; // nothing more is sent to whoever gets the address next
             lost = true;
         }
@@ -352,15 +365,15 @@ void CMidiPort::releaseHeldKeys(int client, int port)
 
 void CMidiPort::announce(SeqAnnouncement what, int client, int port)
 {
-    if (client == 0 || client == clientId) return; // the system and ourselves
-    if (what == SeqAnnouncement::PortExit || what == SeqAnnouncement::ClientExit) {
-        const int gone = what == SeqAnnouncement::PortExit ? port : -1;
+    const HotPlugEvent event = hotPlugEvent(clientId, what, client, port);
+    if (event.kind == HotPlugEvent::Ignored) return; // the system and ourselves
+    if (event.kind == HotPlugEvent::Left) {
         // Keys that can no longer be released count as released now.
-        releaseHeldKeys(client, gone);
+        releaseHeldKeys(event.gone.client, event.gone.port);
         bool lost = false;
         {
             CLockGuard hold(connectMutex);
-            lost = dropPort(client, gone);
+            lost = dropPort(event);
         }
         if (lost) {
             // Its notes died with it; note offs would only reach whoever
@@ -377,19 +390,17 @@ void CMidiPort::announce(SeqAnnouncement what, int client, int port)
     bool returned = false;
     {
         CLockGuard hold(connectMutex);
-        for (const SeqPortInfo& p : ports) {
-            if (p.client != client || (what != SeqAnnouncement::ClientChange && p.port != port)) continue;
-            const std::string name = vtn::toLower(p.fullName());
-            if (inputWanted && p.readable() && name.find(wantedInput) != std::string::npos &&
-                !inputConnected(p.client, p.port)) {
-                seqConnectFrom(p.client, p.port);
-                rememberInput(p.client, p.port);
-                vtn::printLine("Midi In: " + p.fullName());
-            }
-            if (outputWanted && !outputMatches && p.writable() && name.find(wantedOutput) != std::string::npos) {
+        const ArrivalPlan plan = arrivalPlan(connectionState(), ports, what, client, port);
+        for (size_t i = 0; i <= plan.inputs.size(); ++i) {
+            if (plan.takeOutput && i == plan.outputAfter) {
                 connectOutputLocked(wantedOutput, true);
                 returned = true;
             }
+            if (i == plan.inputs.size()) break;
+            const SeqPortInfo& p = plan.inputs[i];
+            seqConnectFrom(p.client, p.port);
+            rememberInput(p.client, p.port);
+            vtn::printLine("Midi In: " + p.fullName());
         }
     }
     if (!returned) return;

@@ -4,6 +4,7 @@
 // Everything the arranger plays leaves through send().
 #include "base/CMidiDevice.h"
 #include "midi/CMidiCapture.h"
+#include "midi/ConnectionPolicy.h"
 
 #include <atomic>
 #include <cstdint>
@@ -27,18 +28,6 @@ struct ChannelRoute {
     int32_t connection = 0; // index into outputs
 };
 
-// One port of the sequencer as the enumeration sees it.
-struct SeqPortInfo {
-    int client = 0;
-    int port = 0;
-    std::string clientName;
-    std::string portName;
-    unsigned capability = 0;
-    bool readable() const { return capability & 0x20; }  // may be subscribed for reading
-    bool writable() const { return capability & 0x40; }  // may be subscribed for writing
-    std::string fullName() const { return clientName + " " + portName; }
-};
-
 // How the port reaches the rest of the system without knowing it: plain
 // function pointers and a context, installed by the owner before open().
 // `input` gets every message played on a connected keyboard, decoded to a raw
@@ -46,9 +35,6 @@ struct SeqPortInfo {
 // offs of releaseAll, the held notes of recordHeldNotes) for the recording.
 using MidiHandler = void (*)(void* context, int status, int d1, int d2);
 using PortHandler = void (*)(void* context);
-
-// What the sequencer's announce port (client 0, port 1) tells of other clients.
-enum class SeqAnnouncement { PortStart, PortChange, PortExit, ClientChange, ClientExit };
 
 class CMidiPort : public CMidiDevice {
 public:
@@ -64,12 +50,15 @@ public:
 
     int open();
     // Connects every readable port whose lower-case full name contains `wanted`
-    // (the last readable port when none does). A port that appears later and
-    // matches is connected too (see announce).
+    // (the last keyboard port when none does); an empty text takes every
+    // keyboard port but not the output, Midi Through or our own client (see
+    // ConnectionPolicy.h). A port that appears later and matches is connected
+    // too (see announce).
     void connectInput(int slot, int flag, std::string_view wanted);
     // Sends to the last writable port whose lower-case full name contains `wanted`.
     // When none did, or that port goes, the next matching port that appears
-    // becomes the output.
+    // becomes the output. With the empty input text, an input connection from
+    // the new output is undone: it would echo what is played.
     void connectOutput(std::string_view wanted);
     // Hot-plug: a port or client that appeared, changed or went. A new port
     // matching the wanted input is connected; one matching the wanted output
@@ -131,16 +120,22 @@ private:
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);
     void seqDisconnectTo(int client, int port);
+    void seqDisconnectFrom(int client, int port);
     // `hold`: the new output takes only this thread's messages until
     // releaseOutput, so the set-up reaches a returning synth before anything else.
     void connectOutputLocked(std::string_view wanted, bool hold = false);
     void releaseOutput();
+    // What the connection rules decide on; connectMutex held.
+    ConnectionState connectionState();
+    // Undoes the input connections the new output made unwanted; connectMutex held.
+    void dropLoopedInputs();
     // The input connections made, for "not twice"; connectMutex held.
     bool inputConnected(int client, int port) const;
     void rememberInput(int client, int port);
-    // Forgets what was connected from and to a port that went (port -1: the
-    // whole client); true when it was the output.
-    bool dropPort(int client, int port);
+    // Forgets what was connected from and to a port or client that went;
+    // true when it was the output. connectMutex held.
+    bool dropPort(const HotPlugEvent& left);
+    void forgetInputs(const HotPlugEvent& left);
     void releaseHeldKeys(int client, int port);
 
     // A raw message to the input hook; called on the input thread.
@@ -171,11 +166,7 @@ private:
     bool inputWanted = false;
     bool outputWanted = false;
     bool outputMatches = false; // the output is a port that matched wantedOutput and is still there
-    struct PortAddress {
-        int client = -1;
-        int port = -1;
-    };
-    PortAddress connectedInputs[64];
+    SeqAddress connectedInputs[64];
     static constexpr int kMaxSources = 16; // keyboards played at once
     // Keys and sustain pedals held per source; only the input thread touches
     // it, so a key costs no lock and no allocation.

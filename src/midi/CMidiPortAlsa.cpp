@@ -3,6 +3,7 @@
 
 #include "base/CClock.h"
 #include "base/MessageSink.h"
+#include "midi/SeqPortList.h"
 
 #include <alsa/asoundlib.h>
 #include <cerrno>
@@ -106,27 +107,9 @@ void CMidiPort::listPorts(std::vector<SeqPortInfo>& ports)
         return;
     }
     if (!seq) return;
-    snd_seq_client_info_t* cinfo;
-    snd_seq_port_info_t* pinfo;
-    snd_seq_client_info_alloca(&cinfo);
-    snd_seq_port_info_alloca(&pinfo);
-    snd_seq_client_info_set_client(cinfo, -1);
-    while (snd_seq_query_next_client(seq->seq, cinfo) >= 0) {
-        const int client = snd_seq_client_info_get_client(cinfo);
-        if (client == clientId) continue;
-        snd_seq_port_info_set_client(pinfo, client);
-        snd_seq_port_info_set_port(pinfo, -1);
-        while (snd_seq_query_next_port(seq->seq, pinfo) >= 0) {
-            if (snd_seq_port_info_get_client(pinfo) == 0) continue; // the system client
-            SeqPortInfo p;
-            p.client = snd_seq_port_info_get_client(pinfo);
-            p.port = snd_seq_port_info_get_port(pinfo);
-            p.clientName = snd_seq_client_info_get_name(cinfo);
-            p.portName = snd_seq_port_info_get_name(pinfo);
-            p.capability = snd_seq_port_info_get_capability(pinfo);
-            ports.push_back(std::move(p));
-        }
-    }
+    // Neither the system client nor our own port is anything to connect.
+    for (SeqPortInfo& p : listSeqPorts(seq->seq))
+        if (p.client != 0 && p.client != clientId) ports.push_back(std::move(p));
 }
 
 void CMidiPort::seqConnectFrom(int client, int port)
@@ -137,6 +120,11 @@ void CMidiPort::seqConnectFrom(int client, int port)
 void CMidiPort::seqConnectTo(int client, int port)
 {
     if (seq && !simulated) snd_seq_connect_to(seq->seq, 0, client, port);
+}
+
+void CMidiPort::seqDisconnectFrom(int client, int port)
+{
+    if (seq && !simulated) snd_seq_disconnect_from(seq->seq, 0, client, port);
 }
 
 void CMidiPort::seqDisconnectTo(int client, int port)

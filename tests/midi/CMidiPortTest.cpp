@@ -83,12 +83,12 @@ TEST_F(PortTest, OutputConnectionRulesAndNumbering)
     EXPECT_EQ(port.capture.size(), 0u);
 }
 
-// An empty name connects every readable port, a name without a match the
-// last readable one; input index 5 does nothing.
+// An empty name connects every keyboard port (Midi Through is none), a name
+// without a match the last keyboard port; input index 5 does nothing.
 TEST_F(PortTest, InputConnections)
 {
     const std::tuple<const char*, int, const char*, const char*> cases[] = {
-        {"", 0, "Midi In: Midi Through Midi Through Port-0\nMidi In: USB Keyboard USB Keyboard MIDI 1\n", "14 20 - "},
+        {"", 0, "Midi In: USB Keyboard USB Keyboard MIDI 1\n", "- 20 - "},
         {"no such keyboard", 0, "Midi In: USB Keyboard USB Keyboard MIDI 1\n", "- 20 - "},
         {"", 5, "", "- - - "},
     };
@@ -102,6 +102,20 @@ TEST_F(PortTest, InputConnections)
         for (int i = 0; i < 3; ++i) slots += p.inputSlotConnected[i] ? std::to_string(p.inputSlotClient[i]) + " " : "- ";
         EXPECT_EQ(slots, want) << name;
     }
+}
+
+// The empty text's inputs follow the output: a port that becomes the output
+// is let go as input, before it can echo the accompaniment back.
+TEST_F(PortTest, AnOutputChangeLetsGoOfTheNewOutputAsInput)
+{
+    const SeqPortInfo echo{24, 0, "Virtual Raw MIDI 1-0", "VirMIDI 1-0", kReadable | kWritable};
+    port.simulatePorts({kPorts[1], echo, kPorts[2]});
+    vtn::CMessageCapture quiet;
+    port.connectOutput("synth");
+    port.connectInput(0, 1, "");
+    EXPECT_EQ(port.connectedInputNames(), "USB Keyboard USB Keyboard MIDI 1, Virtual Raw MIDI 1-0 VirMIDI 1-0");
+    port.connectOutput("virmidi");
+    EXPECT_EQ(port.connectedInputNames(), "USB Keyboard USB Keyboard MIDI 1");
 }
 
 TEST_F(PortTest, SendClampsAndConvertsEachMessageAndDropsSystemStatuses)

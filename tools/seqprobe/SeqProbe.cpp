@@ -1,5 +1,7 @@
 #include "SeqProbe.h"
 
+#include "midi/SeqPortList.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -96,31 +98,7 @@ bool SeqProbe::open(const std::string& name, const std::string& outName)
     return true;
 }
 
-std::vector<ProbePort> SeqProbe::ports()
-{
-    std::vector<ProbePort> list;
-    if (!seq) return list;
-    snd_seq_client_info_t* cinfo;
-    snd_seq_port_info_t* pinfo;
-    snd_seq_client_info_alloca(&cinfo);
-    snd_seq_port_info_alloca(&pinfo);
-    snd_seq_client_info_set_client(cinfo, -1);
-    while (snd_seq_query_next_client(seq, cinfo) >= 0) {
-        snd_seq_port_info_set_client(pinfo, snd_seq_client_info_get_client(cinfo));
-        snd_seq_port_info_set_port(pinfo, -1);
-        while (snd_seq_query_next_port(seq, pinfo) >= 0) {
-            ProbePort p;
-            p.client = snd_seq_port_info_get_client(pinfo);
-            p.port = snd_seq_port_info_get_port(pinfo);
-            p.clientName = snd_seq_client_info_get_name(cinfo);
-            p.portName = snd_seq_port_info_get_name(pinfo);
-            p.capability = snd_seq_port_info_get_capability(pinfo);
-            p.type = snd_seq_port_info_get_type(pinfo);
-            list.push_back(p);
-        }
-    }
-    return list;
-}
+std::vector<ProbePort> SeqProbe::ports() { return listSeqPorts(seq); }
 
 bool SeqProbe::findPort(const std::string& text, ProbePort& found)
 {

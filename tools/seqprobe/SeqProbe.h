@@ -2,6 +2,8 @@
 // A small sequencer client used as the arranger's peer in tests and
 // measurements: it plays the keyboard on one port and listens as the sound
 // generator on another.
+#include "midi/SeqPortInfo.h"
+
 #include <alsa/asoundlib.h>
 
 #include <cstdint>
@@ -23,15 +25,8 @@ struct ProbeEvent {
     std::string text() const;
 };
 
-struct ProbePort {
-    int client = 0;
-    int port = 0;
-    std::string clientName;
-    std::string portName;
-    unsigned capability = 0;
-    unsigned type = 0;
-    std::string fullName() const { return clientName + " " + portName; }
-};
+// A port as the arranger lists it; the probe reads the list the same way.
+using ProbePort = SeqPortInfo;
 
 class SeqProbe {
 public:
