@@ -1,9 +1,16 @@
 #include "base/CClock.h"
 
 #include <chrono>
+#include <cerrno>
+#include <climits>
 #include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "the wake-up counter is waited on as a futex");
 
 int64_t CClock::nowUs() const
 {
@@ -30,18 +37,76 @@ void CClock::sleepUs(int64_t us)
     while (slot < kWakeSlots && wakeAt[slot] != 0) ++slot;
     if (slot < kWakeSlots) wakeAt[slot] = until + 1; // +1: a wake-up at time 0 is still marked
     ++sleeping;
+    ++sleepCount;
     timeMoved.notify_all();
     timeMoved.wait(guard, [&] { return !isManual() || manualUs.load() >= until; });
     if (slot < kWakeSlots) wakeAt[slot] = 0;
     --sleeping;
 }
 
+void CClock::wake()
+{
+    if (isManual()) {
+        std::lock_guard<std::mutex> guard(waitMutex);
+        wakeups.fetch_add(1, std::memory_order_acq_rel);
+        timeMoved.notify_all();
+        return;
+    }
+    wakeups.fetch_add(1, std::memory_order_acq_rel);
+    if (futexSleepers.load(std::memory_order_acquire) > 0)
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wakeups), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+bool CClock::sleepUntilUs(int64_t untilUs, uint32_t ticket)
+{
+    if (!isManual()) {
+        const timespec until{static_cast<time_t>(untilUs / 1'000'000), static_cast<long>(untilUs % 1'000'000) * 1000};
+        futexSleepers.fetch_add(1, std::memory_order_acq_rel);
+        for (;;) {
+            if (wakeups.load(std::memory_order_acquire) != ticket) break;
+            if (nowUs() >= untilUs) break;
+            // An absolute wait on the monotonic clock; it returns at once when
+            // the counter has moved since the ticket, so no wake-up is lost.
+            const long r = syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wakeups),
+                                   FUTEX_WAIT_BITSET_PRIVATE, ticket, &until, nullptr, FUTEX_BITSET_MATCH_ANY);
+            if (r != 0 && errno == ETIMEDOUT) break;
+        }
+        futexSleepers.fetch_sub(1, std::memory_order_acq_rel);
+        return wakeups.load(std::memory_order_acquire) != ticket;
+    }
+    if (autoAdvance.load()) {
+        if (wakeups.load() != ticket) return true;
+        advanceTo(untilUs);
+        return false;
+    }
+    std::unique_lock<std::mutex> guard(waitMutex);
+    int slot = 0;
+    while (slot < kWakeSlots && wakeAt[slot] != 0) ++slot;
+    if (slot < kWakeSlots) {
+        wakeAt[slot] = untilUs + 1; // +1: a wake-up at time 0 is still marked
+        wakeable[slot] = true;
+        slotTicket[slot] = ticket;
+    }
+    ++sleeping;
+    ++sleepCount;
+    timeMoved.notify_all();
+    timeMoved.wait(guard, [&] { return !isManual() || manualUs.load() >= untilUs || wakeups.load() != ticket; });
+    if (slot < kWakeSlots) {
+        wakeAt[slot] = 0;
+        wakeable[slot] = false;
+    }
+    --sleeping;
+    return wakeups.load() != ticket;
+}
+
 int64_t CClock::nextWakeUs() const
 {
     std::lock_guard<std::mutex> guard(waitMutex);
     int64_t next = -1;
-    for (const int64_t w : wakeAt)
-        if (w != 0 && (next < 0 || w - 1 < next)) next = w - 1;
+    for (int slot = 0; slot < kWakeSlots; ++slot) {
+        const int64_t w = wakeAt[slot];
+        if (asleep(slot) && (next < 0 || w - 1 < next)) next = w - 1;
+    }
     return next;
 }
 
@@ -49,8 +114,8 @@ bool CClock::waitUntilAsleep(int64_t realTimeoutMs) const
 {
     std::unique_lock<std::mutex> guard(waitMutex);
     return timeMoved.wait_for(guard, std::chrono::milliseconds(realTimeoutMs), [&] {
-        for (const int64_t w : wakeAt)
-            if (w != 0 && w - 1 > manualUs.load()) return true;
+        for (int slot = 0; slot < kWakeSlots; ++slot)
+            if (asleep(slot) && wakeAt[slot] - 1 > manualUs.load()) return true;
         return false;
     });
 }
@@ -60,6 +125,12 @@ void CClock::advanceTo(int64_t us)
     std::lock_guard<std::mutex> guard(waitMutex);
     if (us > manualUs.load()) manualUs.store(us);
     timeMoved.notify_all();
+}
+
+void CClock::presetTime(int64_t us)
+{
+    std::lock_guard<std::mutex> guard(waitMutex);
+    if (us > manualUs.load()) manualUs.store(us);
 }
 
 void CClock::setManual(int64_t startUs)

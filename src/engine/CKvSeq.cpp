@@ -114,6 +114,7 @@ void CKvSeq::shutdown()
     set(inputSuspended, 1);
     if (isPlaying()) {
         set(stopRequest, 1);
+        wakePlayer();
         while (isPlaying()) clock->sleepMs(10);
     }
     joinPlayer();
@@ -218,12 +219,50 @@ MelodyView CKvSeq::melodyView(bool pinRecordTime)
     v.harmonyVolume = harmonyVolume;
     v.recordsMelody = playingStyle && recording && chordMethod < 4;
     v.pinned = pinRecordTime && recordingPerformanceLocked();
-    if (v.pinned) recordTime = songPosition;
+    if (v.pinned) recordTime = positionNowLocked();
     return v;
 }
 
 void CKvSeq::unpinRecordTime() { set(recordTime, -1); }
+
+void CKvSeq::setPlayPosition(int64_t position, int64_t limit, int64_t unitsPerMinute)
+{
+    const int64_t now = clock->nowUs();
+    CLockGuard guard(engineMutex);
+    songPosition = position;
+    positionAnchorUs = now;
+    positionLimit = std::max(position, limit);
+    positionRate = std::max<int64_t>(0, unitsPerMinute);
+}
+
+int64_t CKvSeq::playPosition() const
+{
+    CLockGuard guard(engineMutex);
+    return positionNowLocked();
+}
+
+int64_t CKvSeq::positionNowLocked() const
+{
+    if (positionRate == 0) return songPosition;
+    const int64_t elapsedUs = std::max<int64_t>(0, clock->nowUs() - positionAnchorUs);
+    // Whole minutes and the rest apart, so no product can overflow.
+    constexpr int64_t kMinuteUs = 60'000'000;
+    const int64_t moved = elapsedUs / kMinuteUs * positionRate + elapsedUs % kMinuteUs * positionRate / kMinuteUs;
+    return moved >= positionLimit - songPosition ? positionLimit : songPosition + moved;
+}
 void CKvSeq::markChanged() { set(stateChanged, 1); }
+
+void CKvSeq::wakePlayer()
+{
+    if (clock) clock->wake();
+}
+
+int CKvSeq::togglePause()
+{
+    const int now = update(paused, [](uint8_t p) { return p ? 0 : 1; });
+    wakePlayer();
+    return now;
+}
 
 int CKvSeq::requestStop()
 {
@@ -231,6 +270,7 @@ int CKvSeq::requestStop()
     if (playingSong || playingStyle) stopRequest = 1;
     const int save = (playingSong && songRecord >= 1 && recordSequence && recordSequence->events[0].next >= kFirstEvent) ? 1 : 0;
     unlock();
+    wakePlayer();
     return save;
 }
 
@@ -260,6 +300,7 @@ void CKvSeq::requestPart(int part)
         set(fillRequest, part);
     else
         set(partRequest, part);
+    wakePlayer();
 }
 
 void CKvSeq::selectPart(int part)
@@ -280,6 +321,7 @@ void CKvSeq::selectPart(int part)
     if (partRequest == part) partRequest = 0;
     if (fillRequest == part) fillRequest = 0;
     unlock();
+    wakePlayer();
 }
 
 std::string CKvSeq::currentPartName() const
@@ -306,6 +348,7 @@ void CKvSeq::setTempo(int bpm)
 {
     bpm = std::clamp(bpm, 10, 250);
     set(tempo, bpm);
+    wakePlayer();
     markChanged();
     if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
@@ -317,6 +360,7 @@ void CKvSeq::stepTempo(int delta)
     userTempo = tempo;
     const int bpm = tempo;
     unlock();
+    wakePlayer();
     markChanged();
     if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
@@ -355,12 +399,16 @@ void CKvSeq::setChord(int root, int type, int bass)
     // The running style player picks the chord up itself.
     const bool playerTakesIt = playingStyle && !paused;
     unlock();
-    if (!playerTakesIt) handChordOver(false);
+    if (playerTakesIt)
+        wakePlayer();
+    else
+        handChordOver(false);
 }
 
 void CKvSeq::setFreeChord(const Chord& chord)
 {
     set(currentChord, chord);
+    wakePlayer();
     handChordOver(true);
 }
 
@@ -427,6 +475,7 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
     songClick = click == 1 ? 1 : 0;
     songLoop = loop == 1 ? 1 : 0;
     songPosition = 0;
+    positionRate = 0;
     recordTime = -1;
     unlock();
     markChanged();
@@ -561,7 +610,7 @@ void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view
         extra = chord.bass;
     }
     lock();
-    int64_t position = recordTime >= 0 ? recordTime : songPosition;
+    int64_t position = recordTime >= 0 ? recordTime : positionNowLocked();
     // A song's position counts thousandths of its ticks: the recording over
     // it is stamped in the song's own ticks.
     if (playingSong) position /= 1000;
@@ -662,8 +711,10 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
 
     if (!isPlaying())
         selectStyleSlot(slot);
-    else if (isStylePlaying())
+    else if (isStylePlaying()) {
         set(pendingStyleSlot, slot); // the style player switches at the next bar
+        wakePlayer();
+    }
     return slot;
 }
 
@@ -705,6 +756,7 @@ void CKvSeq::selectStyleSlot(int slot)
     pendingStyleSlot = slot;
     const CStyle* style = styles[slot];
     unlock();
+    wakePlayer();
     if (style) selectPart(style->findPart(type, level1, level2));
     sendStyleSetup();
     // A registration waiting for its style is applied now, in place of the

@@ -126,6 +126,11 @@ public:
     // The song a song-mode function acts on: the one playing, else the one loaded.
     CMidiSequence* loadedSong() const;
     void markChanged();
+    // Wakes a sleeping player at once: what it reacts to has changed (a
+    // chord, a part or style request, the tempo, a pause, a stop).
+    void wakePlayer();
+    // Pauses or resumes the players; the new state (1 paused).
+    int togglePause();
     int requestStop();
     void sleepMs(int ms);
     int pendingRequest() const;
@@ -193,6 +198,11 @@ public:
     void seedRandom(uint32_t seed);
     void processInput(int status, int d1, int d2);
     InputView inputView() const;
+    // The position played moves with the clock between the player's steps:
+    // the player sets it with the rate it moves at (units per minute, 0
+    // standing) and the position it may not pass before its next step.
+    void setPlayPosition(int64_t position, int64_t limit, int64_t unitsPerMinute);
+    int64_t playPosition() const;
     // The melody's view. Pinned while a performance is recorded, everything
     // recorded until unpinRecordTime is stamped with the position of this
     // moment, so the notes of one key land together.
@@ -236,7 +246,10 @@ public:
     // thousandths of the song's ticks while a song plays.
     int64_t songPosition = 0;
     int32_t lastBeat = 0;
-    int64_t recordTime = -1; // the stamp of what is recorded now, in songPosition's units; -1: songPosition
+    int64_t recordTime = -1; // the stamp of what is recorded now, in songPosition's units; -1: the position played
+    int64_t positionAnchorUs = 0; // when songPosition was set by the player
+    int64_t positionLimit = 0;
+    int64_t positionRate = 0;     // units per minute; 0: songPosition stands
 
     // Musical settings.
     int32_t tempo = 120;
@@ -351,6 +364,7 @@ private:
     CMidiSequence* retiredStyle = nullptr;
     void releaseOwned();
     bool recordingPerformanceLocked() const; // engineMutex held
+    int64_t positionNowLocked() const;        // engineMutex held
     // Waits for the last player thread to have ended completely; called
     // with playerStartMutex held.
     void joinPlayerLocked();

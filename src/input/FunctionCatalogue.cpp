@@ -150,7 +150,7 @@ struct FunctionEffects {
     static void pause(CLiveInput& in, const FunctionInfo&, int)
     {
         CKvSeq& e = *in.engine;
-        const int now = e.update(e.paused, toggled);
+        const int now = e.togglePause();
         e.markChanged();
         if (now == 1) in.silenceGroup(9); // the players hold their place by themselves
     }
@@ -200,7 +200,7 @@ struct FunctionEffects {
         CMidiSequence* song = e.get(e.playingSong);
         if (!song) return;
         // While a song plays the position counts thousandths of its ticks.
-        const int64_t ticks = e.get(e.songPosition) / 1000;
+        const int64_t ticks = e.playPosition() / 1000;
         const int bar = song->barOfTicks(static_cast<int>(std::clamp<int64_t>(ticks, 0, INT32_MAX)));
         e.lock();
         e.songStartBar = bar;

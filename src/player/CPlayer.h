@@ -118,6 +118,10 @@ private:
     // Whether a source channel plays drums in the part being played.
     bool playsDrums(int sourceStatus) const;
     void takeChordChange();
+    // Sleeps while the players are paused; resuming or a stop wakes it.
+    void waitWhilePaused();
+    // The engine's position (480 per quarter) of a tick of the style.
+    int64_t positionOf(int at) const;
     void growRecording();
     void setSongPosition(int64_t thousandths);
     void click(int64_t thousandths, int64_t now);

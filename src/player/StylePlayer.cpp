@@ -20,10 +20,10 @@
 #include <ctime>
 
 namespace {
-// The longest single sleep of the wait: it bounds how late a chord change,
-// a tempo change or a stop is seen.
+// The step of the plain millisecond wait (the benchmark's).
 constexpr int64_t kStepUs = 1000;
-constexpr int64_t kPauseStepUs = 10'000;
+// The longest sleep while paused; resuming or a stop wakes the player at once.
+constexpr int64_t kPauseSleepUs = 1'000'000;
 // Room kept free in the recording, in events: far more than a player and
 // both hands send between two roomy gaps.
 constexpr size_t kRecordMargin = 2048;
@@ -72,6 +72,11 @@ void CPlayer::runStyle()
                 }
                 waitUntil();
                 if (restartPart) break;
+                // A stop ends the wait at once; the event it ended is not due.
+                if (engine->get(engine->stopRequest)) {
+                    atEnd = true;
+                    break;
+                }
                 // The sound generator came back: set it up before it hears more.
                 if (engine->get(engine->setupResend)) {
                     engine->set(engine->setupResend, 0);
@@ -123,7 +128,7 @@ void CPlayer::setUp()
     settings = transformSettings(*engine);
     barStartTick = style->parts[static_cast<size_t>(currentPart())].offsettime;
     tick = barStartTick;
-    engine->set(engine->songPosition, 0);
+    engine->setPlayPosition(0, 0, 0);
     engine->set(engine->recordTime, -1);
     setPosition(barStartTick);
     beatsPerBar = style->numerator;
@@ -151,6 +156,7 @@ void CPlayer::endThread()
     engine->recordSequence = nullptr;
     engine->unlock();
     engine->set(engine->playingStyle, nullptr);
+    engine->setPlayPosition(engine->get(engine->songPosition), 0, 0);
     engine->saveRecording(recording);
     engine->set(engine->stopRequest, 0);
     engine->set(engine->lastBeat, 0);
@@ -187,8 +193,13 @@ void CPlayer::setPosition(int at)
 {
     tick = at;
     style->ticksToBarBeat(at, &bar, &beat, &tickInBeat);
-    const int64_t position = barStartPosition + int64_t{at - barStartTick} * kSongTicks / style->ticksPerBeat;
-    engine->set(engine->songPosition, position);
+    const int64_t position = positionOf(at);
+    engine->setPlayPosition(position, position, 0);
+}
+
+int64_t CPlayer::positionOf(int at) const
+{
+    return barStartPosition + int64_t{at - barStartTick} * kSongTicks / std::max(1, style->ticksPerBeat);
 }
 
 int64_t CPlayer::nowNs() const
@@ -227,14 +238,43 @@ void CPlayer::waitUntil()
     const int tpb = style->ticksPerBeat;
     startWait(fromTick);
     int64_t now = nowNs();
+    uint32_t ticket = clock.wakeTicket();
+    // Stopping: nothing more to wait for.
+    if (engine->get(engine->stopRequest)) {
+        setPosition(toTick);
+        return;
+    }
+    // The beat a sleep was planned to end at, and when that beat begins.
+    int32_t plannedTick = -1;
+    int64_t plannedNs = 0;
     for (;;) {
         const int64_t left = waitStartNs + waitBudgetNs - now;
-        if (left > 0) {
-            // Never past the moment the next event is due.
-            clock.sleepUs(plainWait ? kStepUs : std::min(kStepUs, (left + 999) / 1000));
+        if (left > 0 && plainWait) {
+            clock.sleepUs(kStepUs);
+            now = nowNs();
+        } else if (left > 0) {
+            // Asleep until the event is due or the next beat begins (bar
+            // starts, part requests and a chord held over to the beat are
+            // decided there), whichever comes first, unless woken sooner by
+            // a change the player reacts to. Never past the event.
+            int64_t until = waitStartNs + waitBudgetNs;
+            const int32_t nextBeat = tick - tickInBeat + std::max(1, tpb);
+            plannedTick = -1;
+            if (nextBeat < toTick) {
+                const int64_t beatNs = waitStartNs + ticksToNs(nextBeat - waitStartTick, tpb, waitTempo) + 1;
+                if (beatNs < until) {
+                    until = beatNs;
+                    plannedTick = nextBeat;
+                    plannedNs = beatNs;
+                }
+            }
+            engine->setPlayPosition(positionOf(tick), positionOf(toTick), kSongTicks * waitTempo);
+            clock.sleepUntilUs((until + 999) / 1000, ticket);
             now = nowNs();
         }
-        // What the other threads may have changed, read in one step.
+        // What the other threads may have changed, read in one step; a
+        // change after this reading wakes the next sleep at once.
+        ticket = clock.wakeTicket();
         engine->lock();
         const int tempo = engine->tempo;
         const int request = engine->fillRequest >= 1 ? engine->fillRequest : engine->partRequest;
@@ -253,7 +293,11 @@ void CPlayer::waitUntil()
             waitTempo = tempo;
         }
         const bool due = now >= waitStartNs + waitBudgetNs;
-        setPosition(due ? toTick : std::min(toTick, waitStartTick + ticksInNs(now - waitStartNs, tpb, waitTempo)));
+        int32_t at = due ? toTick : std::min(toTick, waitStartTick + ticksInNs(now - waitStartNs, tpb, waitTempo));
+        // Woken for a beat: the beat has begun, whatever the rounding says.
+        if (plannedTick >= 0 && now >= plannedNs) at = std::max(at, std::min(toTick, plannedTick));
+        plannedTick = -1;
+        setPosition(at);
         if (beat == 1 && prevBeat != 1) barStart();
         prevBeat = beat;
         if (restartPart) break;
@@ -269,11 +313,12 @@ void CPlayer::waitUntil()
         if (paused) {
             // Held in place: the time spent paused is not music to catch up on.
             const int64_t pausedAt = nowNs();
-            while (engine->get(engine->paused) && !engine->get(engine->stopRequest)) clock.sleepUs(kPauseStepUs);
+            waitWhilePaused();
             const int64_t pausedFor = nowNs() - pausedAt;
             waitStartNs += pausedFor;
             lastBarStartUs += pausedFor / 1000;
             now = nowNs();
+            ticket = clock.wakeTicket() - 1; // look again before sleeping
         }
         if (now >= waitStartNs + waitBudgetNs) {
             dueNs = waitStartNs + waitBudgetNs;
@@ -285,6 +330,19 @@ void CPlayer::waitUntil()
     if (plainWait) waitBudgetNs = waitStartNs + waitBudgetNs - now;
     // After a change of style the old style's ticks mean nothing any more.
     if (!restartPart) setPosition(toTick);
+}
+
+void CPlayer::waitWhilePaused()
+{
+    CClock& clock = *engine->clock;
+    for (;;) {
+        const uint32_t ticket = clock.wakeTicket();
+        engine->lock();
+        const bool held = engine->paused && !engine->stopRequest;
+        engine->unlock();
+        if (!held) return;
+        clock.sleepUntilUs(clock.nowUs() + kPauseSleepUs, ticket);
+    }
 }
 
 void CPlayer::takeChordChange()

@@ -2,13 +2,16 @@
 // moment, the ends of parts, chord changes under held notes, the stop.
 #include "PlayerFixture.h"
 
+#include "base/CClock.h"
 #include "base/MidiStatus.h"
 #include "engine/CKvSeq.h"
 #include "midi/CMidiPort.h"
 #include "sequence/CMidiSequence.h"
 #include "support/TestSupport.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -57,9 +60,9 @@ TEST_F(PlayerTest, EveryBeatOnTimeAndATempoChangeAtOnce)
     std::vector<int64_t> drums;
     for (const auto& o : noteOns(engine.port->capture.take(), start))
         if (o.channel == kDrums) drums.push_back(o.ms);
-    // 120 BPM until the player's next step at 1751 ms (249 ms before the bar
-    // line), then 60 BPM: the bar line 498 ms later, then a beat a second.
-    const std::vector<int64_t> want = {0, 500, 1000, 1500, 2249, 3249, 4249};
+    // 120 BPM until 1750 ms, when the change wakes the player (250 ms before
+    // the bar line), then 60 BPM: the bar line 500 ms later, then a beat a second.
+    const std::vector<int64_t> want = {0, 500, 1000, 1500, 2250, 3250, 4250};
     ASSERT_GE(drums.size(), want.size());
     EXPECT_EQ(std::vector<int64_t>(drums.begin(), drums.begin() + static_cast<long>(want.size())), want);
 }
@@ -92,7 +95,7 @@ TEST_F(PlayerTest, RequestsTakeEffectAtTheirMoment)
         const int drum = kPartDrum[part(r.part)];
         EXPECT_EQ(firstOn(ons, drum), r.startsAtMs) << r.part << " asked at " << r.askedAtMs;
         const bool padAtSwitch = std::any_of(ons.begin(), ons.end(), [&](const auto& o) {
-            return o.channel == kPad && o.ms == r.askedAtMs + 1; // the next wait step after the request
+            return o.channel == kPad && o.ms == r.askedAtMs; // the request wakes the player at once
         });
         EXPECT_EQ(padAtSwitch, r.chasedPad) << r.part;
         stop();
@@ -138,6 +141,44 @@ TEST_F(PlayerTest, PartEndsReturnRepeatAndEnd)
     }
     EXPECT_EQ(tail, want);
     EXPECT_EQ(engine.port->soundingCount(), 0);
+}
+
+// What the player reacts to wakes it at once, with no step of the clock: a
+// chord, a part request, a pause and its end, a stop. Nothing else does: the
+// clock creeping up on its next event in millisecond steps wakes it only then.
+TEST_F(PlayerTest, ChangesWakeASleepingPlayerAndNothingElseDoes)
+{
+    ASSERT_GE(load(fixtureStyle()), 0);
+    CClock& clock = *engine.clock;
+    auto settled = [&clock] { return clock.waitUntilAsleep(5000); };
+    engine.selectPart(part("Main A"));
+    engine.setChord(0, 0, -1);
+    run(300);
+    engine.setChord(5, 0, -1);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(std::string(engine.get(engine.accompChord).symbol), "F");
+    engine.requestPart(part("Fill In AA"));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(engine.currentPartName(), "Fill In AA");
+
+    const int64_t next = clock.nextWakeUs();
+    const int64_t sleeps = clock.sleepsBegun();
+    while (clock.nowUs() + 1000 < next) {
+        clock.advanceUs(1000);
+        ASSERT_TRUE(settled());
+    }
+    EXPECT_EQ(clock.sleepsBegun(), sleeps);
+
+    const int64_t ahead = clock.nextWakeUs() - now();
+    engine.togglePause();
+    run(3000);
+    engine.togglePause();
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(clock.nextWakeUs() - now(), ahead); // held in place while paused
+
+    engine.requestStop();
+    for (int k = 0; k < 5000 && engine.isPlaying(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(engine.isPlaying());
 }
 
 // A chord change under held notes: the pad sounds again in the new chord, the

@@ -228,9 +228,10 @@ public:
                 const Cue& cue = plan.cues[next];
                 const int64_t due = kStartUs + usOf(cue.tick);
                 // At the player's own wake-up the cue comes first, so that its
-                // step at that moment already sees it.
+                // step at that moment already sees it: the time moves without
+                // waking the player, the cue wakes it or the move after it does.
                 if (wake < 0 || wake >= due) {
-                    if (wake != due) clock.advanceTo(due);
+                    clock.presetTime(due);
                     ++next;
                     if (cue.kind == Cue::kChord) {
                         items.push_back({cue.tick, 1, kStatChord, cue.chord.root, cue.chord.type, cue.chord.bass, {}});
@@ -246,6 +247,7 @@ public:
                     } else {
                         engine.requestStop();
                     }
+                    clock.advanceTo(due);
                     continue;
                 }
             }
