@@ -2,6 +2,7 @@
 
 #include "base/CLockGuard.h"
 #include "base/MessageSink.h"
+#include "base/RealTime.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -107,7 +108,7 @@ void CRecordingSaver::post(std::string folder, std::string fileName, std::vector
         // Plain priority, whoever asks first: a player thread runs at
         // real-time priority, and waiting for the storage must not.
         pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
+        vtn::initThreadAttributes(attributes, vtn::kSaverThreadStack);
         pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
         pthread_attr_setschedpolicy(&attributes, SCHED_OTHER);
         sched_param plain{};

@@ -1,5 +1,7 @@
 #include "base/RealTime.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <pthread.h>
@@ -56,6 +58,12 @@ std::string prepareRealTime()
         return "No real-time priority and no locked memory (see the rtprio and memlock limits): notes may be late when the board is busy";
     if (!priority) return "No real-time priority (see the rtprio limit): notes may be late when the board is busy";
     return "Memory not locked (see the memlock limit): a note may be late when memory is paged in";
+}
+
+void initThreadAttributes(pthread_attr_t& attributes, size_t stackBytes)
+{
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, std::max<size_t>(stackBytes, PTHREAD_STACK_MIN));
 }
 
 } // namespace vtn

@@ -3,6 +3,7 @@
 
 #include "base/CClock.h"
 #include "base/MessageSink.h"
+#include "base/RealTime.h"
 #include "midi/SeqPortList.h"
 
 #include <alsa/asoundlib.h>
@@ -67,7 +68,10 @@ int CMidiPort::open()
     // thread already waits on: hot-plug costs no polling.
     snd_seq_connect_from(handle, 0, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (pipe(seq->wakePipe) != 0) seq->wakePipe[0] = seq->wakePipe[1] = -1;
-    const int rc = pthread_create(&seq->inputThread, nullptr, midiInputThread, this);
+    pthread_attr_t attributes;
+    vtn::initThreadAttributes(attributes, vtn::kInputThreadStack);
+    const int rc = pthread_create(&seq->inputThread, &attributes, midiInputThread, this);
+    pthread_attr_destroy(&attributes);
     if (rc != 0) {
         vtn::printText("ERROR; return code from pthread_create() is " + std::to_string(rc) + "\n");
         std::exit(-1);
