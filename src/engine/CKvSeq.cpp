@@ -1,6 +1,7 @@
 #include "engine/CKvSeq.h"
 
 #include "base/MessageSink.h"
+#include "base/RealTime.h"
 #include "engine/CSettingsStore.h"
 #include "input/CLiveInput.h"
 #include "melody/CMelody.h"
@@ -103,10 +104,11 @@ void CKvSeq::init(int flag)
     port->setClock(clock);
     port->setHooks(keyboardInput, recordPortEvent, this);
     port->setOutputReturnHook(outputReturned);
-    port->open();
+    // What the input thread reaches exists before it starts.
     liveInput = new CLiveInput(this);
     melody = new CMelody(this);
     settingsStore = new CSettingsStore();
+    port->open();
 }
 
 void CKvSeq::shutdown()
@@ -521,7 +523,10 @@ int CKvSeq::createNumberedRecording(std::string_view title)
 
 void CKvSeq::createPlayerThread(void* (*entry)(void*))
 {
-    const int rc = pthread_create(&playerThread, nullptr, entry, this);
+    pthread_attr_t attributes;
+    vtn::initThreadAttributes(attributes, vtn::kPlayerThreadStack);
+    const int rc = pthread_create(&playerThread, &attributes, entry, this);
+    pthread_attr_destroy(&attributes);
     if (rc != 0) {
         vtn::printText("ERROR; return code from pthread_create() is " + std::to_string(rc) + "\n");
         std::exit(-1);

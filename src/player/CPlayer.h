@@ -4,6 +4,7 @@
 // through engine fields. As a device it remembers the notes it started, so
 // a stop, a part switch or a chord change ends exactly its own notes.
 #include "base/CMidiDevice.h"
+#include "player/PlayerTiming.h"
 #include "player/Transform.h"
 
 #include <cstdint>
@@ -96,6 +97,9 @@ public:
 
     // The song: a tempo event played in the current pass; the metronome.
     bool songTempoMoved = false;
+    // The song's tempo exactly, and the whole BPM the engine shows for it.
+    int32_t songMicros = 500'000;
+    int32_t songShownBpm = 120;
     int32_t clickBar = 0;
     int32_t clickBeat = 0;
     int32_t clickPitch = -1; // the click sounding, -1 none
@@ -124,6 +128,10 @@ private:
     int64_t positionOf(int at) const;
     void growRecording();
     void setSongPosition(int64_t thousandths);
+    void adoptSongTempo(int32_t micros);
+    void setSongTempo(int32_t micros);
+    // The song's time per tick at the engine's tempo.
+    TickRate songRate(int engineTempo) const;
     void click(int64_t thousandths, int64_t now);
     void endClick();
     void endSong();

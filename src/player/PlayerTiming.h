@@ -27,6 +27,35 @@ inline int64_t ticksToNs(int64_t ticks, int ticksPerBeat, int tempo)
     return ticks / perMinute * 60'000'000'000 + ticks % perMinute * 60'000'000'000 / perMinute;
 }
 
+// a × b / c without overflow of the product, rounded down (c > 0).
+__extension__ typedef __int128 WideInt;
+inline int64_t mulDiv(int64_t a, int64_t b, int64_t c)
+{
+    return static_cast<int64_t>(static_cast<WideInt>(a) * b / std::max<int64_t>(1, c));
+}
+
+// The time a tick takes, as a fraction: `num` nanoseconds per `den` ticks.
+// A whole BPM and a tempo exact to the microsecond per quarter note (as a
+// song's file writes it) both hold exactly.
+struct TickRate {
+    int64_t num = 500'000'000;
+    int64_t den = 1;
+    bool operator==(const TickRate&) const = default;
+};
+inline TickRate bpmRate(int ticksPerBeat, int bpm)
+{
+    return {60'000'000'000, int64_t{std::max(1, ticksPerBeat)} * std::max(1, bpm)};
+}
+inline TickRate microsRate(int ticksPerBeat, int64_t microsPerQuarter)
+{
+    return {std::max<int64_t>(1, microsPerQuarter) * 1000, std::max(1, ticksPerBeat)};
+}
+inline int64_t ticksToNs(int64_t ticks, TickRate r) { return mulDiv(ticks, r.num, r.den); }
+// Thousandths of ticks in `us` microseconds.
+inline int64_t thousandthsInUs(int64_t us, TickRate r) { return mulDiv(us, r.den * 1'000'000, r.num); }
+// What is left of a wait at rate `from`, at rate `to`.
+inline int64_t rescaleNs(int64_t ns, TickRate from, TickRate to) { return mulDiv(ns, to.num * from.den, from.num * to.den); }
+
 // Whole ticks in `ns` nanoseconds.
 inline int ticksInNs(int64_t ns, int ticksPerBeat, int tempo)
 {

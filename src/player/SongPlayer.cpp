@@ -45,6 +45,27 @@ void* songPlayerThread(void* arg)
 
 void CPlayer::setSongPosition(int64_t thousandths) { engine->set(engine->songPosition, thousandths); }
 
+void CPlayer::adoptSongTempo(int32_t micros)
+{
+    songMicros = std::max(1, micros);
+    // The engine's tempo is whole BPM within its range: what is shown and stepped.
+    songShownBpm = std::clamp(static_cast<int>((60'000'000 + songMicros / 2) / songMicros), 10, 250);
+}
+
+void CPlayer::setSongTempo(int32_t micros)
+{
+    adoptSongTempo(micros);
+    engine->setTempo(songShownBpm);
+}
+
+TickRate CPlayer::songRate(int engineTempo) const
+{
+    // The song's own tempo, exactly as its file writes it, until the
+    // musician sets another; then the musician's, in whole BPM.
+    const int tpb = std::max(1, song->ticksPerBeat);
+    return engineTempo == songShownBpm ? microsRate(tpb, songMicros) : bpmRate(tpb, engineTempo);
+}
+
 void CPlayer::runSong()
 {
     engine->lock();
@@ -63,7 +84,10 @@ void CPlayer::runSong()
     int32_t resume = 0;    // first event of the pass; 0: found by walking from the start
     int32_t passStart = 0; // start bar of the pass
     int32_t passes = 0;
-    int32_t passTempo = 0; // the tempo the pass began with
+    int32_t passTempo = 0;  // the tempo the pass began with: the engine's,
+    int32_t passMicros = 0; // and the song's own
+    // The engine already shows the song's first tempo.
+    adoptSongTempo(song->usPerQuarter > 0 ? song->usPerQuarter : 60'000'000 / std::max(1, song->tempo));
     for (;;) {
         engine->lock();
         const bool stop = engine->stopRequest != 0;
@@ -84,12 +108,13 @@ void CPlayer::runSong()
             // The tempo in force at the start bar is that of the last tempo
             // event before it.
             int32_t i = events[kMainList].next;
-            int walkedTempo = 0;
+            int32_t walkedMicros = 0;
             while (i >= kFirstEvent && events[static_cast<size_t>(i)].ticks < fromTick) {
-                if (events[static_cast<size_t>(i)].stat == kStatTempo) walkedTempo = events[static_cast<size_t>(i)].db1;
-                i = events[static_cast<size_t>(i)].next;
+                const MidiEvent& e = events[static_cast<size_t>(i)];
+                if (e.stat == kStatTempo) walkedMicros = e.db2 > 0 ? e.db2 : 60'000'000 / std::max(1, e.db1);
+                i = e.next;
             }
-            if (walkedTempo > 0) engine->setTempo(walkedTempo);
+            if (walkedMicros > 0) setSongTempo(walkedMicros);
             // A song started past its first bar sounds with the voices and
             // controllers the bars before it set.
             if (passes == 1 && fromTick > 0) chaseTo(fromTick);
@@ -97,9 +122,11 @@ void CPlayer::runSong()
         } else if (songTempoMoved) {
             // A looping range with tempo events begins each pass at the tempo
             // it began with; a tempo the musician set is left alone otherwise.
+            setSongTempo(passMicros);
             engine->setTempo(passTempo);
         }
         passTempo = engine->get(engine->tempo);
+        passMicros = songMicros;
         songTempoMoved = false;
         // The song's time starts once it is set up, so the set-up does not
         // make the first notes late.
@@ -262,7 +289,7 @@ void CPlayer::playSongEvent(const MidiEvent& m)
     }
     if (m.stat == kStatTempo) {
         // The song's tempo events are obeyed, whatever the musician set.
-        engine->setTempo(m.db1);
+        setSongTempo(m.db2 > 0 ? m.db2 : 60'000'000 / std::max(1, m.db1));
         songTempoMoved = true;
         return;
     }
@@ -304,6 +331,7 @@ void CPlayer::songWait(int32_t ticks)
     ticks = std::clamp(ticks, 0, kLongestWait);
     const int64_t target = (int64_t{fromTick} + ticks) * 1000;
     int tempo = std::max(1, engine->get(engine->tempo));
+    TickRate rate = songRate(tempo);
     int64_t now = nowNs();
     // The stretch of the wait at one tempo: its start and its position.
     int64_t segmentNs;
@@ -316,7 +344,7 @@ void CPlayer::songWait(int32_t ticks)
         deadline = now + int64_t{ticks} * 60'000 / (int64_t{tpb} * tempo) * 1'000'000;
     } else {
         segmentNs = dueNs;
-        deadline = dueNs + ticksToNs(ticks, tpb, tempo);
+        deadline = dueNs + ticksToNs(ticks, rate);
     }
     bool recording = engine->get(engine->songRecord) > 0;
     if (recording && deadline - now > kRoomyGapNs) growRecording();
@@ -342,15 +370,16 @@ void CPlayer::songWait(int32_t ticks)
         const bool clicking = engine->songClick && recording;
         engine->unlock();
 
-        // Thousandths of ticks: microseconds × ticks per minute / 60 000.
-        auto positionAt = [&](int64_t at) { return segmentPosition + (at - segmentNs) / 1000 * tpb * tempo / 60'000; };
+        auto positionAt = [&](int64_t at) { return segmentPosition + thousandthsInUs((at - segmentNs) / 1000, rate); };
         if (newTempo != tempo && newTempo > 0) {
             // What is left of the wait is stretched or shrunk at once.
             segmentPosition = std::min(target, positionAt(now));
             const int64_t rest = deadline - now;
+            const TickRate newRate = songRate(newTempo);
             segmentNs = now;
-            deadline = rest > 0 ? now + rest * tempo / newTempo : deadline;
+            deadline = rest > 0 ? now + rescaleNs(rest, rate, newRate) : deadline;
             tempo = newTempo;
+            rate = newRate;
         }
         const int64_t position = now >= deadline ? target : std::min(target, positionAt(now));
         setSongPosition(position);

@@ -63,13 +63,22 @@ void appendHex(std::string& out, const uint8_t* data, uint32_t n)
 
 // Beats per minute of a tempo meta event's data, rounded; 0 when it names
 // none (no bytes, or a value of 0). A huge value falls below 10 BPM.
-int tempoOf(const uint8_t* data, int n)
+// Microseconds per quarter note, as written; 0 when there is none. Three
+// bytes hold any tempo a file can carry: a value beyond them is no tempo.
+int32_t tempoMicros(const uint8_t* data, int n)
 {
     if (n <= 0) return 0;
     uint64_t micros = 0;
     for (int k = 0; k < n; ++k) micros = std::min<uint64_t>((micros << 8) | data[k], uint64_t{1} << 40);
+    return micros > 0xFFFFFF ? 0 : static_cast<int32_t>(micros);
+}
+
+// The tempo in whole BPM, for showing and stepping (at least 1).
+int tempoOf(const uint8_t* data, int n)
+{
+    const int32_t micros = tempoMicros(data, n);
     if (micros == 0) return 0;
-    return static_cast<int>(60000000.0 / static_cast<double>(micros) + 0.5);
+    return std::max(1, static_cast<int>(60000000.0 / static_cast<double>(micros) + 0.5));
 }
 
 // Denominator from the time signature's power of two; any exponent above 7
@@ -139,6 +148,7 @@ bool CMidiFileReader::readHeader(int start)
     twinCursor = kTimeSigList;
     for (int32_t& c : seq.channelNoteCount) c = 0;
     seq.tempo = 0;
+    seq.usPerQuarter = 0;
     seq.numerator = 0;
     seq.denominator = 0;
     seq.unresolvedVoices.clear();
@@ -440,9 +450,10 @@ bool CMidiFileReader::readMetaEvent()
             firstTimeSigPos = at;
             setSongTimeSignature(data[0], signatureDenominator(data[1]));
         }
-        if (type == 0x51 && tempoOf(data, n) >= 10 && firstTempoPos < 0) {
+        if (type == 0x51 && tempoMicros(data, n) > 0 && firstTempoPos < 0) {
             firstTempoPos = at;
             seq.tempo = tempoOf(data, n);
+            seq.usPerQuarter = tempoMicros(data, n);
         }
         // Events this one may become: a time signature has a twin.
         const bool kept = type == 0x51 || type == 0x01 || type == 0x02 || type == 0x05 || type == 0x06 || type == 0x7F;
@@ -456,9 +467,10 @@ bool CMidiFileReader::readMetaEvent()
         if (at != firstTimeSigPos) readTimeSignature(data[0], signatureDenominator(data[1]));
         break;
     case 0x51: {
-        const int bpm = tempoOf(data, n);
-        if (bpm < 10) break;
-        if (at != firstTempoPos) insertReadEvent(kStatTempo, bpm, 0, {});
+        // The whole BPM for showing, and the tempo exactly as written.
+        const int32_t micros = tempoMicros(data, n);
+        if (micros == 0) break;
+        if (at != firstTempoPos) insertReadEvent(kStatTempo, tempoOf(data, n), micros, {});
         break;
     }
     case 0x01:

@@ -88,6 +88,9 @@ public:
     int32_t numerator = 4;
     int32_t denominator = 4;
     int32_t tempo = 120;
+    // The first tempo exactly, in microseconds per quarter note; 0: `tempo`.
+    // A tempo event carries its own in db2 (0: its BPM in db1).
+    int32_t usPerQuarter = 0;
     uint8_t isStyle = 0;
     int32_t sequenceId = 0;
     int32_t timeSigCursor = kTimeSigList;

@@ -27,10 +27,13 @@ void patchBigEndian(std::vector<uint8_t>& out, size_t at, uint32_t v, int bytes)
 
 uint8_t dataByte(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
-// Three bytes, as every reader expects; a tempo without a value is 120.
-void putTempo(std::vector<uint8_t>& out, int bpm)
+// Three bytes, as every reader expects: the exact tempo where there is one,
+// else the BPM's; a tempo without a value is 120.
+void putTempo(std::vector<uint8_t>& out, int bpm, int32_t exactMicros)
 {
-    uint32_t micros = bpm > 0 ? 60000000u / static_cast<uint32_t>(bpm) : 500000u;
+    uint32_t micros = exactMicros > 0   ? static_cast<uint32_t>(exactMicros)
+                      : bpm > 0         ? 60000000u / static_cast<uint32_t>(bpm)
+                                        : 500000u;
     micros = std::min<uint32_t>(micros, 0xFFFFFF);
     out.push_back(0xFF);
     out.push_back(0x51);
@@ -141,7 +144,7 @@ void CMidiSequence::writeTrack(int n, std::string_view trackName, int mode, cons
         writeBuffer.push_back(0);
         putTimeSignature(writeBuffer, numerator, denominator);
         writeBuffer.push_back(0);
-        putTempo(writeBuffer, tempo);
+        putTempo(writeBuffer, tempo, usPerQuarter);
         writeBuffer.push_back(0);
         if (isStyle && trackName.size() < static_cast<size_t>(kStyleNameBytes)) {
             std::string padded(trackName);
@@ -194,7 +197,7 @@ void CMidiSequence::writeTrack(int n, std::string_view trackName, int mode, cons
             writeBuffer.push_back(dataByte(e.db1));
             if (hasTwoDataBytes(e.stat)) writeBuffer.push_back(dataByte(e.db2));
         } else if (e.stat == kStatTempo) {
-            putTempo(writeBuffer, e.db1);
+            putTempo(writeBuffer, e.db1, e.db2);
         } else if (e.stat == kStatTimeSig) {
             putTimeSignature(writeBuffer, e.db1, e.db2);
         } else if (e.stat == kStatSysEx) {

@@ -187,4 +187,26 @@ TEST(SongCorpus, RangesAndLoopsPlayTheirBarsInTime)
     }
 }
 
+// A song keeps its own tempo, exactly as its file writes it: 523 013 us a
+// quarter (114.72 BPM, shown as 115) and 200 000 (300 BPM, beyond what the
+// tempo functions reach). Forty quarter notes, the last one's start in ms.
+TEST(SongCorpus, SongsKeepTheirExactTempo)
+{
+    for (const auto& [micros, lastMs] : {std::pair{523013, 20397.507}, std::pair{200000, 7800.0}}) {
+        smftest::Bytes track;
+        track.u8({0x00, 0xFF, 0x51, 0x03}).be(static_cast<uint32_t>(micros), 3);
+        for (int q = 0; q < 40; ++q) track.u8({0x00, 0x90, 60, 100}).vlq(96).u8({0x80, 60, 64});
+        testsupport::TempDir tmp;
+        const smftest::Bytes file = smftest::smf(0, 96, {track});
+        tmp.write("tempo.mid", std::string(file.v.begin(), file.v.end()));
+        testsupport::ToolRun run;
+        const std::vector<Sent> sent = played({tmp.file("tempo.mid")}, run);
+        ASSERT_EQ(run.status, 0) << run.err;
+        double last = -1;
+        for (const Sent& m : sent)
+            if (m.status == 0x90 && m.d2 > 0) last = m.ms;
+        EXPECT_NEAR(last, lastMs, 0.01) << micros;
+    }
+}
+
 } // namespace

@@ -149,10 +149,11 @@ TEST(MidiFileReader, NotesArePairedAlikeWhileReadingAndAfterReading)
 // tempo, later ones become events (bpm listed, -1 for any other event).
 TEST(MidiFileReader, FirstUsableTempoIsTheSongTempoLaterOnesAreEvents)
 {
+    // Any tempo three bytes can hold is one, however slow (7 000 000 us: 9 BPM shown).
     const std::vector<std::tuple<std::vector<uint32_t>, int, std::vector<int>>> cases = {
-        {{500000}, 120, {}},         {{1000000, 500000}, 60, {120}}, {{7000000}, 120, {}},
-        {{7000000, 400000}, 150, {}}, {{0, 600000}, 100, {}},         {{1}, 60000000, {}},
-        {{500000, 7000000, 0, 461538}, 120, {130}}};
+        {{500000}, 120, {}},         {{1000000, 500000}, 60, {120}}, {{7000000}, 9, {}},
+        {{7000000, 400000}, 9, {150}}, {{0, 600000}, 100, {}},        {{1}, 60000000, {}},
+        {{500000, 7000000, 0, 461538}, 120, {9, 130}}};
     for (const auto& [micros, tempo, events] : cases) {
         Bytes t;
         for (uint32_t us : micros) t.vlq(10).u8({0xFF, 0x51, 0x03}).be(us, 3);
