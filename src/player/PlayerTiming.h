@@ -7,6 +7,17 @@
 #include <pthread.h>
 #include <sched.h>
 
+class CClock;
+
+// The last stretch before an event is waited awake: a sleeping thread wakes
+// a few hundred microseconds late too often.
+constexpr int64_t kAwakeNs = 300'000;
+
+// The players' one sleep: until `untilNs` on `clock` (never past it), or
+// until a wake-up after `ticket` (CClock::wake); with `awake`, the last
+// kAwakeNs on the monotonic clock are waited awake. True when woken.
+bool sleepUntilDue(CClock& clock, int64_t untilNs, uint32_t ticket, bool awake);
+
 // A gap before the next event long enough to make room in the recording.
 constexpr int64_t kRoomyGapNs = 20'000'000;
 

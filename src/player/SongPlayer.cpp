@@ -24,8 +24,6 @@ namespace {
 // change is seen.
 constexpr int64_t kStepUs = 1000;
 constexpr int64_t kQuietStepUs = 5000;
-constexpr int64_t kAwakeNs = 300'000;
-constexpr int64_t kPauseStepUs = 10'000;
 // A click is a short tap; its note ends this long after it began.
 constexpr int64_t kClickNs = 50'000'000;
 constexpr int kClickDownbeat = 77; // the first beat of a bar
@@ -350,18 +348,21 @@ void CPlayer::songWait(int32_t ticks)
     if (recording && deadline - now > kRoomyGapNs) growRecording();
     // The last stretch before the deadline is waited awake: a sleeping thread
     // wakes a few hundred microseconds late too often.
-    const bool awake = !plainWait && !clock.isManual();
+    uint32_t ticket = clock.wakeTicket();
     for (;;) {
         const int64_t left = deadline - now;
-        if (left > 0 && awake && left <= kAwakeNs) {
-            while ((now = nowNs()) < deadline) {
-            }
+        if (left > 0 && plainWait) {
+            clock.sleepUs(kStepUs);
+            now = nowNs();
         } else if (left > 0) {
-            const int64_t step = plainWait || recording ? kStepUs : kQuietStepUs;
-            const int64_t sleepNs = awake ? left - kAwakeNs : left;
-            clock.sleepUs(plainWait ? kStepUs : std::min(step, (sleepNs + 999) / 1000));
+            // In steps while the position is shown and stamped; a stop, a
+            // pause or a new tempo wakes the wait at once.
+            const int64_t step = (recording ? kStepUs : kQuietStepUs) * 1000;
+            const int64_t until = std::min(deadline, now + step);
+            sleepUntilDue(clock, until, ticket, until == deadline);
             now = nowNs();
         }
+        ticket = clock.wakeTicket();
         engine->lock();
         const int newTempo = engine->tempo;
         const bool stop = engine->stopRequest != 0;
@@ -388,7 +389,7 @@ void CPlayer::songWait(int32_t ticks)
         if (paused) {
             // Held in place: the time spent paused is not music to catch up on.
             const int64_t pausedAt = nowNs();
-            while (engine->get(engine->paused) && !engine->get(engine->stopRequest)) clock.sleepUs(kPauseStepUs);
+            waitWhilePaused();
             const int64_t pausedFor = nowNs() - pausedAt;
             segmentNs += pausedFor;
             deadline += pausedFor;

@@ -22,8 +22,6 @@
 namespace {
 // The step of the plain millisecond wait (the benchmark's).
 constexpr int64_t kStepUs = 1000;
-// The longest sleep while paused; resuming or a stop wakes the player at once.
-constexpr int64_t kPauseSleepUs = 1'000'000;
 // Room kept free in the recording, in events: far more than a player and
 // both hands send between two roomy gaps.
 constexpr size_t kRecordMargin = 2048;
@@ -269,7 +267,7 @@ void CPlayer::waitUntil()
                 }
             }
             engine->setPlayPosition(positionOf(tick), positionOf(toTick), kSongTicks * waitTempo);
-            clock.sleepUntilUs((until + 999) / 1000, ticket);
+            sleepUntilDue(clock, until, ticket, true);
             now = nowNs();
         }
         // What the other threads may have changed, read in one step; a
@@ -330,19 +328,6 @@ void CPlayer::waitUntil()
     if (plainWait) waitBudgetNs = waitStartNs + waitBudgetNs - now;
     // After a change of style the old style's ticks mean nothing any more.
     if (!restartPart) setPosition(toTick);
-}
-
-void CPlayer::waitWhilePaused()
-{
-    CClock& clock = *engine->clock;
-    for (;;) {
-        const uint32_t ticket = clock.wakeTicket();
-        engine->lock();
-        const bool held = engine->paused && !engine->stopRequest;
-        engine->unlock();
-        if (!held) return;
-        clock.sleepUntilUs(clock.nowUs() + kPauseSleepUs, ticket);
-    }
 }
 
 void CPlayer::takeChordChange()
