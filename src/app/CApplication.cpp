@@ -11,6 +11,7 @@
 #include "input/CLiveInput.h"
 #include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
+#include "player/EngineAssembly.h"
 
 #include <cerrno>
 #include <csignal>
@@ -96,7 +97,7 @@ void CApplication::createEngine()
     };
     engine->hooks.runKeyCommand = [](void* context, int note) { static_cast<CApplication*>(context)->runKeyCommand(note); };
     engine->hooks.playSongSlot = [](void* context) { static_cast<CApplication*>(context)->playSongSlot(); };
-    engine->init(1);
+    assembleEngine(*engine, 1);
     engine->application = this;
 }
 

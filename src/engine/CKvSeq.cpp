@@ -3,12 +3,7 @@
 #include "base/MessageSink.h"
 #include "base/RealTime.h"
 #include "engine/CSettingsStore.h"
-#include "input/CLiveInput.h"
-#include "melody/CMelody.h"
 #include "midi/CMidiPort.h"
-#include "player/SongPlayer.h"
-#include "player/StylePlayer.h"
-#include "player/StyleSetup.h"
 #include "sequence/CMidiSequence.h"
 #include "sequence/CStyle.h"
 
@@ -31,8 +26,8 @@ int clamp127(int v) { return std::clamp(v, 0, 127); }
 void keyboardInput(void* context, int status, int d1, int d2)
 {
     auto* engine = static_cast<CKvSeq*>(context);
-    if (engine->liveInput)
-        engine->liveInput->routeKeyboard(status, d1, d2);
+    if (engine->liveInput && engine->parts.routeKeyboard)
+        engine->parts.routeKeyboard(engine->liveInput, status, d1, d2);
     else if (!engine->get(engine->inputSuspended))
         engine->sendEvent(status, d1, d2);
 }
@@ -57,7 +52,8 @@ void outputReturned(void* context)
         engine->set(engine->setupResend, 1);
     else if (!engine->isSongPlaying())
         engine->sendStyleSetup();
-    if (engine->melody) engine->melody->selectPreset(engine->get(engine->presetIndex));
+    if (engine->melody && engine->parts.selectPreset)
+        engine->parts.selectPreset(engine->melody, engine->get(engine->presetIndex));
 }
 
 // The first preset named `name`, -1 when none is.
@@ -104,9 +100,8 @@ void CKvSeq::init(int flag)
     port->setClock(clock);
     port->setHooks(keyboardInput, recordPortEvent, this);
     port->setOutputReturnHook(outputReturned);
-    // What the input thread reaches exists before it starts.
-    liveInput = new CLiveInput(this);
-    melody = new CMelody(this);
+    // What the input thread reaches (the live input and the melody, made by
+    // whoever built the engine) exists before it starts.
     settingsStore = new CSettingsStore();
     port->open();
 }
@@ -148,10 +143,9 @@ void CKvSeq::releaseOwned()
     }
     delete port;
     port = nullptr;
-    // After the port: the input thread that calls into it has ended.
-    delete liveInput;
+    // After the port: the input thread that calls into them has ended.
+    if (parts.release) parts.release(*this);
     liveInput = nullptr;
-    delete melody;
     melody = nullptr;
     delete settingsStore;
     settingsStore = nullptr;
@@ -422,7 +416,7 @@ void CKvSeq::handChordOver(bool evenWhilePaused)
     accompChord = currentChord;
     unlock();
     markChanged();
-    if (melody) melody->chordChanged(); // re-harmonises the held right-hand keys
+    if (melody && parts.chordChanged) parts.chordChanged(melody); // re-harmonises the held right-hand keys
     if (!isPlaying()) startStylePlayer();
 }
 
@@ -430,7 +424,7 @@ int CKvSeq::startStylePlayer()
 {
     CLockGuard starting(playerStartMutex);
     // A loaded song, not the keyboard's chords, drives the music.
-    if (get(paused) || isPlaying() || get(playMode) != 0) return 1;
+    if (!parts.stylePlayer || get(paused) || isPlaying() || get(playMode) != 0) return 1;
     CStyle* style = currentStyle();
     const int part = get(currentPart);
     if (!style || part < 0 || part >= style->partCount() || style->parts[static_cast<size_t>(part)].startevent < kFirstEvent)
@@ -438,13 +432,13 @@ int CKvSeq::startStylePlayer()
     // The previous run may still be saving its recording.
     joinPlayerLocked();
     set(playingStyle, style);
-    createPlayerThread(stylePlayerThread);
+    createPlayerThread(parts.stylePlayer);
     return 0;
 }
 
 int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int loop, int record, int click)
 {
-    if (!song) return 1;
+    if (!song || !parts.songPlayer) return 1;
     CLockGuard starting(playerStartMutex);
     if (isPlaying()) return 1;
     joinPlayerLocked();
@@ -481,7 +475,7 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
     recordTime = -1;
     unlock();
     markChanged();
-    createPlayerThread(songPlayerThread);
+    createPlayerThread(parts.songPlayer);
     return 0;
 }
 
@@ -547,7 +541,10 @@ void CKvSeq::joinPlayer()
     joinPlayerLocked();
 }
 
-void CKvSeq::sendStyleSetup() { ::sendStyleSetup(*this); }
+void CKvSeq::sendStyleSetup()
+{
+    if (parts.sendStyleSetup) parts.sendStyleSetup(*this);
+}
 
 void CKvSeq::seedRandom(uint32_t seed)
 {
@@ -769,8 +766,8 @@ void CKvSeq::selectStyleSlot(int slot)
     const int registration = get(activePreset);
     if (registration < 0) {
         if (style && !get(blockTempo)) setTempo(style->tempo);
-    } else if (liveInput) {
-        liveInput->applyStyleEntry(registration);
+    } else if (liveInput && parts.applyStyleEntry) {
+        parts.applyStyleEntry(liveInput, registration);
     }
 }
 
@@ -779,8 +776,8 @@ void CKvSeq::processInput(int status, int d1, int d2)
     // In live mode the keyboard areas decide; before it everything played
     // passes straight through. liveInput is only read once live mode is on,
     // long after init stored it.
-    if (get(inputMode) == kLiveMode && liveInput)
-        liveInput->route(status, d1, d2);
+    if (get(inputMode) == kLiveMode && liveInput && parts.route)
+        parts.route(liveInput, status, d1, d2);
     else
         sendEvent(status, d1, d2);
 }

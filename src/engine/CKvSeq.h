@@ -42,6 +42,24 @@ struct ApplicationHooks {
     void (*playSongSlot)(void* context) = nullptr;
 };
 
+// What the engine reaches above itself, installed by whoever builds it
+// (assembleEngine in the player layer) before init opens the port: the live
+// input that routes what is played, the melody, the player threads and the
+// style's set-up. Plain function pointers, as the port's hooks; an engine
+// without them (the companion tool's) routes nothing and starts no player.
+struct EngineParts {
+    void (*routeKeyboard)(CLiveInput* input, int status, int d1, int d2) = nullptr;
+    void (*route)(CLiveInput* input, int status, int d1, int d2) = nullptr;
+    void (*applyStyleEntry)(CLiveInput* input, int entry) = nullptr;
+    void (*chordChanged)(CMelody* melody) = nullptr;
+    void (*selectPreset)(CMelody* melody, int preset) = nullptr;
+    void* (*stylePlayer)(void* engine) = nullptr;
+    void* (*songPlayer)(void* engine) = nullptr;
+    void (*sendStyleSetup)(CKvSeq& engine) = nullptr;
+    // Deletes the live input and the melody, once no thread reaches them.
+    void (*release)(CKvSeq& engine) = nullptr;
+};
+
 // What the bass transposition remembers across notes: the chord of the last
 // bass note on, the last bass pitch and the pitch it was replaced by. One for
 // the whole run, shared by everything that transforms style events.
@@ -342,6 +360,7 @@ public:
     uint32_t fixedSeed = 0;
     BassMemory bassMemory;
     ApplicationHooks hooks;
+    EngineParts parts;
 
     uint8_t stateChanged = 0;
     CApplication* application = nullptr;

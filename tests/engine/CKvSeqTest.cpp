@@ -7,6 +7,7 @@
 #include "sequence/CStyle.h"
 
 #include "support/LiveEngine.h"
+#include "player/EngineAssembly.h"
 
 #include <gtest/gtest.h>
 
@@ -114,7 +115,7 @@ TEST(EngineLifeCycle, ShutdownReturnsOnlyAfterThePlayerHasEnded)
     CKvSeq engine;
     {
         vtn::CMessageCapture quiet;
-        engine.init(1);
+        assembleEngine(engine, 1);
     }
     engine.clock->setManual();
     engine.clock->setAutoAdvance(true);

@@ -4,6 +4,7 @@
 
 #include "engine/CKvSeq.h"
 #include "sequence/CStyle.h"
+#include "player/EngineAssembly.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,11 @@ Bytes styleFile(int bpm)
 
 class StyleSlots : public ::testing::Test {
 protected:
-    void SetUp() override { engine.set(engine.inputMode, kLiveMode); }
+    void SetUp() override
+    {
+        installEngineParts(engine);
+        engine.set(engine.inputMode, kLiveMode);
+    }
     void TearDown() override { engine.set(engine.playingStyle, nullptr); }
 
     int load(const Bytes& file, const char* name, int request = -2)

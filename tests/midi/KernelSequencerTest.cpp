@@ -14,6 +14,7 @@
 #include "player/PlayerFixture.h"
 #include "sequence/CStyle.h"
 #include "support/TestSupport.h"
+#include "player/EngineAssembly.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +41,7 @@ protected:
         ASSERT_TRUE(probe.open("vtn-probe"));
         engine = std::make_unique<CKvSeq>();
         vtn::CMessageCapture messages;
-        engine->init(1);
+        assembleEngine(*engine, 1);
         EXPECT_EQ(messages.take(), "");
         ASSERT_TRUE(engine->port->isOpen());
         engine->port->capture.enable(true);

@@ -8,6 +8,7 @@
 
 #include "engine/CKvSeq.h"
 #include "input/CLiveInput.h"
+#include "player/EngineAssembly.h"
 
 #include <string>
 #include <string_view>
@@ -29,6 +30,7 @@ int chordCommand(int argc, char** argv)
     // Without init: no MIDI port, no input thread; the live-input object is
     // all recognition needs, and the engine releases it.
     CKvSeq engine;
+    installEngineParts(engine);
     engine.clock = new CClock();
     engine.liveInput = new CLiveInput(&engine);
     engine.set(engine.inputMode, kLiveMode);

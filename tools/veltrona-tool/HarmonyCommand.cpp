@@ -8,6 +8,7 @@
 #include "chords/Chord.h"
 #include "engine/CKvSeq.h"
 #include "melody/CMelody.h"
+#include "player/EngineAssembly.h"
 
 #include <string>
 #include <string_view>
@@ -39,6 +40,7 @@ int harmonyCommand(int argc, char** argv)
     // Without init: no port and no input thread; the search only reads the
     // engine's chord and modes. The engine releases the melody.
     CKvSeq engine;
+    installEngineParts(engine);
     engine.set(engine.inputMode, kLiveMode);
     engine.set(engine.playMode, 0);
     engine.set(engine.chordMethod, 0);
