@@ -100,6 +100,8 @@ void CKvSeq::init(int flag)
     port->setClock(clock);
     port->setHooks(keyboardInput, recordPortEvent, this);
     port->setOutputReturnHook(outputReturned);
+    port->setConnectionHook(
+        [](void* context, bool found) { static_cast<CKvSeq*>(context)->events.post(found ? kChangePortFound : kChangePortLost); });
     // What the input thread reaches (the live input and the melody, made by
     // whoever built the engine) exists before it starts.
     settingsStore = new CSettingsStore();
@@ -124,6 +126,8 @@ void CKvSeq::shutdown()
 
 void CKvSeq::releaseOwned()
 {
+    // The listener reads the engine: it ends before anything goes.
+    events.stop();
     lock();
     recordSequence = nullptr;
     playingSong = nullptr;
@@ -246,7 +250,11 @@ int64_t CKvSeq::positionNowLocked() const
     const int64_t moved = elapsedUs / kMinuteUs * positionRate + elapsedUs % kMinuteUs * positionRate / kMinuteUs;
     return moved >= positionLimit - songPosition ? positionLimit : songPosition + moved;
 }
-void CKvSeq::markChanged() { set(stateChanged, 1); }
+void CKvSeq::markChanged(uint32_t changes)
+{
+    set(stateChanged, 1);
+    events.post(changes);
+}
 
 void CKvSeq::wakePlayer()
 {
@@ -318,6 +326,7 @@ void CKvSeq::selectPart(int part)
     if (fillRequest == part) fillRequest = 0;
     unlock();
     wakePlayer();
+    events.post(kChangePart);
 }
 
 std::string CKvSeq::currentPartName() const
@@ -345,7 +354,7 @@ void CKvSeq::setTempo(int bpm)
     bpm = std::clamp(bpm, 10, 250);
     set(tempo, bpm);
     wakePlayer();
-    markChanged();
+    markChanged(kChangeTempo);
     if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
@@ -357,7 +366,7 @@ void CKvSeq::stepTempo(int delta)
     const int bpm = tempo;
     unlock();
     wakePlayer();
-    markChanged();
+    markChanged(kChangeTempo);
     if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
@@ -415,7 +424,7 @@ void CKvSeq::handChordOver(bool evenWhilePaused)
     lock();
     accompChord = currentChord;
     unlock();
-    markChanged();
+    markChanged(kChangeChord);
     if (melody && parts.chordChanged) parts.chordChanged(melody); // re-harmonises the held right-hand keys
     if (!isPlaying()) startStylePlayer();
 }
@@ -474,7 +483,7 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
     positionRate = 0;
     recordTime = -1;
     unlock();
-    markChanged();
+    markChanged(kChangeSongStarted);
     createPlayerThread(parts.songPlayer);
     return 0;
 }
@@ -562,7 +571,7 @@ void CKvSeq::setChordRecognition(int off)
     accompChord = none;
     currentChord = none;
     unlock();
-    markChanged();
+    markChanged(kChangeChord);
 }
 
 void CKvSeq::sendEvent(int status, int d1, int d2)
@@ -759,6 +768,7 @@ void CKvSeq::selectStyleSlot(int slot)
     const CStyle* style = styles[slot];
     unlock();
     wakePlayer();
+    events.post(kChangeStyle);
     if (style) selectPart(style->findPart(type, level1, level2));
     sendStyleSetup();
     // A registration waiting for its style is applied now, in place of the

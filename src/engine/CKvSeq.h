@@ -8,6 +8,7 @@
 #include "chords/Chord.h"
 #include "engine/CAccomp.h"
 #include "engine/CHarmony.h"
+#include "engine/EngineEvents.h"
 #include "engine/Preset.h"
 
 #include <cstdint>
@@ -143,7 +144,9 @@ public:
     bool isRecordingPerformance() const;
     // The song a song-mode function acts on: the one playing, else the one loaded.
     CMidiSequence* loadedSong() const;
-    void markChanged();
+    // Something a display shows changed: recorded, and told to whoever
+    // listens to `events`.
+    void markChanged(uint32_t changes = kChangeSetting);
     // Wakes a sleeping player at once: what it reacts to has changed (a
     // chord, a part or style request, the tempo, a pause, a stop).
     void wakePlayer();
@@ -361,6 +364,7 @@ public:
     BassMemory bassMemory;
     ApplicationHooks hooks;
     EngineParts parts;
+    CEngineEvents events;
 
     uint8_t stateChanged = 0;
     CApplication* application = nullptr;

@@ -81,6 +81,7 @@ void CMelody::selectPreset(int n)
         updateVolumes(true);
         splitVoice.store(split, std::memory_order_relaxed);
     }
+    engine->events.post(kChangePreset);
     if (pinned) engine->unpinRecordTime();
 }
 

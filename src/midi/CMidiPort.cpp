@@ -370,9 +370,10 @@ void CMidiPort::announce(SeqAnnouncement what, int client, int port)
     if (event.kind == HotPlugEvent::Left) {
         // Keys that can no longer be released count as released now.
         releaseHeldKeys(event.gone.client, event.gone.port);
-        bool lost = false;
+        bool lost = false, wasInput = false;
         {
             CLockGuard hold(connectMutex);
+            for (const SeqAddress& a : connectedInputs) wasInput = wasInput || (a.client >= 0 && event.covers(a));
             lost = dropPort(event);
         }
         if (lost) {
@@ -381,16 +382,18 @@ void CMidiPort::announce(SeqAnnouncement what, int client, int port)
             forgetAll();
             resetControllers();
         }
+        if ((lost || wasInput) && connectionHandler) connectionHandler(hookContext, false);
         return;
     }
     // A driver may name its port after creating it, a client itself after
     // opening: each change is looked at again.
     std::vector<SeqPortInfo> ports;
     listPorts(ports);
-    bool returned = false;
+    bool returned = false, found = false;
     {
         CLockGuard hold(connectMutex);
         const ArrivalPlan plan = arrivalPlan(connectionState(), ports, what, client, port);
+        found = plan.takeOutput || !plan.inputs.empty();
         for (size_t i = 0; i <= plan.inputs.size(); ++i) {
             if (plan.takeOutput && i == plan.outputAfter) {
                 connectOutputLocked(wantedOutput, true);
@@ -403,6 +406,7 @@ void CMidiPort::announce(SeqAnnouncement what, int client, int port)
             vtn::printLine("Midi In: " + p.fullName());
         }
     }
+    if (found && connectionHandler) connectionHandler(hookContext, true);
     if (!returned) return;
     if (outputReturnHandler) outputReturnHandler(hookContext);
     releaseOutput();

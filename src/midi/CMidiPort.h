@@ -45,6 +45,9 @@ public:
     // Called (with the hooks' context) once the output is connected again to a
     // sound generator that came back: it knows nothing of what was set up.
     void setOutputReturnHook(PortHandler returned) { outputReturnHandler = returned; }
+    // Called (with the hooks' context) when hot-plug connected a port
+    // (found) or a connected one went; on the input thread.
+    void setConnectionHook(void (*changed)(void* context, bool found)) { connectionHandler = changed; }
     // Time stamps of the capture come from this clock (the monotonic clock when none).
     void setClock(CClock* c) { clock = c; }
 
@@ -154,6 +157,7 @@ private:
     std::vector<SeqPortInfo> simulatedPorts;
 
     PortHandler outputReturnHandler = nullptr;
+    void (*connectionHandler)(void* context, bool found) = nullptr;
     // Set while a returning output is being set up; other threads' messages
     // are dropped then (the synth never heard their notes). Under lock.
     bool outputHeld = false;

@@ -277,6 +277,7 @@ void CPlayer::endSong()
     engine->playMode = 0;
     engine->stateChanged = 1;
     engine->unlock();
+    engine->events.post(kChangeSongEnded);
 }
 
 void CPlayer::playSongEvent(const MidiEvent& m)

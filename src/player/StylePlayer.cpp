@@ -411,6 +411,7 @@ void CPlayer::chordChange()
     const Chord chord = engine->accompChord;
     engine->stateChanged = 1;
     engine->unlock();
+    engine->events.post(kChangeChord);
     if (engine->get(engine->recording)) engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
 
     const int part = currentPart();

@@ -6,12 +6,16 @@
 #include "sequence/CMidiSequence.h"
 #include "sequence/CStyle.h"
 
-#include "support/LiveEngine.h"
+#include "melody/CMelody.h"
 #include "player/EngineAssembly.h"
+#include "support/LiveEngine.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <vector>
+#include <functional>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -108,6 +112,63 @@ TEST_F(EngineTest, PartRequestsAndSelection)
     EXPECT_EQ(engine.get(engine.currentPart), 3);
     engine.set(engine.currentPart, 9);
     EXPECT_EQ(engine.currentPartName(), "");
+}
+
+// Listeners learn what changed on a thread of their own, merged, and never
+// hold up whoever changed it: each operation below tells its kind; a port
+// plugged in and pulled out tells both; stopping delivers what is pending.
+TEST_F(EngineTest, ChangesReachTheListenerOffTheirOwnThread)
+{
+    struct Heard {
+        std::atomic<uint32_t> changes{0};
+        std::atomic<bool> elsewhere{true};
+        std::thread::id poster;
+    } heard;
+    heard.poster = std::this_thread::get_id();
+    ASSERT_TRUE(engine.events.listen(
+        [](void* c, uint32_t changes) {
+            auto* h = static_cast<Heard*>(c);
+            if (std::this_thread::get_id() == h->poster) h->elsewhere = false;
+            h->changes |= changes;
+        },
+        &heard));
+    auto told = [&heard](uint32_t kind) {
+        for (int k = 0; k < 2000 && !(heard.changes.load() & kind); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return (heard.changes.exchange(0) & kind) != 0;
+    };
+    const std::pair<std::function<void()>, uint32_t> rows[] = {
+        {[&] { engine.setTempo(97); }, kChangeTempo},
+        {[&] { engine.stepTempo(1); }, kChangeTempo},
+        {[&] { engine.setChord(2, 0, -1); }, kChangeChord},
+        {[&] { engine.selectPart(1); }, kChangePart},
+        {[&] { engine.melody->selectPreset(3); }, kChangePreset},
+        {[&] { engine.markChanged(); }, kChangeSetting},
+        {[&] {
+             engine.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}, {20, 0, "Keys", "Keys MIDI 1", 0x21}});
+             engine.port->connectInput(0, 1, "");
+             engine.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}});
+             engine.port->announce(SeqAnnouncement::ClientExit, 20, 0);
+         },
+         kChangePortLost},
+        {[&] {
+             engine.port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}, {24, 0, "Pad", "Pad MIDI 1", 0x21}});
+             engine.port->announce(SeqAnnouncement::PortStart, 24, 0);
+         },
+         kChangePortFound},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        rows[i].first();
+        EXPECT_TRUE(told(rows[i].second)) << "row " << i;
+    }
+    EXPECT_TRUE(heard.elsewhere);
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&engine = engine, t] {
+            for (int k = 0; k < 1000; ++k) engine.events.post(1u << (10 + t));
+        });
+    for (std::thread& t : posters) t.join();
+    engine.events.stop();
+    EXPECT_EQ(heard.changes.load(), 0xFu << 10);
 }
 
 TEST(EngineLifeCycle, ShutdownReturnsOnlyAfterThePlayerHasEnded)
