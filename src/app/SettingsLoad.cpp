@@ -23,7 +23,6 @@ void handOver(CKvSeq& e, SettingsRecord& r)
 {
     const int32_t* a = r.blockA;
     const int32_t* b = r.blockB;
-    e.settingsVersion = r.version;
     e.transposition = a[kATransposition];
     e.drumsVolume = a[kADrumsVolume];
     e.bassVolume = a[kABassVolume];

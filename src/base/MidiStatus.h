@@ -56,3 +56,12 @@ constexpr bool isNoteOff(int status, int d2)
 constexpr bool isNote(int status) { return status >= kNoteOff && status <= 0x9F; }
 constexpr bool isController(int status) { return status >= kController && status <= 0xBF; }
 constexpr bool isProgramChange(int status) { return status >= kProgramChange && status <= 0xCF; }
+
+// A level (a volume or a velocity, 0-127) at a percentage of itself: up to
+// 100 % it scales toward 0; above, it closes in on 127 instead of clipping at
+// once (200 % reaches 127). The one formula of every volume percentage.
+inline int levelAtPercent(int level, int percent)
+{
+    const int scaled = percent <= 99 ? level * percent / 100 : level + (percent - 100) * (127 - level) / 100;
+    return scaled < 0 ? 0 : scaled > 127 ? 127 : scaled;
+}

@@ -92,9 +92,8 @@ CKvSeq::~CKvSeq()
     pthread_mutex_destroy(&engineMutex);
 }
 
-void CKvSeq::init(int flag)
+void CKvSeq::init(int)
 {
-    initFlag = flag;
     clock = new CClock();
     port = new CMidiPort();
     port->setClock(clock);
@@ -457,7 +456,6 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
     playingSong = song;
     songStartBar = std::max(0, startBar);
     songEndBar = std::max(0, endBar);
-    songPasses = 0;
     unlock();
     setTempo(song->tempo);
     if (record >= 1) {

@@ -326,7 +326,6 @@ public:
     int32_t splitChannel = -1;
     int32_t highestChordKey = 54;
     int32_t chordChannel = 0;
-    int32_t drumChannel = 9;      // MIDI channel index of the drums (channel 10)
     int32_t metronomeChannel = 9;
 
     // Attention and triggers.
@@ -334,8 +333,6 @@ public:
     int32_t attentionChannel = 2;
     int32_t attentionTrigger = 0; // note number + 1, 0 = none
     uint8_t attentionActive = 1;
-    int32_t attentionNote = 0;      // the last menu key, for a display
-    uint8_t attentionReleased = 0;  // a menu key was released since
     int32_t attentionReserve = 3;
 
     // Song playback.
@@ -347,7 +344,6 @@ public:
     int32_t songBassChannel = 2;
     int32_t songRecord = 0;
     uint8_t songClick = 0;
-    int32_t songPasses = 0;    // passes of the song (or its range) begun since its start
     int32_t songPassLimit = 0; // a looping range ends after this many passes; 0: until stopped
 
     // Recording and files.
@@ -355,7 +351,6 @@ public:
     uint8_t recordKeepTracks = 0;
     uint8_t recordChordsSeqSpecific = 0;
     std::string baseFolder;
-    int32_t settingsVersion = 0;
 
     // Humanisation and the bass transposition: used by the style player
     // thread (and the tools), never by two threads at once.
@@ -370,7 +365,6 @@ public:
     CApplication* application = nullptr;
     std::string midiInName;
     std::string midiOutName;
-    int32_t initFlag = 0;
 
     mutable pthread_mutex_t engineMutex;
     // Makes "read the transposition, send the note" one step against a

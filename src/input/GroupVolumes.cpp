@@ -36,8 +36,7 @@ void CLiveInput::resendGroupVolumes(int group)
             const int song = port->controllerOf(c, kCtlVolume);
             if (song < 0) continue;
             const int p = accomp * levels[g] / 100;
-            const int value = p > 99 ? song + (p - 100) * (127 - song) / 100 : p * song / 100;
-            port->send(controllerStatus(c), kCtlVolume, std::clamp(value, 0, 127));
+            port->send(controllerStatus(c), kCtlVolume, levelAtPercent(song, p));
         }
         return;
     }

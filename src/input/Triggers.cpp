@@ -120,7 +120,6 @@ int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
     if (!isKey || !press) return 0;
     if (trigger > 0 && !view.attentionActive) return 0;
     // A menu key: its key command, else its entry in the current set.
-    e.set(e.attentionNote, d1);
     lastMenuPress = -1;
     const ApplicationHooks h = e.get(e.hooks);
     if (h.runKeyCommand)
@@ -148,8 +147,6 @@ bool CLiveInput::releaseAsPressed(int note, int32_t target)
         runMenuEntry(pressed / kMenuKeyCount, pressed % kMenuKeyCount, true, ignored);
     }
     // A menu key's release goes on to routing, as the menu never took it.
-    e.set(e.attentionNote, note);
-    e.set(e.attentionReleased, 1);
     return false;
 }
 

@@ -30,13 +30,6 @@ bool isChordTone(const Chord& chord, int pitch)
 int layerType(int pNoteOn) { return pNoteOn & 0xFF; }
 bool isMelodyType(int type) { return type >= kLayerSingle && type <= kLayerCloseWide; }
 
-// Level of controller 7 for a layer volume and a percentage: 100 % keeps it,
-// below scales toward 0, above moves toward 127.
-int volumeLevel(int volume, int percent)
-{
-    const int level = percent <= 99 ? volume * percent / 100 : volume + (percent - 100) * (127 - volume) / 100;
-    return std::clamp(level, 0, 127);
-}
 } // namespace
 
 CMelody::CMelody(CKvSeq* owner) : engine(owner)
@@ -95,7 +88,7 @@ void CMelody::updateVolumes(bool alreadyLocked)
         if (l.type < 1) continue;
         const int v = l.volume >= 0 ? l.volume : defaultVolume;
         const int percent = l.type == kLayerLeft ? leftPercent : melodyPercent;
-        engine->sendEvent(controllerStatus(l.layerChannel), kCtlVolume, volumeLevel(v, percent));
+        engine->sendEvent(controllerStatus(l.layerChannel), kCtlVolume, levelAtPercent(v, percent));
     }
     if (!alreadyLocked) pthread_mutex_unlock(&melodyMutex);
 }

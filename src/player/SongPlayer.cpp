@@ -91,7 +91,7 @@ void CPlayer::runSong()
         const bool stop = engine->stopRequest != 0;
         const int32_t startBar = std::max(1, engine->songStartBar);
         const bool limitReached = engine->songPassLimit > 0 && passes >= engine->songPassLimit;
-        if (!stop && !limitReached) engine->songPasses = ++passes;
+        if (!stop && !limitReached) ++passes;
         engine->unlock();
         if (stop || limitReached) break;
 
@@ -313,8 +313,7 @@ void CPlayer::playSongEvent(const MidiEvent& m)
 
     int value = m.db2;
     if (isController(m.stat) && m.db1 == kCtlVolume) {
-        value = level <= 99 ? level * value / 100 : value + (level - 100) * (127 - value) / 100;
-        value = std::clamp(value, 0, 127);
+        value = levelAtPercent(value, level);
     }
     engine->sendEvent(m.stat, m.db1, value);
     if (isNote(m.stat)) trackEvent(m.stat, m.db1, m.db2);

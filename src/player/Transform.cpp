@@ -95,12 +95,7 @@ int applyVolumeLevel(const CStyle& style, int value, NoteClass cls, const Transf
         value = value * settings.targetVolume / style.averageVolume;
     if (settings.liveMode) {
         const int g = cls == kClassDrum ? settings.drumsVolume : cls == kClassBass ? settings.bassVolume : settings.otherVolume;
-        const int t = g * settings.accompVolume / 100;
-        // Above 100 percent the level closes in on full volume instead of clipping at once.
-        if (t <= 99)
-            value = value * t / 100;
-        else
-            value = value + (t - 100) * (127 - value) / 100;
+        value = levelAtPercent(value, g * settings.accompVolume / 100);
     }
     return std::clamp(value, 0, 127);
 }
