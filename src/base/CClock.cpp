@@ -52,8 +52,10 @@ void CClock::wake()
         timeMoved.notify_all();
         return;
     }
-    wakeups.fetch_add(1, std::memory_order_acq_rel);
-    if (futexSleepers.load(std::memory_order_acquire) > 0)
+    // Sequentially consistent, against a sleeper going to sleep: either it
+    // sees the new count before it sleeps, or this sees it and wakes it.
+    wakeups.fetch_add(1);
+    if (futexSleepers.load() > 0)
         syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wakeups), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
@@ -61,9 +63,9 @@ bool CClock::sleepUntilUs(int64_t untilUs, uint32_t ticket)
 {
     if (!isManual()) {
         const timespec until{static_cast<time_t>(untilUs / 1'000'000), static_cast<long>(untilUs % 1'000'000) * 1000};
-        futexSleepers.fetch_add(1, std::memory_order_acq_rel);
+        futexSleepers.fetch_add(1);
         for (;;) {
-            if (wakeups.load(std::memory_order_acquire) != ticket) break;
+            if (wakeups.load() != ticket) break;
             if (nowUs() >= untilUs) break;
             // An absolute wait on the monotonic clock; it returns at once when
             // the counter has moved since the ticket, so no wake-up is lost.

@@ -249,6 +249,7 @@ int64_t CKvSeq::positionNowLocked() const
     const int64_t moved = elapsedUs / kMinuteUs * positionRate + elapsedUs % kMinuteUs * positionRate / kMinuteUs;
     return moved >= positionLimit - songPosition ? positionLimit : songPosition + moved;
 }
+
 void CKvSeq::markChanged(uint32_t changes)
 {
     set(stateChanged, 1);
