@@ -122,8 +122,8 @@ Row playOnce(const std::vector<uint8_t>& bytes, const std::string& name, int bpm
     Row row{plain ? "plain 1 ms poll, ms budgets" : "ns budgets (production)", bpm};
     auto engine = std::make_unique<CKvSeq>();
     startLiveEngine(*engine, true);
-    engine->set(engine->plainMillisecondWait, plain ? 1 : 0);
-    engine->set(engine->blockTempo, 1); // the style's tempo events leave the tempo alone
+    engine->set(engine->play.plainMillisecondWait, plain ? 1 : 0);
+    engine->set(engine->play.blockTempo, 1); // the style's tempo events leave the tempo alone
     engine->seedRandom(7);
     if (engine->loadStyle(-2, bytes.data(), static_cast<int>(bytes.size()), name) < 0) {
         std::printf("%s: not loaded\n", name.c_str());
@@ -141,7 +141,7 @@ Row playOnce(const std::vector<uint8_t>& bytes, const std::string& name, int bpm
 
     const double cpuBefore = cpuSeconds();
     engine->setChord(0, 0, -1); // C major: the player starts
-    const Chord chord = engine->get(engine->currentChord);
+    const Chord chord = engine->get(engine->play.currentChord);
     sleepSeconds(seconds);
     const int64_t stoppedUs = engine->clock->nowUs();
     const double cpu = cpuSeconds() - cpuBefore;
@@ -152,7 +152,7 @@ Row playOnce(const std::vector<uint8_t>& bytes, const std::string& name, int bpm
     const int loops = static_cast<int>(seconds * bpm * tpb / 60.0 / static_cast<double>(partTicks)) + 2;
     const std::vector<Expected> expected =
         expectedMessages(style, part, partTicks, loops, chord, settings, bass,
-                         engine->get(engine->bankMsb), engine->get(engine->bankLsb));
+                         engine->get(engine->defaults.bankMsb), engine->get(engine->defaults.bankLsb));
     const size_t window = expected.size() / static_cast<size_t>(loops) + 1;
 
     const std::vector<CapturedMessage> sent = engine->port->capture.take();

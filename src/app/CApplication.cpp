@@ -108,7 +108,7 @@ void CApplication::configure()
     readConfigSecondPass();
 
     engine->lock();
-    parseChordSymbol(engine->currentChord, "C");
+    parseChordSymbol(engine->play.currentChord, "C");
     engine->unlock();
     vtn::printText("Ready\n");
 }
@@ -188,10 +188,10 @@ bool CApplication::command(std::string_view line)
 
     if (startsWith(l, "split:")) {
         const long n = vtn::decimalValue(trim(afterColon(l)));
-        engine->set(engine->splitKey, n - 1);
+        engine->set(engine->areas.splitKey, n - 1);
     } else if (l == "record") {
-        const uint8_t was = engine->get(engine->recording);
-        engine->set(engine->recording, was ? 0 : 1);
+        const uint8_t was = engine->get(engine->recordState.recording);
+        engine->set(engine->recordState.recording, was ? 0 : 1);
     } else if (startsWith(l, "midiin:")) {
         engine->midiInName = trim(afterColon(l));
         engine->port->connectInput(0, 1, engine->midiInName);
@@ -257,7 +257,7 @@ void CApplication::runKeyCommand(int note)
     if (r.kind == 0 && r.fileName.size() > 4) {
         // A registration whose style is not loaded must not wait for the
         // next style that happens to be selected.
-        if (!loadStyleByName(r.fileName)) engine->set(engine->activePreset, -1);
+        if (!loadStyleByName(r.fileName)) engine->set(engine->play.activePreset, -1);
     } else if (r.kind > 0 && !r.fileName.empty()) {
         playMidiFile(r.fileName);
     }

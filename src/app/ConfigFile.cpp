@@ -90,9 +90,9 @@ void CApplication::readConfigSecondPass()
             stripComment(line);
             const std::string l = toLower(line);
             if (startsWith(l, "split:")) {
-                engine->set(engine->splitKey, vtn::decimalValue(afterColon(l)) - 1);
+                engine->set(engine->areas.splitKey, vtn::decimalValue(afterColon(l)) - 1);
             } else if (l == "record") {
-                engine->set(engine->recording, 1);
+                engine->set(engine->recordState.recording, 1);
             } else if (isFirstPassEntry(l)) {
                 // Taken in the first pass; not a key command for note 0.
             } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
@@ -102,8 +102,8 @@ void CApplication::readConfigSecondPass()
                 entry.text = trim(std::string_view(line).substr(colon + 1));
                 if (toLower(entry.text) == "attention") {
                     engine->lock();
-                    engine->attentionTrigger = static_cast<int32_t>(key) + 1;
-                    engine->attentionActive = 0;
+                    engine->attention.attentionTrigger = static_cast<int32_t>(key) + 1;
+                    engine->attention.attentionActive = 0;
                     engine->unlock();
                 }
             } else if (!line.empty()) {

@@ -55,7 +55,7 @@ std::string recordingFileName(const std::string& stamp, const std::string& recor
 
 void CApplication::saveRecording(CMidiSequence* sequence)
 {
-    if (!engine->get(engine->recording) || !sequence) return;
+    if (!engine->get(engine->recordState.recording) || !sequence) return;
 
     // No lock: the recording is no longer the engine's recordSequence, so
     // no thread writes into it any more.

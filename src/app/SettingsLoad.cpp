@@ -23,51 +23,51 @@ void handOver(CKvSeq& e, SettingsRecord& r)
 {
     const int32_t* a = r.blockA;
     const int32_t* b = r.blockB;
-    e.transposition = a[kATransposition];
-    e.drumsVolume = a[kADrumsVolume];
-    e.bassVolume = a[kABassVolume];
-    e.otherVolume = a[kAOtherVolume];
-    e.leftVoicesOff = a[kALeftVoicesOff];
-    e.leftVolume = a[kALeftVolume];
-    e.accompVolume = a[kAAccompVolume];
-    e.melodyVolume = a[kAMelodyVolume];
-    e.chordFixationController = a[kAChordFixationController];
-    e.chordMethod = a[kAChordMethod];
-    e.levelMode = a[kALevelMode];
-    e.splitKey = a[kASplitKey];
-    e.confirmRestart = a[kAConfirmRestart];
-    if (e.confirmRestart == 1) e.paused = 1;
+    e.play.transposition = a[kATransposition];
+    e.mixer.drumsVolume = a[kADrumsVolume];
+    e.mixer.bassVolume = a[kABassVolume];
+    e.mixer.otherVolume = a[kAOtherVolume];
+    e.mixer.leftVoicesOff = a[kALeftVoicesOff];
+    e.mixer.leftVolume = a[kALeftVolume];
+    e.mixer.accompVolume = a[kAAccompVolume];
+    e.mixer.melodyVolume = a[kAMelodyVolume];
+    e.areas.chordFixationController = a[kAChordFixationController];
+    e.areas.chordMethod = a[kAChordMethod];
+    e.defaults.levelMode = a[kALevelMode];
+    e.areas.splitKey = a[kASplitKey];
+    e.play.confirmRestart = a[kAConfirmRestart];
+    if (e.play.confirmRestart == 1) e.play.paused = 1;
 
-    e.presetIndex = b[kBPresetIndex];
-    e.styleBankSelect = b[kBStyleBankSelect];
-    e.targetVolume = b[kBTargetVolume];
-    e.programChangeSelectsPreset = b[kBProgramChangeSelectsPreset];
-    e.targetVelocity = b[kBTargetVelocity];
-    e.highestChordKey = b[kBHighestChordKey];
-    e.chordChannel = b[kBChordChannel];
-    e.defaultModulation = b[kBDefaultModulation];
-    e.defaultVolume = b[kBDefaultVolume];
-    e.defaultPan = b[kBDefaultPan];
-    e.defaultReverb = b[kBDefaultReverb];
-    e.defaultChorus = b[kBDefaultChorus];
-    std::copy_n(b + kBPresetButtons, 4, e.presetButtons);
-    e.recordKeepTracks = b[kBRecordKeepTracks] != 0;
-    e.harmonyVolume = b[kBHarmonyVolume];
-    e.styleSysEx = b[kBStyleSysEx];
-    e.recordChordsSeqSpecific = b[kBSeqSpecificChords] != 0;
+    e.play.presetIndex = b[kBPresetIndex];
+    e.defaults.styleBankSelect = b[kBStyleBankSelect];
+    e.defaults.targetVolume = b[kBTargetVolume];
+    e.areas.programChangeSelectsPreset = b[kBProgramChangeSelectsPreset];
+    e.defaults.targetVelocity = b[kBTargetVelocity];
+    e.areas.highestChordKey = b[kBHighestChordKey];
+    e.areas.chordChannel = b[kBChordChannel];
+    e.defaults.defaultModulation = b[kBDefaultModulation];
+    e.defaults.defaultVolume = b[kBDefaultVolume];
+    e.defaults.defaultPan = b[kBDefaultPan];
+    e.defaults.defaultReverb = b[kBDefaultReverb];
+    e.defaults.defaultChorus = b[kBDefaultChorus];
+    std::copy_n(b + kBPresetButtons, 4, e.defaults.presetButtons);
+    e.recordState.recordKeepTracks = b[kBRecordKeepTracks] != 0;
+    e.mixer.harmonyVolume = b[kBHarmonyVolume];
+    e.defaults.styleSysEx = b[kBStyleSysEx];
+    e.recordState.recordChordsSeqSpecific = b[kBSeqSpecificChords] != 0;
 
-    e.bankMsb = r.bankMsb;
-    e.bankLsb = r.bankLsb;
-    e.chordRecognitionOff = r.chordRecognitionOff != 0;
-    e.splitChannel = r.splitChannel;
-    e.velocityVariety = r.velocityVariety;
-    e.pitchVariety = r.pitchVariety;
-    e.bassVariety = r.bassVariety;
-    e.attentionEnabled = r.attentionEnabled;
-    e.attentionChannel = r.attentionChannel;
-    e.attentionTrigger = r.attentionTrigger;
-    e.attentionActive = r.attentionTrigger == 0;
-    e.attentionReserve = r.attentionReserve;
+    e.defaults.bankMsb = r.bankMsb;
+    e.defaults.bankLsb = r.bankLsb;
+    e.areas.chordRecognitionOff = r.chordRecognitionOff != 0;
+    e.areas.splitChannel = r.splitChannel;
+    e.mixer.velocityVariety = r.velocityVariety;
+    e.mixer.pitchVariety = r.pitchVariety;
+    e.mixer.bassVariety = r.bassVariety;
+    e.attention.attentionEnabled = r.attentionEnabled;
+    e.attention.attentionChannel = r.attentionChannel;
+    e.attention.attentionTrigger = r.attentionTrigger;
+    e.attention.attentionActive = r.attentionTrigger == 0;
+    e.attention.attentionReserve = r.attentionReserve;
     std::copy(r.presets.begin(), r.presets.begin() + kPresetCount, e.presets);
 
     CSettingsStore& store = *e.settingsStore;
@@ -110,7 +110,7 @@ void handOver(CKvSeq& e, SettingsRecord& r)
 SettingsProblem loadSettings(CKvSeq& engine, const uint8_t* bytes, size_t size, const std::string& baseFolder,
                              SettingsRecord& record)
 {
-    engine.set(engine.inputSuspended, 1);
+    engine.set(engine.play.inputSuspended, 1);
     const SequenceOptions options = engine.sequenceOptions();
     SettingsProblem problem;
     {
@@ -122,7 +122,7 @@ SettingsProblem loadSettings(CKvSeq& engine, const uint8_t* bytes, size_t size, 
         if (!problem) handOver(engine, record);
         engine.unlock();
     }
-    engine.set(engine.inputSuspended, 0);
+    engine.set(engine.play.inputSuspended, 0);
     return problem;
 }
 
@@ -164,7 +164,7 @@ void CApplication::loadSettingsFile()
         if (styleFolder.empty()) styleFolder = record.styleFolder;
     }
     if (!record.startStyle.empty()) loadStyleByName(record.startStyle);
-    engine->set(engine->inputMode, kLiveMode);
+    engine->set(engine->play.inputMode, kLiveMode);
     engine->sendStyleSetup();
-    if (engine->melody) engine->melody->selectPreset(engine->get(engine->presetIndex));
+    if (engine->melody) engine->melody->selectPreset(engine->get(engine->play.presetIndex));
 }

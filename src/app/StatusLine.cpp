@@ -12,15 +12,15 @@ std::string CApplication::statusLine()
     CKvSeq& e = *engine;
     const std::string part = e.currentPartName();
     e.lock();
-    const bool styleRuns = e.playingStyle != nullptr;
-    const std::string song = e.playingSong ? e.playingSong->name : std::string();
+    const bool styleRuns = e.play.playingStyle != nullptr;
+    const std::string song = e.play.playingSong ? e.play.playingSong->name : std::string();
     std::string style = e.styleName;
-    const int tempo = e.tempo;
-    const std::string chord = e.currentChord.root >= 0 ? e.currentChord.symbol : "none";
-    const int preset = e.presetIndex;
+    const int tempo = e.play.tempo;
+    const std::string chord = e.play.currentChord.root >= 0 ? e.play.currentChord.symbol : "none";
+    const int preset = e.play.presetIndex;
     const std::string presetName = preset >= 0 && preset < kPresetCount ? e.presets[preset].name : std::string();
-    const bool recording = e.recording != 0;
-    const int split = e.splitKey;
+    const bool recording = e.recordState.recording != 0;
+    const int split = e.areas.splitKey;
     e.unlock();
 
     // The file's name, without the folder it came from.

@@ -155,7 +155,7 @@ void CApplication::playMidiFile(std::string_view name)
     // and a song playing is never replaced under its player.
     engine->stopAndWait();
     engine->installSequence(kSongId, song);
-    engine->set(engine->playMode, 1);
+    engine->set(engine->songState.playMode, 1);
     engine->markChanged();
     engine->playSong(song);
 }
@@ -168,7 +168,7 @@ void CApplication::playSongSlot()
     const int id = kFirstRecordingId + count % kRecordingIds;
     engine->lock();
     CMidiSequence* recording = engine->sequences[id];
-    if (recording) engine->playMode = 1;
+    if (recording) engine->songState.playMode = 1;
     engine->unlock();
     if (!recording) return;
     engine->markChanged();

@@ -28,14 +28,14 @@ void keyboardInput(void* context, int status, int d1, int d2)
     auto* engine = static_cast<CKvSeq*>(context);
     if (engine->liveInput && engine->parts.routeKeyboard)
         engine->parts.routeKeyboard(engine->liveInput, status, d1, d2);
-    else if (!engine->get(engine->inputSuspended))
+    else if (!engine->get(engine->play.inputSuspended))
         engine->sendEvent(status, d1, d2);
 }
 
 void recordPortEvent(void* context, int status, int d1, int d2)
 {
     auto* engine = static_cast<CKvSeq*>(context);
-    if (engine->get(engine->inputMode) == kLiveMode && engine->isRecordingPerformance())
+    if (engine->get(engine->play.inputMode) == kLiveMode && engine->isRecordingPerformance())
         engine->recordEvent(status, d1, d2, 0, {});
 }
 
@@ -47,13 +47,13 @@ void recordPortEvent(void* context, int status, int d1, int d2)
 void outputReturned(void* context)
 {
     auto* engine = static_cast<CKvSeq*>(context);
-    if (engine->get(engine->inputSuspended)) return;
+    if (engine->get(engine->play.inputSuspended)) return;
     if (engine->isStylePlaying())
-        engine->set(engine->setupResend, 1);
+        engine->set(engine->play.setupResend, 1);
     else if (!engine->isSongPlaying())
         engine->sendStyleSetup();
     if (engine->melody && engine->parts.selectPreset)
-        engine->parts.selectPreset(engine->melody, engine->get(engine->presetIndex));
+        engine->parts.selectPreset(engine->melody, engine->get(engine->play.presetIndex));
 }
 
 // The first preset named `name`, -1 when none is.
@@ -109,9 +109,9 @@ void CKvSeq::init(int)
 
 void CKvSeq::shutdown()
 {
-    set(inputSuspended, 1);
+    set(play.inputSuspended, 1);
     if (isPlaying()) {
-        set(stopRequest, 1);
+        set(play.stopRequest, 1);
         wakePlayer();
         while (isPlaying()) clock->sleepMs(10);
     }
@@ -129,8 +129,8 @@ void CKvSeq::releaseOwned()
     events.stop();
     lock();
     recordSequence = nullptr;
-    playingSong = nullptr;
-    playingStyle = nullptr;
+    play.playingSong = nullptr;
+    play.playingStyle = nullptr;
     unlock();
     for (int id = 0; id < kSequenceCount; ++id) {
         if (id == kStyleSlotBase || id == kStyleSlotBase + 1) continue; // the style slots go below
@@ -157,19 +157,19 @@ void CKvSeq::releaseOwned()
 int CKvSeq::isPlaying() const
 {
     lock();
-    const int r = (playingSong || playingStyle) ? 1 : 0;
+    const int r = (play.playingSong || play.playingStyle) ? 1 : 0;
     unlock();
     return r;
 }
 
-int CKvSeq::isSongPlaying() const { return get(playingSong) ? 1 : 0; }
+int CKvSeq::isSongPlaying() const { return get(play.playingSong) ? 1 : 0; }
 
 CMidiSequence* CKvSeq::loadedSong() const
 {
     CLockGuard guard(engineMutex);
-    return playingSong ? playingSong : sequences[kSongId];
+    return play.playingSong ? play.playingSong : sequences[kSongId];
 }
-int CKvSeq::isStylePlaying() const { return get(playingStyle) ? 1 : 0; }
+int CKvSeq::isStylePlaying() const { return get(play.playingStyle) ? 1 : 0; }
 
 bool CKvSeq::isRecordingPerformance() const
 {
@@ -179,31 +179,31 @@ bool CKvSeq::isRecordingPerformance() const
 
 bool CKvSeq::recordingPerformanceLocked() const
 {
-    return (playingStyle && recording) || (playingSong && songRecord >= 1 && recordSequence);
+    return (play.playingStyle && recordState.recording) || (play.playingSong && songState.songRecord >= 1 && recordSequence);
 }
 
 InputView CKvSeq::inputView() const
 {
     InputView v;
     CLockGuard guard(engineMutex);
-    v.inputSuspended = inputSuspended;
-    v.inputMode = inputMode;
-    v.chordMethod = chordMethod;
-    v.splitKey = splitKey;
-    v.splitChannel = splitChannel;
-    v.highestChordKey = highestChordKey;
-    v.chordChannel = chordChannel;
-    v.leftVoicesOff = leftVoicesOff;
-    v.syncStop = syncStop;
-    v.attentionEnabled = attentionEnabled;
-    v.attentionChannel = attentionChannel;
-    v.attentionTrigger = attentionTrigger;
-    v.chordFixationController = chordFixationController;
-    v.programChangeSelectsPreset = programChangeSelectsPreset;
-    v.attentionActive = attentionActive;
-    v.chordFixation = chordFixation;
-    v.chordRecognitionOff = chordRecognitionOff;
-    v.velocitySelectsMain = velocitySelectsMain;
+    v.inputSuspended = play.inputSuspended;
+    v.inputMode = play.inputMode;
+    v.chordMethod = areas.chordMethod;
+    v.splitKey = areas.splitKey;
+    v.splitChannel = areas.splitChannel;
+    v.highestChordKey = areas.highestChordKey;
+    v.chordChannel = areas.chordChannel;
+    v.leftVoicesOff = mixer.leftVoicesOff;
+    v.syncStop = areas.syncStop;
+    v.attentionEnabled = attention.attentionEnabled;
+    v.attentionChannel = attention.attentionChannel;
+    v.attentionTrigger = attention.attentionTrigger;
+    v.chordFixationController = areas.chordFixationController;
+    v.programChangeSelectsPreset = areas.programChangeSelectsPreset;
+    v.attentionActive = attention.attentionActive;
+    v.chordFixation = play.chordFixation;
+    v.chordRecognitionOff = areas.chordRecognitionOff;
+    v.velocitySelectsMain = areas.velocitySelectsMain;
     return v;
 }
 
@@ -211,27 +211,27 @@ MelodyView CKvSeq::melodyView(bool pinRecordTime)
 {
     MelodyView v;
     CLockGuard guard(engineMutex);
-    v.chord = currentChord;
+    v.chord = play.currentChord;
     // A song brings its own music, and the whole-keyboard methods leave no
     // hand free to set the chord apart from the melody.
-    v.harmonyAllowed = currentChord.root >= 0 && playMode == 0 && chordMethod < 4;
-    v.harmonyVolume = harmonyVolume;
-    v.recordsMelody = playingStyle && recording && chordMethod < 4;
+    v.harmonyAllowed = play.currentChord.root >= 0 && songState.playMode == 0 && areas.chordMethod < 4;
+    v.harmonyVolume = mixer.harmonyVolume;
+    v.recordsMelody = play.playingStyle && recordState.recording && areas.chordMethod < 4;
     v.pinned = pinRecordTime && recordingPerformanceLocked();
-    if (v.pinned) recordTime = positionNowLocked();
+    if (v.pinned) play.recordTime = positionNowLocked();
     return v;
 }
 
-void CKvSeq::unpinRecordTime() { set(recordTime, -1); }
+void CKvSeq::unpinRecordTime() { set(play.recordTime, -1); }
 
 void CKvSeq::setPlayPosition(int64_t position, int64_t limit, int64_t unitsPerMinute)
 {
     const int64_t now = clock->nowUs();
     CLockGuard guard(engineMutex);
-    songPosition = position;
-    positionAnchorUs = now;
-    positionLimit = std::max(position, limit);
-    positionRate = std::max<int64_t>(0, unitsPerMinute);
+    play.songPosition = position;
+    play.positionAnchorUs = now;
+    play.positionLimit = std::max(position, limit);
+    play.positionRate = std::max<int64_t>(0, unitsPerMinute);
 }
 
 int64_t CKvSeq::playPosition() const
@@ -242,12 +242,12 @@ int64_t CKvSeq::playPosition() const
 
 int64_t CKvSeq::positionNowLocked() const
 {
-    if (positionRate == 0) return songPosition;
-    const int64_t elapsedUs = std::max<int64_t>(0, clock->nowUs() - positionAnchorUs);
+    if (play.positionRate == 0) return play.songPosition;
+    const int64_t elapsedUs = std::max<int64_t>(0, clock->nowUs() - play.positionAnchorUs);
     // Whole minutes and the rest apart, so no product can overflow.
     constexpr int64_t kMinuteUs = 60'000'000;
-    const int64_t moved = elapsedUs / kMinuteUs * positionRate + elapsedUs % kMinuteUs * positionRate / kMinuteUs;
-    return moved >= positionLimit - songPosition ? positionLimit : songPosition + moved;
+    const int64_t moved = elapsedUs / kMinuteUs * play.positionRate + elapsedUs % kMinuteUs * play.positionRate / kMinuteUs;
+    return moved >= play.positionLimit - play.songPosition ? play.positionLimit : play.songPosition + moved;
 }
 
 void CKvSeq::markChanged(uint32_t changes)
@@ -263,7 +263,7 @@ void CKvSeq::wakePlayer()
 
 int CKvSeq::togglePause()
 {
-    const int now = update(paused, [](uint8_t p) { return p ? 0 : 1; });
+    const int now = update(play.paused, [](uint8_t p) { return p ? 0 : 1; });
     wakePlayer();
     return now;
 }
@@ -271,8 +271,8 @@ int CKvSeq::togglePause()
 int CKvSeq::requestStop()
 {
     lock();
-    if (playingSong || playingStyle) stopRequest = 1;
-    const int save = (playingSong && songRecord >= 1 && recordSequence && recordSequence->events[0].next >= kFirstEvent) ? 1 : 0;
+    if (play.playingSong || play.playingStyle) play.stopRequest = 1;
+    const int save = (play.playingSong && songState.songRecord >= 1 && recordSequence && recordSequence->events[0].next >= kFirstEvent) ? 1 : 0;
     unlock();
     wakePlayer();
     return save;
@@ -283,7 +283,7 @@ void CKvSeq::sleepMs(int ms) { clock->sleepMs(ms); }
 int CKvSeq::pendingRequest() const
 {
     lock();
-    const int r = fillRequest >= 1 ? fillRequest : partRequest;
+    const int r = play.fillRequest >= 1 ? play.fillRequest : play.partRequest;
     unlock();
     return r;
 }
@@ -301,29 +301,29 @@ void CKvSeq::requestPart(int part)
     CStyle* style = currentStyle();
     const int type = style ? style->partType(part) : -1;
     if (type == kPartFillIn)
-        set(fillRequest, part);
+        set(play.fillRequest, part);
     else
-        set(partRequest, part);
+        set(play.partRequest, part);
     wakePlayer();
 }
 
 void CKvSeq::selectPart(int part)
 {
-    if (part == 0 && get(inputMode) != 2) return;
+    if (part == 0 && get(play.inputMode) != 2) return;
     CStyle* style = currentStyle();
     const int type = style ? style->partType(part) : -1;
     lock();
-    currentPart = part;
+    play.currentPart = part;
     if (type == kPartFillIn) {
-        fillRequest = 0;
+        play.fillRequest = 0;
     } else {
-        partRequest = 0;
-        if (type == kPartMain) returnPart = part;
+        play.partRequest = 0;
+        if (type == kPartMain) play.returnPart = part;
     }
     // A request made under another style may sit in the other field; once
     // its part is selected it is done, or the player would switch to it for ever.
-    if (partRequest == part) partRequest = 0;
-    if (fillRequest == part) fillRequest = 0;
+    if (play.partRequest == part) play.partRequest = 0;
+    if (play.fillRequest == part) play.fillRequest = 0;
     unlock();
     wakePlayer();
     events.post(kChangePart);
@@ -334,8 +334,8 @@ std::string CKvSeq::currentPartName() const
     lock();
     std::string name;
     const CStyle* style = styles[currentStyleSlot & 1];
-    if (style && currentPart >= 0 && currentPart < style->partCount())
-        name = style->parts[static_cast<size_t>(currentPart)].name;
+    if (style && play.currentPart >= 0 && play.currentPart < style->partCount())
+        name = style->parts[static_cast<size_t>(play.currentPart)].name;
     unlock();
     return name;
 }
@@ -352,7 +352,7 @@ void CKvSeq::presetName(int index, std::string& buffer) const
 void CKvSeq::setTempo(int bpm)
 {
     bpm = std::clamp(bpm, 10, 250);
-    set(tempo, bpm);
+    set(play.tempo, bpm);
     wakePlayer();
     markChanged(kChangeTempo);
     if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
@@ -361,17 +361,17 @@ void CKvSeq::setTempo(int bpm)
 void CKvSeq::stepTempo(int delta)
 {
     lock();
-    tempo = std::clamp(tempo + delta, 10, 250);
-    userTempo = tempo;
-    const int bpm = tempo;
+    play.tempo = std::clamp(play.tempo + delta, 10, 250);
+    play.userTempo = play.tempo;
+    const int bpm = play.tempo;
     unlock();
     wakePlayer();
     markChanged(kChangeTempo);
     if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
-void CKvSeq::setUserTempo(int bpm) { set(userTempo, bpm); }
-void CKvSeq::setTransposition(int semitones) { set(transposition, semitones); }
+void CKvSeq::setUserTempo(int bpm) { set(play.userTempo, bpm); }
+void CKvSeq::setTransposition(int semitones) { set(play.transposition, semitones); }
 
 void CKvSeq::changeTransposition(int value, bool relative)
 {
@@ -380,29 +380,29 @@ void CKvSeq::changeTransposition(int value, bool relative)
     // changes under way (a function and a registration may overlap), so
     // the senders wait until the last of them has changed the value.
     pthread_mutex_lock(&sendGate);
-    update(transpositionBusy, [](uint8_t busy) { return busy + 1; });
+    update(play.transpositionBusy, [](uint8_t busy) { return busy + 1; });
     pthread_mutex_unlock(&sendGate);
     if (port) port->allNotesOff();
-    update(transposition, [&](int32_t t) { return relative ? t + value : value; });
+    update(play.transposition, [&](int32_t t) { return relative ? t + value : value; });
     markChanged();
-    update(transpositionBusy, [](uint8_t busy) { return busy - 1; });
+    update(play.transpositionBusy, [](uint8_t busy) { return busy - 1; });
 }
-void CKvSeq::setTranspositionBusy(int busy) { set(transpositionBusy, busy ? 1 : 0); }
-void CKvSeq::setPresetIndex(int index) { set(presetIndex, index); }
+void CKvSeq::setTranspositionBusy(int busy) { set(play.transpositionBusy, busy ? 1 : 0); }
+void CKvSeq::setPresetIndex(int index) { set(play.presetIndex, index); }
 
 void CKvSeq::setChord(int root, int type, int bass)
 {
     Chord chord; // fresh, so no text of an earlier chord survives
     lock();
-    if (chordRecognitionOff || playMode != 0) {
+    if (areas.chordRecognitionOff || songState.playMode != 0) {
         unlock();
         return;
     }
-    buildChord(chord, root, minorPending ? 8 : type, bass);
-    minorPending = 0;
-    currentChord = chord;
+    buildChord(chord, root, play.minorPending ? 8 : type, bass);
+    play.minorPending = 0;
+    play.currentChord = chord;
     // The running style player picks the chord up itself.
-    const bool playerTakesIt = playingStyle && !paused;
+    const bool playerTakesIt = play.playingStyle && !play.paused;
     unlock();
     if (playerTakesIt)
         wakePlayer();
@@ -412,7 +412,7 @@ void CKvSeq::setChord(int root, int type, int bass)
 
 void CKvSeq::setFreeChord(const Chord& chord)
 {
-    set(currentChord, chord);
+    set(play.currentChord, chord);
     wakePlayer();
     handChordOver(true);
 }
@@ -420,9 +420,9 @@ void CKvSeq::setFreeChord(const Chord& chord)
 void CKvSeq::handChordOver(bool evenWhilePaused)
 {
     // The running style player picks currentChord up at its next wait step.
-    if (isStylePlaying() && (evenWhilePaused || !get(paused))) return;
+    if (isStylePlaying() && (evenWhilePaused || !get(play.paused))) return;
     lock();
-    accompChord = currentChord;
+    play.accompChord = play.currentChord;
     unlock();
     markChanged(kChangeChord);
     if (melody && parts.chordChanged) parts.chordChanged(melody); // re-harmonises the held right-hand keys
@@ -433,14 +433,14 @@ int CKvSeq::startStylePlayer()
 {
     CLockGuard starting(playerStartMutex);
     // A loaded song, not the keyboard's chords, drives the music.
-    if (!parts.stylePlayer || get(paused) || isPlaying() || get(playMode) != 0) return 1;
+    if (!parts.stylePlayer || get(play.paused) || isPlaying() || get(songState.playMode) != 0) return 1;
     CStyle* style = currentStyle();
-    const int part = get(currentPart);
+    const int part = get(play.currentPart);
     if (!style || part < 0 || part >= style->partCount() || style->parts[static_cast<size_t>(part)].startevent < kFirstEvent)
         return 1;
     // The previous run may still be saving its recording.
     joinPlayerLocked();
-    set(playingStyle, style);
+    set(play.playingStyle, style);
     createPlayerThread(parts.stylePlayer);
     return 0;
 }
@@ -452,11 +452,11 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
     if (isPlaying()) return 1;
     joinPlayerLocked();
     lock();
-    barLoop = 0;
-    songBassChannel = 10;
-    playingSong = song;
-    songStartBar = std::max(0, startBar);
-    songEndBar = std::max(0, endBar);
+    songState.barLoop = 0;
+    songState.songBassChannel = 10;
+    play.playingSong = song;
+    songState.songStartBar = std::max(0, startBar);
+    songState.songEndBar = std::max(0, endBar);
     unlock();
     setTempo(song->tempo);
     if (record >= 1) {
@@ -470,17 +470,17 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
             recordSequence->ticksPerBeat = song->ticksPerBeat;
             recordSequence->numerator = song->numerator;
             recordSequence->denominator = song->denominator;
-            recordSequence->tempo = tempo;
+            recordSequence->tempo = play.tempo;
         }
         unlock();
     }
     lock();
-    songRecord = record >= 1 ? record : 0;
-    songClick = click == 1 ? 1 : 0;
-    songLoop = loop == 1 ? 1 : 0;
-    songPosition = 0;
-    positionRate = 0;
-    recordTime = -1;
+    songState.songRecord = record >= 1 ? record : 0;
+    songState.songClick = click == 1 ? 1 : 0;
+    songState.songLoop = loop == 1 ? 1 : 0;
+    play.songPosition = 0;
+    play.positionRate = 0;
+    play.recordTime = -1;
     unlock();
     markChanged(kChangeSongStarted);
     createPlayerThread(parts.songPlayer);
@@ -489,7 +489,7 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
 
 int CKvSeq::playSong(CMidiSequence* song)
 {
-    const int record = get(recording) ? 1 : 0;
+    const int record = get(recordState.recording) ? 1 : 0;
     return startSongPlayer(song, 0, 0, 0, record, record);
 }
 
@@ -511,7 +511,7 @@ int CKvSeq::createNumberedRecording(std::string_view title)
     // "0001-Pop-Piano": the number, the title, the preset. A slash would
     // make the saved name a folder.
     std::string preset;
-    presetName(get(presetIndex), preset);
+    presetName(get(play.presetIndex), preset);
     for (char& c : preset)
         if (c == '/' || c == '\\') c = '-';
     char number[16];
@@ -562,13 +562,13 @@ void CKvSeq::seedRandom(uint32_t seed)
 
 void CKvSeq::setChordRecognition(int off)
 {
-    set(chordRecognitionOff, off);
+    set(areas.chordRecognitionOff, off);
     if (port) port->allNotesOff();
     Chord none;
     parseChordSymbol(none, "");
     lock();
-    accompChord = none;
-    currentChord = none;
+    play.accompChord = none;
+    play.currentChord = none;
     unlock();
     markChanged(kChangeChord);
 }
@@ -583,9 +583,9 @@ void CKvSeq::sendEvent(int status, int d1, int d2)
     bool busy, records;
     for (;;) {
         lock();
-        mode = inputMode;
-        busy = transpositionBusy != 0;
-        shift = transposition;
+        mode = play.inputMode;
+        busy = play.transpositionBusy != 0;
+        shift = play.transposition;
         records = recordingPerformanceLocked();
         unlock();
         if (mode != kLiveMode || !busy) break;
@@ -620,10 +620,10 @@ void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view
         extra = chord.bass;
     }
     lock();
-    int64_t position = recordTime >= 0 ? recordTime : positionNowLocked();
+    int64_t position = play.recordTime >= 0 ? play.recordTime : positionNowLocked();
     // A song's position counts thousandths of its ticks: the recording over
     // it is stamped in the song's own ticks.
-    if (playingSong) position /= 1000;
+    if (play.playingSong) position /= 1000;
     const int time = static_cast<int>(std::clamp<int64_t>(position, 0, INT32_MAX));
     if (recordSequence) {
         const int index = recordSequence->insertEvent(recordLastEvent, time, status, d1, d2, text, 0, 0);
@@ -647,7 +647,7 @@ void CKvSeq::installSequence(int id, CMidiSequence* sequence, bool asRecording)
     lock();
     CMidiSequence* old = sequences[id];
     // A sequence still being played or recorded into is never freed under its user.
-    const bool inUse = old && (old == playingSong || old == playingStyle || old == recordSequence);
+    const bool inUse = old && (old == play.playingSong || old == play.playingStyle || old == recordSequence);
     sequences[id] = sequence;
     if (styleSlot) styles[slot] = sequence && sequence->isStyle ? static_cast<CStyle*>(sequence) : nullptr;
     if (asRecording) {
@@ -690,7 +690,7 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
         const bool switchPending = pendingStyleSlot != currentStyleSlot;
         if (!switchPending) {
             slot = 1 - (currentStyleSlot & 1);
-            playMode = 0;
+            songState.playMode = 0;
         }
         unlock();
         if (switchPending) return -2;
@@ -698,7 +698,7 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     if (slot < 0 || slot > 1) return -2;
     lock();
     // The style the player holds is never destroyed under it.
-    const bool held = styles[slot] && styles[slot] == playingStyle;
+    const bool held = styles[slot] && styles[slot] == play.playingStyle;
     if (!held) styleName = std::string(name);
     unlock();
     if (held) return -2;
@@ -709,7 +709,7 @@ int CKvSeq::loadStyle(int slotRequest, const uint8_t* data, int size, std::strin
     if (read) {
         // A blocked tempo is kept here too, or loading would undo the block
         // that selecting the style respects.
-        if (!isPlaying() && !get(blockTempo)) setTempo(style->tempo);
+        if (!isPlaying() && !get(play.blockTempo)) setTempo(style->tempo);
         // The new style's tempo events are obeyed again.
         setUserTempo(0);
     } else {
@@ -739,10 +739,10 @@ void CKvSeq::saveRecording(CMidiSequence* finished)
 SequenceOptions CKvSeq::sequenceOptions() const
 {
     SequenceOptions o;
-    o.targetVolume = get(targetVolume);
-    o.targetVelocity = get(targetVelocity);
-    o.keepTracks = get(recordKeepTracks) != 0;
-    o.seqSpecificChords = get(recordChordsSeqSpecific) == 1;
+    o.targetVolume = get(defaults.targetVolume);
+    o.targetVelocity = get(defaults.targetVelocity);
+    o.keepTracks = get(recordState.recordKeepTracks) != 0;
+    o.seqSpecificChords = get(recordState.recordChordsSeqSpecific) == 1;
     o.baseFolder = get(baseFolder);
     o.presetByName = presetNamed;
     o.presetContext = this;
@@ -755,7 +755,7 @@ void CKvSeq::selectStyleSlot(int slot)
     // The new style goes on with the kind and letters of the part in use.
     int type = 0, level1 = 0, level2 = 0;
     const CStyle* before = currentStyle();
-    const int part = get(currentPart);
+    const int part = get(play.currentPart);
     if (before && before->partCount() >= 2 && part >= 0 && part < before->partCount()) {
         type = before->parts[static_cast<size_t>(part)].type;
         level1 = before->parts[static_cast<size_t>(part)].level1;
@@ -772,9 +772,9 @@ void CKvSeq::selectStyleSlot(int slot)
     sendStyleSetup();
     // A registration waiting for its style is applied now, in place of the
     // style's own tempo.
-    const int registration = get(activePreset);
+    const int registration = get(play.activePreset);
     if (registration < 0) {
-        if (style && !get(blockTempo)) setTempo(style->tempo);
+        if (style && !get(play.blockTempo)) setTempo(style->tempo);
     } else if (liveInput && parts.applyStyleEntry) {
         parts.applyStyleEntry(liveInput, registration);
     }
@@ -785,7 +785,7 @@ void CKvSeq::processInput(int status, int d1, int d2)
     // In live mode the keyboard areas decide; before it everything played
     // passes straight through. liveInput is only read once live mode is on,
     // long after init stored it.
-    if (get(inputMode) == kLiveMode && liveInput && parts.route)
+    if (get(play.inputMode) == kLiveMode && liveInput && parts.route)
         parts.route(liveInput, status, d1, d2);
     else
         sendEvent(status, d1, d2);

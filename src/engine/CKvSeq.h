@@ -104,6 +104,124 @@ struct MelodyView {
     bool pinned = false;        // the recording's stamp is pinned (unpinRecordTime ends it)
 };
 
+// The play state: what plays, what is asked of the players and where they are.
+struct PlayState {
+    CStyle* playingStyle = nullptr;
+    CMidiSequence* playingSong = nullptr;
+    uint8_t stopRequest = 0;
+    uint8_t setupResend = 0; // the style player sends the style's set-up before its next event
+    uint8_t inputSuspended = 0;
+    uint8_t paused = 0;
+    int32_t confirmRestart = 0;
+    int32_t inputMode = 0;
+    int32_t currentPart = 1;
+    int32_t fillRequest = 0;
+    int32_t partRequest = 0;
+    int32_t returnPart = 0;
+    uint8_t repeatFill = 0;
+    // The position played: 480 per quarter note while a style plays;
+    // thousandths of the song's ticks while a song plays.
+    int64_t songPosition = 0;
+    int32_t lastBeat = 0;
+    int64_t recordTime = -1; // the stamp of what is recorded now, in songPosition's units; -1: the position played
+    int64_t positionAnchorUs = 0; // when songPosition was set by the player
+    int64_t positionLimit = 0;
+    int64_t positionRate = 0;     // units per minute; 0: songPosition stands
+    int32_t tempo = 120;
+    int32_t userTempo = 0;
+    uint8_t blockTempo = 0;
+    // For the benchmark: the style player's wait as a plain 1 ms poll with
+    // millisecond budgets and a millisecond clock. Read when the player starts.
+    int32_t plainMillisecondWait = 0;
+    int32_t transposition = 0;
+    uint8_t transpositionBusy = 0;
+    Chord currentChord;
+    Chord accompChord;
+    uint8_t minorPending = 0;
+    uint8_t chordFixation = 0;
+    int32_t presetIndex = 0;
+    int32_t activePreset = -1;
+};
+
+// The mixer: the groups' levels and switches, the humanisation amounts.
+struct Mixer {
+    int32_t accompVolume = 100;
+    int32_t drumsVolume = 100;
+    int32_t bassVolume = 100;
+    int32_t otherVolume = 100;
+    int32_t melodyVolume = 100;
+    int32_t leftVolume = 100;
+    int32_t harmonyVolume = 70;
+    int32_t drumsOff = 0;
+    int32_t bassOff = 0;
+    int32_t otherOff = 0;
+    int32_t leftVoicesOff = 0;
+    int32_t velocityVariety = 0;
+    int32_t pitchVariety = 0;
+    int32_t bassVariety = 0;
+};
+
+// The keyboard areas and chord recognition.
+struct KeyboardAreas {
+    int32_t chordMethod = 0;
+    int32_t splitKey = -1;
+    int32_t splitChannel = -1;
+    int32_t highestChordKey = 54;
+    int32_t chordChannel = 0;
+    int32_t metronomeChannel = 9;
+    int32_t syncStop = 0;
+    uint8_t chordRecognitionOff = 0;
+    uint8_t velocitySelectsMain = 0;
+    int32_t programChangeSelectsPreset = 0;
+    int32_t chordFixationController = 0;
+};
+
+// Attention and the keyboard menu.
+struct AttentionSettings {
+    int32_t attentionEnabled = 0;
+    int32_t attentionChannel = 2;
+    int32_t attentionTrigger = 0; // note number + 1, 0 = none
+    uint8_t attentionActive = 1;
+    int32_t attentionReserve = 3;
+};
+
+// Song playback.
+struct SongSettings {
+    int32_t playMode = 0;
+    uint8_t barLoop = 0;
+    int32_t songStartBar = 0;
+    int32_t songEndBar = 0;
+    uint8_t songLoop = 0;
+    int32_t songBassChannel = 2;
+    int32_t songRecord = 0;
+    uint8_t songClick = 0;
+    int32_t songPassLimit = 0; // a looping range ends after this many passes; 0: until stopped
+};
+
+// Recording.
+struct RecordingSettings {
+    uint8_t recording = 0;
+    uint8_t recordKeepTracks = 0;
+    uint8_t recordChordsSeqSpecific = 0;
+};
+
+// What the sound generator and the styles start from.
+struct Defaults {
+    int32_t bankMsb = 0;
+    int32_t bankLsb = 0;
+    int32_t styleBankSelect = 0;
+    int32_t defaultModulation = 0;
+    int32_t defaultVolume = 100;
+    int32_t defaultPan = 64;
+    int32_t defaultReverb = 40;
+    int32_t defaultChorus = 0;
+    int32_t levelMode = 2;
+    int32_t targetVolume = 100;
+    int32_t targetVelocity = 100;
+    int32_t styleSysEx = 1;
+    int32_t presetButtons[4] = {};
+};
+
 class CKvSeq : public CAccomp, public CHarmony {
 public:
     CKvSeq();
@@ -248,109 +366,16 @@ public:
     int32_t recordLastEvent = 0;
     int32_t recordCount = -1;
     std::string styleName;
-
-    // Play state.
-    CStyle* playingStyle = nullptr;
-    CMidiSequence* playingSong = nullptr;
-    uint8_t stopRequest = 0;
-    uint8_t setupResend = 0; // the style player sends the style's set-up before its next event
-    uint8_t inputSuspended = 0;
-    uint8_t paused = 0;
-    int32_t confirmRestart = 0;
-    int32_t inputMode = 0;
-    int32_t currentPart = 1;
-    int32_t fillRequest = 0;
-    int32_t partRequest = 0;
-    int32_t returnPart = 0;
-    uint8_t repeatFill = 0;
-    // The position played: 480 per quarter note while a style plays;
-    // thousandths of the song's ticks while a song plays.
-    int64_t songPosition = 0;
-    int32_t lastBeat = 0;
-    int64_t recordTime = -1; // the stamp of what is recorded now, in songPosition's units; -1: the position played
-    int64_t positionAnchorUs = 0; // when songPosition was set by the player
-    int64_t positionLimit = 0;
-    int64_t positionRate = 0;     // units per minute; 0: songPosition stands
-
-    // Musical settings.
-    int32_t tempo = 120;
-    int32_t userTempo = 0;
-    uint8_t blockTempo = 0;
-    // For the benchmark: the style player's wait as a plain 1 ms poll with
-    // millisecond budgets and a millisecond clock. Read when the player starts.
-    int32_t plainMillisecondWait = 0;
-    int32_t transposition = 0;
-    uint8_t transpositionBusy = 0;
-    int32_t accompVolume = 100;
-    int32_t drumsVolume = 100;
-    int32_t bassVolume = 100;
-    int32_t otherVolume = 100;
-    int32_t melodyVolume = 100;
-    int32_t leftVolume = 100;
-    int32_t harmonyVolume = 70;
-    int32_t drumsOff = 0;
-    int32_t bassOff = 0;
-    int32_t otherOff = 0;
-    int32_t leftVoicesOff = 0;
-    int32_t velocityVariety = 0;
-    int32_t pitchVariety = 0;
-    int32_t bassVariety = 0;
-    int32_t syncStop = 0;
-    uint8_t chordRecognitionOff = 0;
-    uint8_t minorPending = 0;
-    Chord currentChord;
-    Chord accompChord;
-    int32_t bankMsb = 0;
-    int32_t bankLsb = 0;
-    int32_t styleBankSelect = 0;
-    int32_t defaultModulation = 0;
-    int32_t defaultVolume = 100;
-    int32_t defaultPan = 64;
-    int32_t defaultReverb = 40;
-    int32_t defaultChorus = 0;
-    int32_t levelMode = 2;
-    int32_t targetVolume = 100;
-    int32_t targetVelocity = 100;
-    int32_t styleSysEx = 1;
-    int32_t presetIndex = 0;
-    int32_t activePreset = -1;
-    int32_t presetButtons[4] = {};
-    uint8_t velocitySelectsMain = 0;
-    int32_t programChangeSelectsPreset = 0;
-    int32_t chordFixationController = 0;
-    uint8_t chordFixation = 0;
-
-    // Keyboard areas and chord recognition.
-    int32_t chordMethod = 0;
-    int32_t splitKey = -1;
-    int32_t splitChannel = -1;
-    int32_t highestChordKey = 54;
-    int32_t chordChannel = 0;
-    int32_t metronomeChannel = 9;
-
-    // Attention and triggers.
-    int32_t attentionEnabled = 0;
-    int32_t attentionChannel = 2;
-    int32_t attentionTrigger = 0; // note number + 1, 0 = none
-    uint8_t attentionActive = 1;
-    int32_t attentionReserve = 3;
-
-    // Song playback.
-    int32_t playMode = 0;
-    uint8_t barLoop = 0;
-    int32_t songStartBar = 0;
-    int32_t songEndBar = 0;
-    uint8_t songLoop = 0;
-    int32_t songBassChannel = 2;
-    int32_t songRecord = 0;
-    uint8_t songClick = 0;
-    int32_t songPassLimit = 0; // a looping range ends after this many passes; 0: until stopped
-
-    // Recording and files.
-    uint8_t recording = 0;
-    uint8_t recordKeepTracks = 0;
-    uint8_t recordChordsSeqSpecific = 0;
     std::string baseFolder;
+
+    // The engine's state, record by record.
+    PlayState play;
+    Mixer mixer;
+    KeyboardAreas areas;
+    AttentionSettings attention;
+    SongSettings songState;
+    RecordingSettings recordState;
+    Defaults defaults;
 
     // Humanisation and the bass transposition: used by the style player
     // thread (and the tools), never by two threads at once.

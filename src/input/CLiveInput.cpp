@@ -107,11 +107,11 @@ void CLiveInput::applySlider(int slot, int value)
     }
     const int percent = value * 200 / 127;
     switch (slot) {
-    case 1: engine->set(engine->drumsVolume, percent); break;
-    case 2: engine->set(engine->bassVolume, percent); break;
-    case 3: engine->set(engine->otherVolume, percent); break;
-    case 4: engine->set(engine->accompVolume, percent); break;
-    default: engine->set(engine->melodyVolume, percent); break;
+    case 1: engine->set(engine->mixer.drumsVolume, percent); break;
+    case 2: engine->set(engine->mixer.bassVolume, percent); break;
+    case 3: engine->set(engine->mixer.otherVolume, percent); break;
+    case 4: engine->set(engine->mixer.accompVolume, percent); break;
+    default: engine->set(engine->mixer.melodyVolume, percent); break;
     }
     engine->markChanged();
     if (slot == 5) {
@@ -137,9 +137,9 @@ bool CLiveInput::takeForDefinition(bool noteOn, int channel, int note, bool live
     if (live && (chordKeyDefinePending || splitKeyDefinePending)) {
         if (noteOn) {
             if (chordKeyDefinePending)
-                engine->set(engine->highestChordKey, note);
+                engine->set(engine->areas.highestChordKey, note);
             else
-                engine->set(engine->splitKey, note);
+                engine->set(engine->areas.splitKey, note);
             engine->markChanged();
             view = engine->inputView();
             word |= mask;
@@ -332,7 +332,7 @@ bool CLiveInput::recogniseFingeredOnBass()
     // bass of the accompaniment's chord. Without a chord there is nothing to
     // put the bass under, so the keys are recognised as usual.
     if (lowest < lastBassKey && nowMs() - lastChordTime > 500) {
-        const Chord accomp = engine->get(engine->accompChord);
+        const Chord accomp = engine->get(engine->play.accompChord);
         if (accomp.root >= 0) {
             engine->setChord(accomp.root, accomp.type, bass == accomp.root ? -1 : bass);
             return false;

@@ -56,7 +56,7 @@ struct FunctionEffects {
         CKvSeq& e = *in.engine;
         const CStyle* style = e.currentStyle();
         if (!style) return;
-        const int current = e.get(e.currentPart);
+        const int current = e.get(e.play.currentPart);
         int letter = 0;
         if (current > 0 && current < style->partCount()) letter = style->parts[static_cast<size_t>(current)].level1;
         int type = kPartFillIn, level1 = letter, level2 = letter;
@@ -70,7 +70,7 @@ struct FunctionEffects {
         CKvSeq& e = *in.engine;
         const CStyle* style = e.currentStyle();
         if (!style) return;
-        const int current = e.get(e.currentPart);
+        const int current = e.get(e.play.currentPart);
         int level1 = 0, level2 = 0, currentType = -1;
         if (current >= 0 && current < style->partCount()) {
             const StylePart& p = style->parts[static_cast<size_t>(current)];
@@ -105,13 +105,13 @@ struct FunctionEffects {
         CKvSeq& e = *in.engine;
         int group = 0, now = 0;
         switch (row.argument) {
-        case kLeftVoices: e.update(e.leftVoicesOff, toggled); break;
-        case kDrums: now = e.update(e.drumsOff, toggled), group = 1; break;
-        case kBass: now = e.update(e.bassOff, toggled), group = 2; break;
-        case kOther: now = e.update(e.otherOff, toggled), group = 3; break;
-        case kSyncStop: e.update(e.syncStop, toggled); return; // no display change
-        case kBlockTempo: e.update(e.blockTempo, toggled); break;
-        case kMinorPedal: e.update(e.minorPending, toggled); break;
+        case kLeftVoices: e.update(e.mixer.leftVoicesOff, toggled); break;
+        case kDrums: now = e.update(e.mixer.drumsOff, toggled), group = 1; break;
+        case kBass: now = e.update(e.mixer.bassOff, toggled), group = 2; break;
+        case kOther: now = e.update(e.mixer.otherOff, toggled), group = 3; break;
+        case kSyncStop: e.update(e.areas.syncStop, toggled); return; // no display change
+        case kBlockTempo: e.update(e.play.blockTempo, toggled); break;
+        case kMinorPedal: e.update(e.play.minorPending, toggled); break;
         case kLyricsMaximized: in.lyricsMaximized = toggled(in.lyricsMaximized); break;
         case kLyricsBigFont: in.lyricsBigFont = toggled(in.lyricsBigFont); break;
         default: return;
@@ -130,7 +130,7 @@ struct FunctionEffects {
             // A tapped tempo is the player's own: the style's tempo events
             // must not take it back at the next loop.
             e.setTempo(static_cast<int>(std::min<int64_t>(60000 / d, 1000)));
-            e.setUserTempo(e.get(e.tempo));
+            e.setUserTempo(e.get(e.play.tempo));
         }
         in.lastTapInterval = static_cast<int32_t>(std::min<int64_t>(d, INT32_MAX));
         in.lastTapTime = now;
@@ -138,7 +138,7 @@ struct FunctionEffects {
 
     static void chordMethod(CLiveInput& in, const FunctionInfo& row, int)
     {
-        in.engine->set(in.engine->chordMethod, row.argument);
+        in.engine->set(in.engine->areas.chordMethod, row.argument);
         in.engine->markChanged();
     }
 
@@ -158,7 +158,7 @@ struct FunctionEffects {
     static void presetVoice(CLiveInput& in, const FunctionInfo& row, int)
     {
         CKvSeq& e = *in.engine;
-        const int preset = e.get(e.presetButtons[row.argument]);
+        const int preset = e.get(e.defaults.presetButtons[row.argument]);
         if (e.melody) e.melody->selectPreset(preset);
         e.markChanged();
     }
@@ -176,7 +176,7 @@ struct FunctionEffects {
 
     static void chordsOnOff(CLiveInput& in, const FunctionInfo&, int)
     {
-        in.engine->setChordRecognition(1 - in.engine->get(in.engine->chordRecognitionOff));
+        in.engine->setChordRecognition(1 - in.engine->get(in.engine->areas.chordRecognitionOff));
     }
 
     static void chordArea(CLiveInput& in, const FunctionInfo&, int) { in.chordKeyDefinePending = 1; }
@@ -185,7 +185,7 @@ struct FunctionEffects {
     {
         // Twice without a key: no split area, and the next key still defines one.
         if (in.splitKeyDefinePending)
-            in.engine->set(in.engine->splitKey, -1);
+            in.engine->set(in.engine->areas.splitKey, -1);
         else
             in.splitKeyDefinePending = 1;
     }
@@ -193,19 +193,19 @@ struct FunctionEffects {
     static void barLoop(CLiveInput& in, const FunctionInfo&, int)
     {
         CKvSeq& e = *in.engine;
-        if (e.update(e.barLoop, toggled) == 0) {
-            e.set(e.songLoop, 0);
+        if (e.update(e.songState.barLoop, toggled) == 0) {
+            e.set(e.songState.songLoop, 0);
             return;
         }
-        CMidiSequence* song = e.get(e.playingSong);
+        CMidiSequence* song = e.get(e.play.playingSong);
         if (!song) return;
         // While a song plays the position counts thousandths of its ticks.
         const int64_t ticks = e.playPosition() / 1000;
         const int bar = song->barOfTicks(static_cast<int>(std::clamp<int64_t>(ticks, 0, INT32_MAX)));
         e.lock();
-        e.songStartBar = bar;
-        e.songEndBar = bar;
-        e.songLoop = 1;
+        e.songState.songStartBar = bar;
+        e.songState.songEndBar = bar;
+        e.songState.songLoop = 1;
         e.unlock();
         if (e.port) e.port->allNotesOff();
     }
@@ -405,14 +405,14 @@ void CLiveInput::changeSetting(int which, int delta)
     auto variety = [delta](int32_t v) { return std::clamp(v + delta, 0, 10); };
     int group = -1;
     switch (which) {
-    case kMelodyVolume: e.update(e.melodyVolume, volume); break;
-    case kAccompVolume: e.update(e.accompVolume, volume), group = 0; break;
-    case kDrumsVolume: e.update(e.drumsVolume, volume), group = 1; break;
-    case kBassVolume: e.update(e.bassVolume, volume), group = 2; break;
-    case kOtherVolume: e.update(e.otherVolume, volume), group = 3; break;
-    case kVelocityVariety: e.update(e.velocityVariety, variety); break;
-    case kPitchVariety: e.update(e.pitchVariety, variety); break;
-    case kBassVariety: e.update(e.bassVariety, variety); break;
+    case kMelodyVolume: e.update(e.mixer.melodyVolume, volume); break;
+    case kAccompVolume: e.update(e.mixer.accompVolume, volume), group = 0; break;
+    case kDrumsVolume: e.update(e.mixer.drumsVolume, volume), group = 1; break;
+    case kBassVolume: e.update(e.mixer.bassVolume, volume), group = 2; break;
+    case kOtherVolume: e.update(e.mixer.otherVolume, volume), group = 3; break;
+    case kVelocityVariety: e.update(e.mixer.velocityVariety, variety); break;
+    case kPitchVariety: e.update(e.mixer.pitchVariety, variety); break;
+    case kBassVariety: e.update(e.mixer.bassVariety, variety); break;
     default: return;
     }
     e.markChanged();
@@ -431,8 +431,8 @@ void CLiveInput::stepVariation(int direction)
 {
     const CStyle* style = engine->currentStyle();
     if (!style) return;
-    const int request = engine->get(engine->partRequest);
-    const int base = request != 0 ? request : engine->get(engine->currentPart);
+    const int request = engine->get(engine->play.partRequest);
+    const int base = request != 0 ? request : engine->get(engine->play.currentPart);
     if (base < 0 || base >= style->partCount()) return;
     const StylePart& p = style->parts[static_cast<size_t>(base)];
     int type = kPartMain, level1 = direction > 0 ? p.level1 + 1 : std::max(p.level1 - 1, 0), level2 = p.level2;
@@ -443,7 +443,7 @@ void CLiveInput::stepVariation(int direction)
 void CLiveInput::startStop()
 {
     CKvSeq& e = *engine;
-    const int mode = e.get(e.playMode);
+    const int mode = e.get(e.songState.playMode);
     if (mode == 0) {
         if (e.isStylePlaying()) {
             heldChordKeys.clear();
@@ -467,12 +467,12 @@ void CLiveInput::startStop()
             Chord none;
             parseChordSymbol(none, "");
             e.lock();
-            e.currentChord = none;
-            e.accompChord = none;
+            e.play.currentChord = none;
+            e.play.accompChord = none;
             e.unlock();
         } else {
             e.lock();
-            e.accompChord = e.currentChord;
+            e.play.accompChord = e.play.currentChord;
             e.unlock();
         }
         e.markChanged();
@@ -515,7 +515,7 @@ void CLiveInput::selectVariation(std::string_view name, int kind, int action)
 {
     if (kind == 2) {
         // The fill repeats while its key is held; letting go ends the repetition.
-        engine->set(engine->repeatFill, action == 1 ? 1 : 0);
+        engine->set(engine->play.repeatFill, action == 1 ? 1 : 0);
         if (action == 2) return;
     }
     const int index = findPartByName(name);
@@ -524,9 +524,9 @@ void CLiveInput::selectVariation(std::string_view name, int kind, int action)
         requestAndSelect(index);
         return;
     }
-    engine->set(engine->returnPart, index);
+    engine->set(engine->play.returnPart, index);
     const CStyle* style = engine->currentStyle();
-    const int current = engine->get(engine->currentPart);
+    const int current = engine->get(engine->play.currentPart);
     int letter = 0;
     if (style && current > 0 && current < style->partCount()) letter = style->parts[static_cast<size_t>(current)].level1;
     int type = kPartFillIn, level1 = letter, level2 = letter;

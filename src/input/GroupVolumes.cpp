@@ -12,7 +12,7 @@
 namespace {
 bool songMode(const CKvSeq& e)
 {
-    const int mode = e.get(e.playMode);
+    const int mode = e.get(e.songState.playMode);
     return mode == 1 || mode == 2;
 }
 
@@ -26,9 +26,9 @@ void CLiveInput::resendGroupVolumes(int group)
     CMidiPort* port = e.port;
     if (!port) return;
     if (songMode(e)) {
-        const int bassChannel = e.get(e.songBassChannel);
-        const int accomp = e.get(e.accompVolume);
-        const int levels[] = {0, e.get(e.drumsVolume), e.get(e.bassVolume), e.get(e.otherVolume)};
+        const int bassChannel = e.get(e.songState.songBassChannel);
+        const int accomp = e.get(e.mixer.accompVolume);
+        const int levels[] = {0, e.get(e.mixer.drumsVolume), e.get(e.mixer.bassVolume), e.get(e.mixer.otherVolume)};
         for (int c = 0; c < 16; ++c) {
             const int g = songGroup(c, bassChannel);
             if (group != 0 && group != g) continue;
@@ -61,9 +61,9 @@ void CLiveInput::resendGroupVolumes(int group)
     }
 
     // A controller follows no chord; without one in force any chord carries it.
-    Chord chord = e.get(e.accompChord);
+    Chord chord = e.get(e.play.accompChord);
     if (chord.root < 0) buildChord(chord, 0, 0, -1);
-    const int defaultVolume = e.get(e.defaultVolume);
+    const int defaultVolume = e.get(e.defaults.defaultVolume);
     int out[16];
     std::fill(std::begin(out), std::end(out), -1);
     BassMemory bass;
@@ -90,7 +90,7 @@ void CLiveInput::silenceGroup(int group)
     bool member[16] = {};
     if (songMode(e)) {
         const CMidiSequence* song = e.loadedSong();
-        const int bassChannel = e.get(e.songBassChannel);
+        const int bassChannel = e.get(e.songState.songBassChannel);
         for (int c = 0; c < 16; ++c) {
             const int g = songGroup(c, bassChannel);
             const bool used = song && song->channelNoteCount[c] > 0;
@@ -98,7 +98,7 @@ void CLiveInput::silenceGroup(int group)
         }
     } else {
         const CStyle* style = e.currentStyle();
-        const int part = e.get(e.currentPart);
+        const int part = e.get(e.play.currentPart);
         for (int c = 0; style && c < 16; ++c) {
             const int cls = style->channelClass(part, c);
             member[c] = group == 9 ? cls > 0 : cls == group;

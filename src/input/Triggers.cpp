@@ -44,7 +44,7 @@ bool CLiveInput::matchTrigger(int status, int d1, int d2)
     int code = 0;
     if (isController(status)) {
         if (d1 + 1 == view.chordFixationController) {
-            e.update(e.chordFixation, [](uint8_t v) { return v ? 0 : 1; });
+            e.update(e.play.chordFixation, [](uint8_t v) { return v ? 0 : 1; });
             return true;
         }
         code = d1 + kControllerCodeBase;
@@ -111,9 +111,9 @@ int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
     const int64_t now = nowMs();
     if (trigger > 0 && code == trigger && now - lastControlTriggerTime > kDebounceMs) {
         if (isKey)
-            e.set(e.attentionActive, 1);
+            e.set(e.attention.attentionActive, 1);
         else
-            e.update(e.attentionActive, [](uint8_t v) { return v ? 0 : 1; });
+            e.update(e.attention.attentionActive, [](uint8_t v) { return v ? 0 : 1; });
         lastControlTriggerTime = now;
         return -1;
     }
@@ -134,7 +134,7 @@ bool CLiveInput::releaseAsPressed(int note, int32_t target)
     CKvSeq& e = *engine;
     if (target == kPressAttention) {
         // Held attention ends with its key, however short the press.
-        e.set(e.attentionActive, 0);
+        e.set(e.attention.attentionActive, 0);
         return true;
     }
     if (target >= kPressTrigger && target < kPressMenu) {
@@ -239,13 +239,13 @@ void CLiveInput::triggerStyleEntry(int index, MenuResult& result)
 {
     if (index < 0 || index >= static_cast<int>(styleEntries.size())) return;
     CKvSeq& e = *engine;
-    const int mode = e.get(e.playMode);
+    const int mode = e.get(e.songState.playMode);
     if ((mode == 1 || mode == 2) && e.isSongPlaying()) {
         e.requestStop();
         while (e.isSongPlaying()) e.sleepMs(10);
     }
     const StyleEntry& entry = styleEntries[static_cast<size_t>(index)];
-    e.set(e.playMode, entry.kind);
+    e.set(e.songState.playMode, entry.kind);
     e.markChanged();
     result.kind = entry.kind;
     result.fileName = entry.fileName;
@@ -255,14 +255,14 @@ void CLiveInput::triggerStyleEntry(int index, MenuResult& result)
     entryKeptValues[1] = entry.keptValues[1];
     entryText5 = entry.text5;
     // The registration is applied when its style is selected.
-    if (entry.kind == 0) e.set(e.activePreset, index);
+    if (entry.kind == 0) e.set(e.play.activePreset, index);
 }
 
 void CLiveInput::applyStyleEntry(int index)
 {
     CKvSeq& e = *engine;
     if (index < 0 || index >= static_cast<int>(styleEntries.size())) {
-        e.set(e.activePreset, -1);
+        e.set(e.play.activePreset, -1);
         return;
     }
     const StyleEntry& entry = styleEntries[static_cast<size_t>(index)];
@@ -274,19 +274,19 @@ void CLiveInput::applyStyleEntry(int index)
     auto given = [](int32_t value) { return value > kEntryUnchanged; };
     auto percent = [](int32_t value) { return std::clamp(value, 0, 200); };
 
-    if (given(v[kValueTempo]) && !e.get(e.blockTempo)) e.setTempo(v[kValueTempo]);
+    if (given(v[kValueTempo]) && !e.get(e.play.blockTempo)) e.setTempo(v[kValueTempo]);
     if (given(v[kValuePreset])) {
         if (e.melody) e.melody->selectPreset(v[kValuePreset]);
-        e.set(e.presetButtons[0], v[kValuePreset]);
+        e.set(e.defaults.presetButtons[0], v[kValuePreset]);
         e.markChanged();
     }
     for (int b = 1; b < 4; ++b) {
         if (!given(v[kValuePreset + b])) continue;
-        e.set(e.presetButtons[b], v[kValuePreset + b]);
+        e.set(e.defaults.presetButtons[b], v[kValuePreset + b]);
         e.markChanged();
     }
     // A new transposition cuts what sounds, or notes would end at another pitch.
-    if (given(v[kValueTransposition]) && v[kValueTransposition] != e.get(e.transposition))
+    if (given(v[kValueTransposition]) && v[kValueTransposition] != e.get(e.play.transposition))
         e.changeTransposition(v[kValueTransposition], false);
 
     bool mixer = false, melodyLevels = false;
@@ -295,10 +295,10 @@ void CLiveInput::applyStyleEntry(int index)
         int32_t* off;
         int32_t* volume;
     };
-    const Pair groups[] = {{kValueDrumsOff, kValueDrumsVolume, 1, &e.drumsOff, &e.drumsVolume},
-                           {kValueBassOff, kValueBassVolume, 2, &e.bassOff, &e.bassVolume},
-                           {kValueOtherOff, kValueOtherVolume, 3, &e.otherOff, &e.otherVolume},
-                           {kValueLeftOff, kValueLeftVolume, 0, &e.leftVoicesOff, &e.leftVolume}};
+    const Pair groups[] = {{kValueDrumsOff, kValueDrumsVolume, 1, &e.mixer.drumsOff, &e.mixer.drumsVolume},
+                           {kValueBassOff, kValueBassVolume, 2, &e.mixer.bassOff, &e.mixer.bassVolume},
+                           {kValueOtherOff, kValueOtherVolume, 3, &e.mixer.otherOff, &e.mixer.otherVolume},
+                           {kValueLeftOff, kValueLeftVolume, 0, &e.mixer.leftVoicesOff, &e.mixer.leftVolume}};
     for (const Pair& p : groups) {
         if (!given(v[p.volumeValue])) continue;
         const int was = e.get(*p.off);
@@ -311,25 +311,25 @@ void CLiveInput::applyStyleEntry(int index)
         (p.group ? mixer : melodyLevels) = true;
     }
     if (given(v[kValueAccompVolume])) {
-        e.set(e.accompVolume, percent(v[kValueAccompVolume]));
+        e.set(e.mixer.accompVolume, percent(v[kValueAccompVolume]));
         e.markChanged();
         mixer = true;
     }
     if (given(v[kValueMelodyVolume])) {
-        e.set(e.melodyVolume, percent(v[kValueMelodyVolume]));
+        e.set(e.mixer.melodyVolume, percent(v[kValueMelodyVolume]));
         e.markChanged();
         melodyLevels = true;
     }
     if (given(entry.entrySplitKey)) {
-        e.set(e.splitKey, std::clamp(entry.entrySplitKey, -1, 127));
+        e.set(e.areas.splitKey, std::clamp(entry.entrySplitKey, -1, 127));
         e.markChanged();
     }
     if (given(entry.entryHighestChordKey)) {
-        e.set(e.highestChordKey, std::clamp(entry.entryHighestChordKey, 0, 127));
+        e.set(e.areas.highestChordKey, std::clamp(entry.entryHighestChordKey, 0, 127));
         e.markChanged();
     }
     // The new levels are heard at once, not from the next preset or style.
     if (melodyLevels && e.melody) e.melody->updateVolumes(false);
     if (mixer) resendGroupVolumes(0);
-    e.set(e.activePreset, -1);
+    e.set(e.play.activePreset, -1);
 }

@@ -50,7 +50,7 @@ void CMelody::selectPreset(int n)
     const bool pinned = engine->melodyView(true).pinned;
     {
         CLockGuard guard(melodyMutex);
-        engine->set(engine->presetIndex, n);
+        engine->set(engine->play.presetIndex, n);
         bool split = false;
         for (int i = 0; i < 4; ++i) {
             PresetLayer l = engine->get(engine->presets[n].layers[i]);
@@ -65,11 +65,11 @@ void CMelody::selectPreset(int n)
             if (l.bankMsb >= 0) engine->sendEvent(controllerStatus(c), kCtlBankMsb, l.bankMsb);
             if (l.bankLsb >= 0) engine->sendEvent(controllerStatus(c), kCtlBankLsb, l.bankLsb);
             if (l.program >= 0) engine->sendEvent(programStatus(c), l.program, 0);
-            engine->sendEvent(controllerStatus(c), kCtlModulation, l.modulation >= 0 ? l.modulation : engine->get(engine->defaultModulation));
-            engine->sendEvent(controllerStatus(c), kCtlVolume, l.volume >= 0 ? l.volume : engine->get(engine->defaultVolume));
-            engine->sendEvent(controllerStatus(c), kCtlPan, l.pan >= 0 ? l.pan : engine->get(engine->defaultPan));
-            engine->sendEvent(controllerStatus(c), kCtlReverb, l.reverb >= 0 ? l.reverb : engine->get(engine->defaultReverb));
-            engine->sendEvent(controllerStatus(c), kCtlChorus, l.chorus >= 0 ? l.chorus : engine->get(engine->defaultChorus));
+            engine->sendEvent(controllerStatus(c), kCtlModulation, l.modulation >= 0 ? l.modulation : engine->get(engine->defaults.defaultModulation));
+            engine->sendEvent(controllerStatus(c), kCtlVolume, l.volume >= 0 ? l.volume : engine->get(engine->defaults.defaultVolume));
+            engine->sendEvent(controllerStatus(c), kCtlPan, l.pan >= 0 ? l.pan : engine->get(engine->defaults.defaultPan));
+            engine->sendEvent(controllerStatus(c), kCtlReverb, l.reverb >= 0 ? l.reverb : engine->get(engine->defaults.defaultReverb));
+            engine->sendEvent(controllerStatus(c), kCtlChorus, l.chorus >= 0 ? l.chorus : engine->get(engine->defaults.defaultChorus));
         }
         updateVolumes(true);
         splitVoice.store(split, std::memory_order_relaxed);
@@ -81,9 +81,9 @@ void CMelody::selectPreset(int n)
 void CMelody::updateVolumes(bool alreadyLocked)
 {
     if (!alreadyLocked) pthread_mutex_lock(&melodyMutex);
-    const int melodyPercent = engine->get(engine->melodyVolume);
-    const int leftPercent = engine->get(engine->leftVolume);
-    const int defaultVolume = engine->get(engine->defaultVolume);
+    const int melodyPercent = engine->get(engine->mixer.melodyVolume);
+    const int leftPercent = engine->get(engine->mixer.leftVolume);
+    const int defaultVolume = engine->get(engine->defaults.defaultVolume);
     for (const PresetLayer& l : layers) {
         if (l.type < 1) continue;
         const int v = l.volume >= 0 ? l.volume : defaultVolume;

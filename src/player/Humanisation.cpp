@@ -26,7 +26,7 @@ void CPlayer::varyPitch(StyleEvent& sent)
         return;
     }
     if (!isNoteOn(sent.stat, sent.db2)) return;
-    const int p = amount(engine->get(engine->pitchVariety));
+    const int p = amount(engine->get(engine->mixer.pitchVariety));
     if (p < 1 || shiftedNoteEnd != -1) return;
     if (engine->random.next() % (20 - p) != 0) return;
     sent.db1 += sent.db1 < 60 ? 12 : -12;
@@ -36,7 +36,7 @@ void CPlayer::varyPitch(StyleEvent& sent)
 
 void CPlayer::varyBass()
 {
-    const int b = amount(engine->get(engine->bassVariety));
+    const int b = amount(engine->get(engine->mixer.bassVariety));
     if (b <= 0) return;
     int dest = -1;
     for (const PartChannel& ch : style->parts[static_cast<size_t>(currentPart())].channels)

@@ -42,7 +42,7 @@ void CPlayer::barStart()
     justSwitched = 0;
     // A bar in quarter notes of 480 ticks, whatever the style's beat unit.
     barStartPosition += style->numerator * 480 * 4 / std::max(1, style->denominator);
-    engine->set(engine->songPosition, barStartPosition);
+    engine->set(engine->play.songPosition, barStartPosition);
     // What comes in at the bar line keeps the time the bar line was due.
     const int64_t barLine = dueMoment();
     if (engine->get(engine->pendingStyleSlot) != engine->get(engine->currentStyleSlot)) {
@@ -66,8 +66,8 @@ void CPlayer::switchPart()
     if (request <= 0) return;
     if (request >= style->partCount()) {
         // A request left over from another style names no part here.
-        engine->set(engine->fillRequest, 0);
-        engine->set(engine->partRequest, 0);
+        engine->set(engine->play.fillRequest, 0);
+        engine->set(engine->play.partRequest, 0);
         return;
     }
     settings = transformSettings(*engine);
@@ -81,7 +81,7 @@ void CPlayer::switchPart()
     shiftedNoteEnd = shiftedPitch = -1;
     const StylePart& part = style->parts[static_cast<size_t>(request)];
     justSwitched = part.type == kPartEnding || part.type == kPartFillIn;
-    if (engine->get(engine->recording)) engine->recordEvent(kStatVariation, 0, 0, 0, part.name);
+    if (engine->get(engine->recordState.recording)) engine->recordEvent(kStatVariation, 0, 0, 0, part.name);
 
     // The new part goes on at the same place within the bar.
     const int newBar = style->barOfTicks(part.offsettime);
@@ -90,13 +90,13 @@ void CPlayer::switchPart()
 
     // Chase: what the new part set up before this point takes effect, and its
     // notes that are held here are remembered, to sound below.
-    const Chord chord = engine->get(engine->accompChord);
+    const Chord chord = engine->get(engine->play.accompChord);
     int r = style->events[static_cast<size_t>(part.startevent)].next;
     int before = part.startevent;
     for (; r >= kFirstEvent; before = r, r = style->events[static_cast<size_t>(r)].next) {
         const MidiEvent& m = style->events[static_cast<size_t>(r)];
         if (m.stat == kStatMarker || m.ticks >= tick) break;
-        if (m.stat == kStatTempo && !engine->get(engine->blockTempo) && engine->get(engine->userTempo) == 0)
+        if (m.stat == kStatTempo && !engine->get(engine->play.blockTempo) && engine->get(engine->play.userTempo) == 0)
             engine->setTempo(m.db1);
         StyleEvent e{m.stat, m.db1, m.db2, m.onoff};
         // What the transformation drops (a channel without destination, a
@@ -123,8 +123,8 @@ void CPlayer::switchPart()
 void CPlayer::endOfPart()
 {
     const int current = currentPart();
-    const int next = partAfterEnd(style->partType(current), justSwitched, engine->get(engine->repeatFill), current,
-                                  engine->get(engine->returnPart));
+    const int next = partAfterEnd(style->partType(current), justSwitched, engine->get(engine->play.repeatFill), current,
+                                  engine->get(engine->play.returnPart));
     if (next < 0) return;
     int target = next;
     if (target <= 0) {
@@ -142,17 +142,17 @@ void CPlayer::switchStyle()
     releaseAll();
     retriggerCount = 0;
     engine->lock();
-    const bool moved = !chordsEqual(engine->currentChord, engine->accompChord);
-    const Chord chord = engine->accompChord;
+    const bool moved = !chordsEqual(engine->play.currentChord, engine->play.accompChord);
+    const Chord chord = engine->play.accompChord;
     engine->unlock();
     if (moved)
         takeChordChange();
-    else if (engine->get(engine->recording))
+    else if (engine->get(engine->recordState.recording))
         engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
     engine->selectStyleSlot(engine->get(engine->pendingStyleSlot));
     style = engine->currentStyle();
-    engine->set(engine->playingStyle, style);
-    const bool recording = engine->get(engine->recording);
+    engine->set(engine->play.playingStyle, style);
+    const bool recording = engine->get(engine->recordState.recording);
     if (recording) engine->recordEvent(kStatStyle, 0, 0, 0, engine->get(engine->styleName));
     if (style->numerator != beatsPerBar || style->denominator != beatUnit) {
         beatsPerBar = style->numerator;
@@ -180,11 +180,11 @@ void CPlayer::startRecording()
             rec->tempo = current->tempo;
         }
     }
-    const Chord chord = engine->accompChord;
+    const Chord chord = engine->play.accompChord;
     engine->unlock();
     engine->recordEvent(kStatVariation, 0, 0, 0, engine->currentPartName());
     engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
-    if (engine->melody) engine->melody->selectPreset(engine->get(engine->presetIndex));
+    if (engine->melody) engine->melody->selectPreset(engine->get(engine->play.presetIndex));
     engine->sendStyleSetup();
     if (engine->port) engine->port->recordHeldNotes();
 }

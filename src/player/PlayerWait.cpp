@@ -27,7 +27,7 @@ void CPlayer::waitWhilePaused()
     for (;;) {
         const uint32_t ticket = clock.wakeTicket();
         engine->lock();
-        const bool held = engine->paused && !engine->stopRequest;
+        const bool held = engine->play.paused && !engine->play.stopRequest;
         engine->unlock();
         if (!held) return;
         clock.sleepUntilUs(clock.nowUs() + kPauseSleepUs, ticket);

@@ -41,7 +41,7 @@ void* songPlayerThread(void* arg)
     return nullptr;
 }
 
-void CPlayer::setSongPosition(int64_t thousandths) { engine->set(engine->songPosition, thousandths); }
+void CPlayer::setSongPosition(int64_t thousandths) { engine->set(engine->play.songPosition, thousandths); }
 
 void CPlayer::adoptSongTempo(int32_t micros)
 {
@@ -67,14 +67,14 @@ TickRate CPlayer::songRate(int engineTempo) const
 void CPlayer::runSong()
 {
     engine->lock();
-    song = engine->playingSong;
-    const bool recording = engine->songRecord >= 1 && engine->recordSequence;
+    song = engine->play.playingSong;
+    const bool recording = engine->songState.songRecord >= 1 && engine->recordSequence;
     engine->unlock();
-    plainWait = engine->get(engine->plainMillisecondWait) != 0;
+    plainWait = engine->get(engine->play.plainMillisecondWait) != 0;
     if (recording) {
         // The recording starts with the voice the musician plays and the
         // notes already held.
-        if (engine->melody) engine->melody->selectPreset(engine->get(engine->presetIndex));
+        if (engine->melody) engine->melody->selectPreset(engine->get(engine->play.presetIndex));
         if (engine->port) engine->port->recordHeldNotes();
     }
 
@@ -88,9 +88,9 @@ void CPlayer::runSong()
     adoptSongTempo(song->usPerQuarter > 0 ? song->usPerQuarter : 60'000'000 / std::max(1, song->tempo));
     for (;;) {
         engine->lock();
-        const bool stop = engine->stopRequest != 0;
-        const int32_t startBar = std::max(1, engine->songStartBar);
-        const bool limitReached = engine->songPassLimit > 0 && passes >= engine->songPassLimit;
+        const bool stop = engine->play.stopRequest != 0;
+        const int32_t startBar = std::max(1, engine->songState.songStartBar);
+        const bool limitReached = engine->songState.songPassLimit > 0 && passes >= engine->songState.songPassLimit;
         if (!stop && !limitReached) ++passes;
         engine->unlock();
         if (stop || limitReached) break;
@@ -123,7 +123,7 @@ void CPlayer::runSong()
             setSongTempo(passMicros);
             engine->setTempo(passTempo);
         }
-        passTempo = engine->get(engine->tempo);
+        passTempo = engine->get(engine->play.tempo);
         passMicros = songMicros;
         songTempoMoved = false;
         // The song's time starts once it is set up, so the set-up does not
@@ -136,10 +136,10 @@ void CPlayer::runSong()
             while (eventIndex >= kFirstEvent) {
                 const MidiEvent& m = events[static_cast<size_t>(eventIndex)];
                 engine->lock();
-                const bool stopNow = engine->stopRequest != 0;
+                const bool stopNow = engine->play.stopRequest != 0;
                 // A range ends no earlier than its start bar.
-                const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
-                looping = engine->songLoop != 0;
+                const int32_t endBar = engine->songState.songEndBar > 0 ? std::max(engine->songState.songEndBar, startBar) : 0;
+                looping = engine->songState.songLoop != 0;
                 engine->unlock();
                 if (stopNow) break;
                 if (endBar > 0 && song->barOfTicks(m.ticks) > endBar) {
@@ -149,17 +149,17 @@ void CPlayer::runSong()
                     dropRange();
                 }
                 songWait(m.ticks - fromTick);
-                if (engine->get(engine->stopRequest)) break;
+                if (engine->get(engine->play.stopRequest)) break;
                 playSongEvent(m);
                 setSongPosition(int64_t{m.ticks} * 1000);
                 fromTick = m.ticks;
                 eventIndex = m.next;
             }
-            if (engine->get(engine->stopRequest)) break;
+            if (engine->get(engine->play.stopRequest)) break;
 
             // The range (or the last bar) is played to its end.
             engine->lock();
-            const int32_t endBar = engine->songEndBar > 0 ? std::max(engine->songEndBar, startBar) : 0;
+            const int32_t endBar = engine->songState.songEndBar > 0 ? std::max(engine->songState.songEndBar, startBar) : 0;
             engine->unlock();
             // Events on a bar line after the pass's start (the ends of the
             // notes before it) close the bar before: they open no bar of silence.
@@ -169,13 +169,13 @@ void CPlayer::runSong()
                 songWait(endTick - fromTick);
                 fromTick = endTick;
             }
-            looping = engine->get(engine->songLoop) != 0;
-            if (looping || eventIndex < kFirstEvent || engine->get(engine->stopRequest)) break;
+            looping = engine->get(engine->songState.songLoop) != 0;
+            if (looping || eventIndex < kFirstEvent || engine->get(engine->play.stopRequest)) break;
             // The loop was switched off as its range ended: the song plays on
             // from here rather than from the start of the range again.
             dropRange();
         }
-        if (engine->get(engine->stopRequest)) break;
+        if (engine->get(engine->play.stopRequest)) break;
         if (!looping && eventIndex < kFirstEvent) break;
         // The notes the pass left sounding (their ends stand on the range's
         // end or beyond it) end with the range, before the next pass.
@@ -185,10 +185,10 @@ void CPlayer::runSong()
     // Recording over the song goes on after its end, with the click, until
     // the musician stops.
     engine->lock();
-    const bool stillRecording = engine->songRecord >= 1 && engine->recordSequence;
+    const bool stillRecording = engine->songState.songRecord >= 1 && engine->recordSequence;
     engine->unlock();
     if (stillRecording) {
-        while (!engine->get(engine->stopRequest)) {
+        while (!engine->get(engine->play.stopRequest)) {
             songWait(1);
             ++fromTick;
         }
@@ -238,8 +238,8 @@ void CPlayer::chaseTo(int32_t until)
 void CPlayer::dropRange()
 {
     engine->lock();
-    engine->songEndBar = 0;
-    engine->songStartBar = 0;
+    engine->songState.songEndBar = 0;
+    engine->songState.songStartBar = 0;
     engine->unlock();
 }
 
@@ -250,7 +250,7 @@ void CPlayer::endSong()
     // played to its end lets its last notes die away: the pedals are
     // released and the notes ended, but the sound is not cut.
     CMidiPort* port = engine->port;
-    if (port && engine->get(engine->stopRequest)) {
+    if (port && engine->get(engine->play.stopRequest)) {
         port->allNotesOff();
     } else if (port) {
         port->releaseAll();
@@ -262,9 +262,9 @@ void CPlayer::endSong()
     }
 
     engine->lock();
-    CMidiSequence* recording = engine->songRecord >= 1 ? engine->recordSequence : nullptr;
+    CMidiSequence* recording = engine->songState.songRecord >= 1 ? engine->recordSequence : nullptr;
     if (recording) engine->recordSequence = nullptr;
-    engine->songRecord = 0;
+    engine->songState.songRecord = 0;
     engine->unlock();
     if (recording) {
         recording->pairNotes();
@@ -272,9 +272,9 @@ void CPlayer::endSong()
     }
 
     engine->lock();
-    engine->playingSong = nullptr;
-    engine->stopRequest = 0;
-    engine->playMode = 0;
+    engine->play.playingSong = nullptr;
+    engine->play.stopRequest = 0;
+    engine->songState.playMode = 0;
     engine->stateChanged = 1;
     engine->unlock();
     engine->events.post(kChangeSongEnded);
@@ -297,11 +297,11 @@ void CPlayer::playSongEvent(const MidiEvent& m)
 
     const int c = channelOf(m.stat);
     engine->lock();
-    const int bass = engine->songBassChannel;
-    bool plays = !engine->barLoop || c == 9 || c == bass;
-    if (plays) plays = c == 9 ? engine->drumsOff == 0 : c == bass ? engine->bassOff == 0 : engine->otherOff == 0;
-    const int group = c == 9 ? engine->drumsVolume : c == bass ? engine->bassVolume : engine->otherVolume;
-    const int level = engine->accompVolume * group / 100;
+    const int bass = engine->songState.songBassChannel;
+    bool plays = !engine->songState.barLoop || c == 9 || c == bass;
+    if (plays) plays = c == 9 ? engine->mixer.drumsOff == 0 : c == bass ? engine->mixer.bassOff == 0 : engine->mixer.otherOff == 0;
+    const int group = c == 9 ? engine->mixer.drumsVolume : c == bass ? engine->mixer.bassVolume : engine->mixer.otherVolume;
+    const int level = engine->mixer.accompVolume * group / 100;
     engine->unlock();
     // A group switched off loses its notes only: its programs, controllers
     // and bends still reach the sound generator, so the group sounds as the
@@ -319,7 +319,7 @@ void CPlayer::playSongEvent(const MidiEvent& m)
     if (isNote(m.stat)) trackEvent(m.stat, m.db1, m.db2);
     // Later volume changes start from the song's own level.
     if (value != m.db2 && engine->port) engine->port->rememberController(c, kCtlVolume, m.db2);
-    if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->set(engine->songBassChannel, c);
+    if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->set(engine->songState.songBassChannel, c);
 }
 
 void CPlayer::songWait(int32_t ticks)
@@ -328,7 +328,7 @@ void CPlayer::songWait(int32_t ticks)
     const int tpb = std::max(1, song->ticksPerBeat);
     ticks = std::clamp(ticks, 0, kLongestWait);
     const int64_t target = (int64_t{fromTick} + ticks) * 1000;
-    int tempo = std::max(1, engine->get(engine->tempo));
+    int tempo = std::max(1, engine->get(engine->play.tempo));
     TickRate rate = songRate(tempo);
     int64_t now = nowNs();
     // The stretch of the wait at one tempo: its start and its position.
@@ -344,7 +344,7 @@ void CPlayer::songWait(int32_t ticks)
         segmentNs = dueNs;
         deadline = dueNs + ticksToNs(ticks, rate);
     }
-    bool recording = engine->get(engine->songRecord) > 0;
+    bool recording = engine->get(engine->songState.songRecord) > 0;
     if (recording && deadline - now > kRoomyGapNs) growRecording();
     // The last stretch before the deadline is waited awake: a sleeping thread
     // wakes a few hundred microseconds late too often.
@@ -364,11 +364,11 @@ void CPlayer::songWait(int32_t ticks)
         }
         ticket = clock.wakeTicket();
         engine->lock();
-        const int newTempo = engine->tempo;
-        const bool stop = engine->stopRequest != 0;
-        const bool paused = engine->paused && !stop;
-        recording = engine->songRecord > 0;
-        const bool clicking = engine->songClick && recording;
+        const int newTempo = engine->play.tempo;
+        const bool stop = engine->play.stopRequest != 0;
+        const bool paused = engine->play.paused && !stop;
+        recording = engine->songState.songRecord > 0;
+        const bool clicking = engine->songState.songClick && recording;
         engine->unlock();
 
         auto positionAt = [&](int64_t at) { return segmentPosition + thousandthsInUs((at - segmentNs) / 1000, rate); };
@@ -417,7 +417,7 @@ void CPlayer::click(int64_t thousandths, int64_t now)
     endClick();
     if (!engine->port) return;
     // Straight to the port: the click is heard, never transposed nor recorded.
-    const int channel = std::clamp(engine->get(engine->metronomeChannel), 0, 15);
+    const int channel = std::clamp(engine->get(engine->areas.metronomeChannel), 0, 15);
     engine->port->send(noteOnStatus(channel), pitch, 127);
     clickPitch = pitch;
     clickNs = now;
@@ -426,7 +426,7 @@ void CPlayer::click(int64_t thousandths, int64_t now)
 void CPlayer::endClick()
 {
     if (clickPitch < 0) return;
-    const int channel = std::clamp(engine->get(engine->metronomeChannel), 0, 15);
+    const int channel = std::clamp(engine->get(engine->areas.metronomeChannel), 0, 15);
     if (engine->port) engine->port->send(noteOffStatus(channel), clickPitch, 0);
     clickPitch = -1;
 }

@@ -41,7 +41,7 @@ void* stylePlayerThread(void* arg)
 int CPlayer::currentPart() const
 {
     // Whatever another thread selected, the index stays inside the style played.
-    const int part = engine->get(engine->currentPart);
+    const int part = engine->get(engine->play.currentPart);
     return part >= 0 && part < style->partCount() ? part : std::min(1, style->partCount() - 1);
 }
 
@@ -64,20 +64,20 @@ void CPlayer::runStyle()
             bool atEnd = false;
             while (eventIndex >= kFirstEvent) {
                 toTick = style->events[static_cast<size_t>(eventIndex)].ticks;
-                if (event.stat == kStatMarker || engine->get(engine->stopRequest)) {
+                if (event.stat == kStatMarker || engine->get(engine->play.stopRequest)) {
                     atEnd = true;
                     break;
                 }
                 waitUntil();
                 if (restartPart) break;
                 // A stop ends the wait at once; the event it ended is not due.
-                if (engine->get(engine->stopRequest)) {
+                if (engine->get(engine->play.stopRequest)) {
                     atEnd = true;
                     break;
                 }
                 // The sound generator came back: set it up before it hears more.
-                if (engine->get(engine->setupResend)) {
-                    engine->set(engine->setupResend, 0);
+                if (engine->get(engine->play.setupResend)) {
+                    engine->set(engine->play.setupResend, 0);
                     engine->sendStyleSetup();
                 }
                 playEvent();
@@ -94,11 +94,11 @@ void CPlayer::runStyle()
             if (restartPart) break;
             // A part that took over at the bar line goes on from where the
             // switch left it, without waiting again for its first events.
-            if (switches != switchesBefore && !engine->get(engine->stopRequest)) continue;
+            if (switches != switchesBefore && !engine->get(engine->play.stopRequest)) continue;
             endOfPart();
             break;
         }
-        if (engine->get(engine->stopRequest)) break;
+        if (engine->get(engine->play.stopRequest)) break;
         if (style->partType(currentPart()) != kPartEnding || justSwitched || restartPart) continue;
         break;
     }
@@ -112,14 +112,14 @@ void CPlayer::setUp()
     resetControllers();
     savedBassProgram = -1;
     engine->lock();
-    engine->accompChord = engine->currentChord;
-    style = engine->playingStyle;
+    engine->play.accompChord = engine->play.currentChord;
+    style = engine->play.playingStyle;
     engine->unlock();
-    engine->set(engine->lastBeat, 1);
+    engine->set(engine->play.lastBeat, 1);
     retriggerCount = 0;
     barStartPosition = 0;
     lastBarStartUs = engine->clock->nowUs();
-    plainWait = engine->get(engine->plainMillisecondWait) != 0;
+    plainWait = engine->get(engine->play.plainMillisecondWait) != 0;
     dueNs = nowNs();
     prevBeat = 1;
     justSwitched = 0;
@@ -127,11 +127,11 @@ void CPlayer::setUp()
     barStartTick = style->parts[static_cast<size_t>(currentPart())].offsettime;
     tick = barStartTick;
     engine->setPlayPosition(0, 0, 0);
-    engine->set(engine->recordTime, -1);
+    engine->set(engine->play.recordTime, -1);
     setPosition(barStartTick);
     beatsPerBar = style->numerator;
     beatUnit = style->denominator;
-    if (engine->get(engine->recording)) startRecording();
+    if (engine->get(engine->recordState.recording)) startRecording();
 }
 
 void CPlayer::endThread()
@@ -153,12 +153,12 @@ void CPlayer::endThread()
     CMidiSequence* recording = engine->recordSequence;
     engine->recordSequence = nullptr;
     engine->unlock();
-    engine->set(engine->playingStyle, nullptr);
-    engine->setPlayPosition(engine->get(engine->songPosition), 0, 0);
+    engine->set(engine->play.playingStyle, nullptr);
+    engine->setPlayPosition(engine->get(engine->play.songPosition), 0, 0);
     engine->saveRecording(recording);
-    engine->set(engine->stopRequest, 0);
-    engine->set(engine->lastBeat, 0);
-    if (engine->get(engine->confirmRestart) == 1) engine->set(engine->paused, 1);
+    engine->set(engine->play.stopRequest, 0);
+    engine->set(engine->play.lastBeat, 0);
+    if (engine->get(engine->play.confirmRestart) == 1) engine->set(engine->play.paused, 1);
 }
 
 int CPlayer::partEndTick(int part)
@@ -214,7 +214,7 @@ int64_t CPlayer::dueMoment() const
 void CPlayer::startWait(int from)
 {
     waitStartTick = from;
-    waitTempo = engine->get(engine->tempo);
+    waitTempo = engine->get(engine->play.tempo);
     if (plainWait) {
         // The wait as a plain poll: budgets in whole milliseconds from the
         // clock reading, lateness carried, a positive remainder dropped.
@@ -238,7 +238,7 @@ void CPlayer::waitUntil()
     int64_t now = nowNs();
     uint32_t ticket = clock.wakeTicket();
     // Stopping: nothing more to wait for.
-    if (engine->get(engine->stopRequest)) {
+    if (engine->get(engine->play.stopRequest)) {
         setPosition(toTick);
         return;
     }
@@ -274,11 +274,11 @@ void CPlayer::waitUntil()
         // change after this reading wakes the next sleep at once.
         ticket = clock.wakeTicket();
         engine->lock();
-        const int tempo = engine->tempo;
-        const int request = engine->fillRequest >= 1 ? engine->fillRequest : engine->partRequest;
-        const int lastBeat = engine->lastBeat;
-        const bool chordMoved = !chordsEqual(engine->currentChord, engine->accompChord);
-        const bool paused = engine->paused && !engine->stopRequest;
+        const int tempo = engine->play.tempo;
+        const int request = engine->play.fillRequest >= 1 ? engine->play.fillRequest : engine->play.partRequest;
+        const int lastBeat = engine->play.lastBeat;
+        const bool chordMoved = !chordsEqual(engine->play.currentChord, engine->play.accompChord);
+        const bool paused = engine->play.paused && !engine->play.stopRequest;
         engine->unlock();
 
         // A new tempo takes effect at once: what is left of the wait is
@@ -305,7 +305,7 @@ void CPlayer::waitUntil()
             justSwitched = 0;
             startWait(tick);
         }
-        if (beat != lastBeat) engine->set(engine->lastBeat, beat);
+        if (beat != lastBeat) engine->set(engine->play.lastBeat, beat);
         // A chord played in the last quarter of a beat takes effect at the next beat.
         if (chordMoved && tickInBeat <= tpb * 3 / 4) takeChordChange();
         if (paused) {
@@ -322,7 +322,7 @@ void CPlayer::waitUntil()
             dueNs = waitStartNs + waitBudgetNs;
             break;
         }
-        if (engine->get(engine->stopRequest)) break;
+        if (engine->get(engine->play.stopRequest)) break;
         now = nowNs();
     }
     if (plainWait) waitBudgetNs = waitStartNs + waitBudgetNs - now;
@@ -333,7 +333,7 @@ void CPlayer::waitUntil()
 void CPlayer::takeChordChange()
 {
     engine->lock();
-    const bool moved = !chordsEqual(engine->currentChord, engine->accompChord);
+    const bool moved = !chordsEqual(engine->play.currentChord, engine->play.accompChord);
     engine->unlock();
     if (!moved) return;
     chordChange();
@@ -344,8 +344,8 @@ void CPlayer::sendTracked(const StyleEvent& e, int index)
 {
     if (isProgramChange(e.stat) && settings.styleBankSelect == 0) {
         const int c = channelOf(e.stat);
-        engine->sendEvent(controllerStatus(c), kCtlBankMsb, engine->get(engine->bankMsb));
-        engine->sendEvent(controllerStatus(c), kCtlBankLsb, engine->get(engine->bankLsb));
+        engine->sendEvent(controllerStatus(c), kCtlBankMsb, engine->get(engine->defaults.bankMsb));
+        engine->sendEvent(controllerStatus(c), kCtlBankLsb, engine->get(engine->defaults.bankLsb));
     }
     engine->sendEvent(e.stat, e.db1, e.db2);
     trackEvent(e.stat, e.db1, e.db2, index, false, 0);
@@ -362,7 +362,7 @@ void CPlayer::playEvent()
 {
     const int64_t started = plainWait ? nowNs() : 0;
     settings = transformSettings(*engine);
-    const Chord chord = engine->get(engine->accompChord);
+    const Chord chord = engine->get(engine->play.accompChord);
     StyleEvent e = event;
     if (transformEvent(*style, e, chord, currentPart(), settings, engine->bassMemory, engine->random)) {
         varyPitch(e);
@@ -381,7 +381,7 @@ void CPlayer::playEvent()
             }
         }
     }
-    if (event.stat == kStatTempo && !engine->get(engine->blockTempo) && engine->get(engine->userTempo) == 0)
+    if (event.stat == kStatTempo && !engine->get(engine->play.blockTempo) && engine->get(engine->play.userTempo) == 0)
         engine->setTempo(event.db1);
     const int type = style->partType(currentPart());
     if (type == kPartFillIn || type == kPartIntro || type == kPartEnding) justSwitched = 0;
@@ -407,12 +407,12 @@ void CPlayer::chordChange()
     }
 
     engine->lock();
-    engine->accompChord = engine->currentChord;
-    const Chord chord = engine->accompChord;
+    engine->play.accompChord = engine->play.currentChord;
+    const Chord chord = engine->play.accompChord;
     engine->stateChanged = 1;
     engine->unlock();
     engine->events.post(kChangeChord);
-    if (engine->get(engine->recording)) engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
+    if (engine->get(engine->recordState.recording)) engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
 
     const int part = currentPart();
     for (int i = 0; i < retriggerCount; ++i) {

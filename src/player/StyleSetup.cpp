@@ -36,9 +36,9 @@ void sendStyleSetup(CKvSeq& engine)
     port->resetControllers();
 
     const TransformSettings settings = transformSettings(engine);
-    const Chord chord = engine.get(engine.accompChord);
+    const Chord chord = engine.get(engine.play.accompChord);
     const bool bankSelect0 = settings.styleBankSelect == 0;
-    const bool recording = engine.get(engine.inputMode) == kLiveMode && engine.isStylePlaying() && engine.get(engine.recording);
+    const bool recording = engine.get(engine.play.inputMode) == kLiveMode && engine.isStylePlaying() && engine.get(engine.recordState.recording);
     const StylePart& setup = style->parts[0];
     for (int r = style->events[static_cast<size_t>(setup.startevent)].next; r >= kFirstEvent;
          r = style->events[static_cast<size_t>(r)].next) {
@@ -56,8 +56,8 @@ void sendStyleSetup(CKvSeq& engine)
             } else if (!sustain && e.stat != kStatusIgnored && !(bankSelect0 && (bank || drumProgram)) &&
                        isChannelMessage(e.stat)) {
                 if (isProgramChange(e.stat) && bankSelect0) {
-                    engine.sendEvent(controllerStatus(channelOf(e.stat)), kCtlBankMsb, engine.get(engine.bankMsb));
-                    engine.sendEvent(controllerStatus(channelOf(e.stat)), kCtlBankLsb, engine.get(engine.bankLsb));
+                    engine.sendEvent(controllerStatus(channelOf(e.stat)), kCtlBankMsb, engine.get(engine.defaults.bankMsb));
+                    engine.sendEvent(controllerStatus(channelOf(e.stat)), kCtlBankLsb, engine.get(engine.defaults.bankLsb));
                 }
                 engine.sendEvent(e.stat, e.db1, e.db2);
             }
@@ -65,10 +65,10 @@ void sendStyleSetup(CKvSeq& engine)
         if (style->partEndsAfter(0, r)) break;
     }
 
-    const int modulation = engine.get(engine.defaultModulation);
-    const int pan = engine.get(engine.defaultPan);
-    const int reverb = engine.get(engine.defaultReverb);
-    const int chorus = engine.get(engine.defaultChorus);
+    const int modulation = engine.get(engine.defaults.defaultModulation);
+    const int pan = engine.get(engine.defaults.defaultPan);
+    const int reverb = engine.get(engine.defaults.defaultReverb);
+    const int chorus = engine.get(engine.defaults.defaultChorus);
     const int bankMode = settings.styleBankSelect;
     for (int c = 8; c < 16; ++c) {
         if (!used[c]) continue;
@@ -84,7 +84,7 @@ void sendStyleSetup(CKvSeq& engine)
             if (port->controllerOf(c, kCtlBankLsb) < 0) engine.sendEvent(controllerStatus(c), kCtlBankLsb, 0);
         }
     }
-    const int volume = engine.get(engine.defaultVolume);
+    const int volume = engine.get(engine.defaults.defaultVolume);
     for (const PartChannel& ch : setup.channels) {
         if (ch.dest <= 7 || ch.dest > 15) continue;
         const int level = applyVolumeLevel(*style, volume, noteClass(ch), settings);

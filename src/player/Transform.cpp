@@ -48,21 +48,21 @@ TransformSettings transformSettings(const CKvSeq& engine)
 {
     TransformSettings s;
     engine.lock();
-    s.styleBankSelect = engine.styleBankSelect;
-    s.styleSysEx = engine.styleSysEx;
-    s.drumsOff = engine.drumsOff;
-    s.bassOff = engine.bassOff;
-    s.otherOff = engine.otherOff;
-    s.accompVolume = engine.accompVolume;
-    s.drumsVolume = engine.drumsVolume;
-    s.bassVolume = engine.bassVolume;
-    s.otherVolume = engine.otherVolume;
-    s.levelMode = engine.levelMode;
-    s.targetVolume = engine.targetVolume;
-    s.targetVelocity = engine.targetVelocity;
-    s.liveMode = engine.inputMode == kLiveMode;
-    s.currentPart = engine.currentPart;
-    s.velocityVariety = engine.velocityVariety;
+    s.styleBankSelect = engine.defaults.styleBankSelect;
+    s.styleSysEx = engine.defaults.styleSysEx;
+    s.drumsOff = engine.mixer.drumsOff;
+    s.bassOff = engine.mixer.bassOff;
+    s.otherOff = engine.mixer.otherOff;
+    s.accompVolume = engine.mixer.accompVolume;
+    s.drumsVolume = engine.mixer.drumsVolume;
+    s.bassVolume = engine.mixer.bassVolume;
+    s.otherVolume = engine.mixer.otherVolume;
+    s.levelMode = engine.defaults.levelMode;
+    s.targetVolume = engine.defaults.targetVolume;
+    s.targetVelocity = engine.defaults.targetVelocity;
+    s.liveMode = engine.play.inputMode == kLiveMode;
+    s.currentPart = engine.play.currentPart;
+    s.velocityVariety = engine.mixer.velocityVariety;
     engine.unlock();
     // The settings file can hold any number; the variety ranges assume 0-10.
     s.velocityVariety = std::clamp(s.velocityVariety, 0, 10);

@@ -25,9 +25,9 @@ TEST_F(ConsoleTest, StartUpReadsConfigTxtWholeOrNotAtAll)
         if (config == "/") std::filesystem::create_directory("config.txt");
         const std::string got = start(config == "/" ? "" : config);
         EXPECT_EQ(got.substr(got.size() - std::min(got.size(), out.size())), out);
-        EXPECT_EQ(std::make_pair(engine().get(engine().splitKey), app->keyCommands[60].text.size()), std::make_pair(split, keyText));
+        EXPECT_EQ(std::make_pair(engine().get(engine().areas.splitKey), app->keyCommands[60].text.size()), std::make_pair(split, keyText));
     }
-    EXPECT_STREQ(engine().currentChord.symbol, "C");
+    EXPECT_STREQ(engine().play.currentChord.symbol, "C");
 }
 
 // One console, line after line: what each line prints, and the split key and
@@ -45,7 +45,7 @@ TEST_F(ConsoleTest, CommandLines)
     for (const auto& [line, out, split, recording] : rows) {
         EXPECT_EQ(app->command(line), *out != '\0') << line;
         EXPECT_EQ(messages.take(), out) << line;
-        EXPECT_EQ(std::make_pair(engine().get(engine().splitKey), int(engine().get(engine().recording))),
+        EXPECT_EQ(std::make_pair(engine().get(engine().areas.splitKey), int(engine().get(engine().recordState.recording))),
                   std::make_pair(split, recording)) << line;
     }
     type({"midiin: USB Keyboard ", "stylefiles: /home/pi/Styles/", "MidiFiles:  My Songs/ "});
@@ -64,14 +64,14 @@ TEST_F(ConsoleTest, StatusLine)
     engine().port->simulatePorts({{20, 0, "USB Keys", "Port 1", 0x21}, {128, 0, "Synth", "Synth Port", 0x42}});
     type({"midiin: usb", "midiout: synth"});
     engine().presets[4].name = "Piano";
-    engine().set(engine().presetIndex, 4);
+    engine().set(engine().play.presetIndex, 4);
     EXPECT_EQ(type({"STATUS"}), "Status: style none stopped, tempo 120, chord C, preset Piano, recording on, split 55, "
                                 "in: USB Keys Port 1, out: Synth Synth Port\nReady\n");
     engine().port->simulatePorts({{128, 0, "Synth", "Synth Port", 0x42}}); // the keyboard unplugged
     EXPECT_NE(type({"status"}).find(", in: none, out: Synth Synth Port\n"), std::string::npos);
     engine().presets[5].name = "Status";
     EXPECT_EQ(type({"status"}), "Ready\n");
-    EXPECT_EQ(engine().get(engine().presetIndex), 5);
+    EXPECT_EQ(engine().get(engine().play.presetIndex), 5);
 }
 
 TEST_F(ConsoleTest, Classification)
@@ -131,8 +131,8 @@ TEST_F(ConsoleTest, ConfigFileEntries)
     for (int p = 0; p < kPresetCount; ++p) ASSERT_NE(engine().presets[p].name, "i20v100") << "no free preset yet";
     EXPECT_EQ(engine().midiInName + "|" + engine().midiOutName + "|" + app->styleFolder + "|" + app->midiFolder,
               "usb keyboard|synth|/home/pi/Styles/|MIDI files/");
-    EXPECT_EQ(std::make_tuple(engine().get(engine().splitKey), engine().get(engine().recording),
-                              engine().get(engine().attentionTrigger), engine().get(engine().attentionActive)),
+    EXPECT_EQ(std::make_tuple(engine().get(engine().areas.splitKey), engine().get(engine().recordState.recording),
+                              engine().get(engine().attention.attentionTrigger), engine().get(engine().attention.attentionActive)),
               std::make_tuple(59, 1, 61, 0));
     std::string commands; // folder and port lines are no key commands; 200 and -1 are ignored
     for (int k = 0; k < 128; ++k)
@@ -159,7 +159,7 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
     for (const char* line : {"", "i12v90", "i20", "STRINGS"}) { // i12v90 builds preset 9; i20 finds no free one
         if (*line) app->command(line);
         else app->readConfigSecondPass();
-        selected += std::to_string(engine().get(engine().presetIndex)) + ":";
+        selected += std::to_string(engine().get(engine().play.presetIndex)) + ":";
         for (const CapturedMessage& m : engine().port->capture.take())
             if ((m.status & 0xF0) == 0xC0) selected += " " + std::to_string(m.status & 15) + "/" + std::to_string(m.d1);
         selected += ",";
@@ -171,9 +171,9 @@ TEST_F(ConsoleTest, PresetNamesKeyCommandsAndMultiVoicesSelectOrBuildPresets)
 
     app->keyCommands[20] = app->keyCommands[50]; // the lowest keys never run a command
     app->runKeyCommand(20);
-    EXPECT_EQ(engine().get(engine().presetIndex), 3);
+    EXPECT_EQ(engine().get(engine().play.presetIndex), 3);
     app->runKeyCommand(51);
-    EXPECT_EQ(engine().get(engine().presetIndex), 1);
+    EXPECT_EQ(engine().get(engine().play.presetIndex), 1);
 }
 
 // Functions by name from the console, from key commands, and keys without a
@@ -183,7 +183,7 @@ TEST_F(ConsoleTest, FunctionsKeyCommandsAndRegistrations)
     start("stylefiles: Styles\n48: tempo up\n");
     type({"Tempo Up", "tempo down", "Tempo up"});
     app->runKeyCommand(48);
-    EXPECT_EQ(engine().get(engine().tempo), 130);
+    EXPECT_EQ(engine().get(engine().play.tempo), 130);
 
     std::filesystem::create_directory("Styles");
     const playertest::Bytes style = playertest::fixtureStyle(100);
@@ -201,12 +201,12 @@ TEST_F(ConsoleTest, FunctionsKeyCommandsAndRegistrations)
         in.triggerSets[0].entries[20 + k].values[0] = k;
     }
     app->runKeyCommand(56); // menu key 20: the registration with Fix.sty
-    EXPECT_EQ(std::make_tuple(engine().currentPartName(), engine().get(engine().accompVolume),
-                              engine().get(engine().tempo), engine().get(engine().activePreset)),
+    EXPECT_EQ(std::make_tuple(engine().currentPartName(), engine().get(engine().mixer.accompVolume),
+                              engine().get(engine().play.tempo), engine().get(engine().play.activePreset)),
               std::make_tuple(std::string("Main B"), 70, 100, -1));
     app->runKeyCommand(57); // its style is missing: nothing waits for the next style
     EXPECT_EQ(messages.take(), "Style not found\n");
-    EXPECT_EQ(engine().get(engine().activePreset), -1);
+    EXPECT_EQ(engine().get(engine().play.activePreset), -1);
 }
 
 } // namespace

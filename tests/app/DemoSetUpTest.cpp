@@ -42,8 +42,8 @@ TEST_F(DemoSetUp, StartsWithItsStyleSetUpChannelDefaultsAndPresetInOrderAndSends
     EXPECT_EQ(sent.substr(sent.size() - preset.size()), preset);
     EXPECT_EQ(sent.rfind("B9 121 0\nBA 121 0\nBB 121 0\nBC 121 0\nBD 121 0\nBE 121 0\nCA 33 0\nBA 7 104\n", 0), 0u) << sent;
     EXPECT_LT(sent.find("CE 48 0\n"), sent.find("E9 0 64\nB9 127 0\n")) << sent;
-    EXPECT_EQ(engine().get(engine().inputMode), kLiveMode);
-    EXPECT_EQ(engine().get(engine().highestChordKey), 59);
+    EXPECT_EQ(engine().get(engine().play.inputMode), kLiveMode);
+    EXPECT_EQ(engine().get(engine().areas.highestChordKey), 59);
     EXPECT_EQ(engine().styleName, "Styles/DemoPop.sty");
 
     // Unplugged with a melody key held, the keyboard leaves nothing sounding.

@@ -58,11 +58,11 @@ TEST_F(ArrangerTest, SavesTheRecordingAsAMidiFile)
     start();
     fs::create_directory("MIDI files");
     engine().createRecordSequence(11);
-    engine().set(engine().recording, 1);
+    engine().set(engine().recordState.recording, 1);
     const std::tuple<int, int, int, int> played[] = {{0, 0x90, 60, 100}, {0, kStatChord, 0, 0}, {480, 0x90, 64, 90},
                                                      {960, 0x80, 60, 0}, {960, 0x80, 64, 0}};
     for (const auto& [ticks, status, d1, d2] : played) {
-        engine().set(engine().recordTime, ticks);
+        engine().set(engine().play.recordTime, ticks);
         engine().recordEvent(status, d1, d2, 0, status == kStatChord ? "Am7" : "");
     }
     const std::vector<std::string> recorded = notesAndChords(*engine().recordSequence);
@@ -84,7 +84,7 @@ TEST_F(ArrangerTest, SavesTheRecordingAsAMidiFile)
         SCOPED_TRACE(recordName.substr(0, 20) + " in '" + folder + "'");
         for (const std::string& f : savedFiles()) fs::remove(f);
         app->midiFolder = folder;
-        engine().set(engine().recording, recording);
+        engine().set(engine().recordState.recording, recording);
         engine().recordSequence->name = recordName;
 
         engine().saveRecording(engine().recordSequence);
@@ -134,10 +134,10 @@ TEST_F(ArrangerTest, SavesARecordingOverASongWhenStopped)
     dir.write("MIDI files/Tune.mid", std::string("MThd\0\0\0\x06\0\0\0\x01\0\x60MTrk\0\0\0", 21) +
                                          std::string(1, static_cast<char>(track.size())) + track);
     start();
-    engine().set(engine().inputMode, kLiveMode); // as with a settings file
+    engine().set(engine().play.inputMode, kLiveMode); // as with a settings file
     const std::string printed = type({"midifiles: MIDI files", "record", "play: Tune.mid"});
     ASSERT_TRUE(engine().isSongPlaying()) << printed;
-    while (engine().get(engine().songPosition) < 200'000) engine().sleepMs(10); // past the song's end
+    while (engine().get(engine().play.songPosition) < 200'000) engine().sleepMs(10); // past the song's end
     EXPECT_TRUE(engine().isSongPlaying()) << "the take goes on until stopped";
     type({"Start/Stop"});
     while (engine().isPlaying()) engine().sleepMs(10);

@@ -234,17 +234,17 @@ TEST_F(SettingsLoadTest, ARecordReachesTheArrangerWholeAndARefusedFileChangesNot
     const Bytes file = encodeSettings(richRecord());
     SettingsRecord r;
     Bytes cut(file.begin(), file.end() - 1);
-    const int splitKey = engine.get(engine.splitKey);
+    const int splitKey = engine.get(engine.areas.splitKey);
     EXPECT_EQ(loadSettings(engine, cut.data(), cut.size(), "", r).what, "cut short");
-    EXPECT_EQ(std::make_tuple(engine.get(engine.splitKey), live().triggerSets.size(), engine.get(engine.inputSuspended)),
+    EXPECT_EQ(std::make_tuple(engine.get(engine.areas.splitKey), live().triggerSets.size(), engine.get(engine.play.inputSuspended)),
               std::make_tuple(splitKey, size_t{1}, uint8_t{0}));
 
     live().setStack = {0, 1};
     live().currentSet = 1;
     ASSERT_FALSE(loadSettings(engine, file.data(), file.size(), "", r));
-    EXPECT_EQ(std::make_tuple(engine.get(engine.inputSuspended), engine.get(engine.splitKey), engine.get(engine.transposition),
-                              engine.get(engine.paused), engine.get(engine.presetButtons[3]), engine.get(engine.recordChordsSeqSpecific),
-                              engine.get(engine.attentionActive), engine.get(engine.bassVariety)),
+    EXPECT_EQ(std::make_tuple(engine.get(engine.play.inputSuspended), engine.get(engine.areas.splitKey), engine.get(engine.play.transposition),
+                              engine.get(engine.play.paused), engine.get(engine.defaults.presetButtons[3]), engine.get(engine.recordState.recordChordsSeqSpecific),
+                              engine.get(engine.attention.attentionActive), engine.get(engine.mixer.bassVariety)),
               std::make_tuple(0, 59, -2, 1, 4, 1, 0, 5));
     EXPECT_EQ(std::make_pair(engine.presets[2].name, engine.settingsStore->records13.size()), std::make_pair(std::string("Warm Pad"), size_t{1}));
     EXPECT_EQ(std::make_tuple(live().sliders[0][1], live().triggerCodes[4], live().triggerChannels[100],

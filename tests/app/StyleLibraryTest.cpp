@@ -132,20 +132,20 @@ TEST_F(StyleLibrary, PlayLoadsTheSongAsSequenceOneUntilAStyleLoads)
     const std::pair<const char*, int> plays[] = {{"play: song.mid", 100}, {"PLAY: blank.mid", 110}, {"play:elsewhere/song.mid", 100}};
     for (const auto& [line, tempo] : plays) {
         EXPECT_EQ(type({line}), "Ready\n") << line;
-        EXPECT_EQ(engine().get(engine().playMode), 1);
+        EXPECT_EQ(engine().get(engine().songState.playMode), 1);
         ASSERT_NE(engine().sequences[1], nullptr);
         EXPECT_EQ(std::make_tuple(engine().sequences[1]->sequenceId, engine().sequences[1]->tempo,
                                   engine().sequences[1]->channelNoteCount[0]), std::make_tuple(1, tempo, 1)) << line;
     }
     type({"stylefiles: Styles", "Pop.sty"});
-    EXPECT_EQ(engine().get(engine().playMode), 0);
+    EXPECT_EQ(engine().get(engine().songState.playMode), 0);
     // The song slot plays only a recording: the 82nd lives under id 12.
     engine().set(engine().recordCount, 81);
     app->playSongSlot();
-    EXPECT_EQ(engine().get(engine().playMode), 0);
+    EXPECT_EQ(engine().get(engine().songState.playMode), 0);
     engine().createRecordSequence(12);
     app->playSongSlot();
-    EXPECT_EQ(engine().get(engine().playMode), 1);
+    EXPECT_EQ(engine().get(engine().songState.playMode), 1);
 }
 
 } // namespace

@@ -37,8 +37,8 @@ class Recognition : public LiveEngineFixture<::testing::TestWithParam<Recognitio
 TEST_P(Recognition, KeysGiveChord)
 {
     const RecognitionCase& c = GetParam();
-    engine.set(engine.highestChordKey, 127); // every key is chord area
-    engine.set(engine.chordMethod, c.method);
+    engine.set(engine.areas.highestChordKey, 127); // every key is chord area
+    engine.set(engine.areas.chordMethod, c.method);
     pressAll(split(c.keys));
     EXPECT_STREQ(live().recognisedChord.symbol, c.symbol);
     if (live().recognisedChord.root >= 0) {
@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, Recognition, ::testing::ValuesIn(std::vector<R
 // with velocitySelectsMain the average velocity of a chord picks a Main.
 TEST_F(LiveEngineTest, ClusterAndVelocitySelectedMain)
 {
-    engine.set(engine.highestChordKey, 127);
+    engine.set(engine.areas.highestChordKey, 127);
     live().setTrigger(29, 385 + 60, 0); // the C4 cluster runs Tempo up
     const std::pair<const char*, int> clusters[] = {
         {"C4 C#4 D4", 385 + 60}, {"B3 C4 C#4 E5", 385 + 59}, {"C4 D4 E4", 0}, {"C4 C#4 E4 D5", 0}};
@@ -84,10 +84,10 @@ TEST_F(LiveEngineTest, ClusterAndVelocitySelectedMain)
         EXPECT_EQ(std::make_pair(live().lastClusterCode, live().recognisedChord.root), std::make_pair(code, -1)) << keys;
         releaseAll(split(keys));
     }
-    EXPECT_EQ(engine.get(engine.tempo), 125);
+    EXPECT_EQ(engine.get(engine.play.tempo), 125);
     const int velocities[][2] = {{1, 6}, {33, 6}, {34, 10}, {66, 10}, {67, 14}, {99, 14}, {100, 17}, {127, 17}};
     for (bool enabled : {false, true}) {
-        engine.set(engine.velocitySelectsMain, enabled);
+        engine.set(engine.areas.velocitySelectsMain, enabled);
         for (const auto& [velocity, main] : velocities) {
             press(key("C4"), velocity);
             press(key("E4"), velocity + (velocity == 33)); // 33, 34, 34 average below 34
@@ -106,8 +106,8 @@ class BassChange : public LiveEngineFixture<::testing::TestWithParam<int>> {};
 
 TEST_P(BassChange, LowerBassAfterAPauseOnlyChangesTheBass)
 {
-    engine.set(engine.highestChordKey, 127);
-    engine.set(engine.chordMethod, kFingeredOnBass);
+    engine.set(engine.areas.highestChordKey, 127);
+    engine.set(engine.areas.chordMethod, kFingeredOnBass);
     pressAll({"E4", "G4", "C5"});
     ASSERT_EQ(live().lastBassKey, key("E4"));
     const int64_t installed = live().lastChordTime;
@@ -123,17 +123,17 @@ INSTANTIATE_TEST_SUITE_P(Delays, BassChange, ::testing::Values(400, 500, 501));
 
 TEST_F(LiveEngineTest, BassChangeTakesTheAccompanimentChordAndPedal)
 {
-    engine.set(engine.highestChordKey, 127);
-    engine.set(engine.chordMethod, kFingeredOnBass);
+    engine.set(engine.areas.highestChordKey, 127);
+    engine.set(engine.areas.chordMethod, kFingeredOnBass);
     pressAll({"G3", "C4", "E4", "G4", "Bb4"});
     ASSERT_EQ(current(), "C7/G");
     engine.clock->advanceMs(600);
     press(key("C3")); // the root as the new bass: the plain chord
     EXPECT_EQ(current(), "C7");
     engine.clock->advanceMs(600);
-    engine.set(engine.minorPending, 1);
+    engine.set(engine.play.minorPending, 1);
     press(key("F2"));
-    EXPECT_EQ(std::make_pair(current(), engine.get(engine.minorPending)), std::make_pair(std::string("Cm/F"), uint8_t{0}));
+    EXPECT_EQ(std::make_pair(current(), engine.get(engine.play.minorPending)), std::make_pair(std::string("Cm/F"), uint8_t{0}));
     engine.setChordRecognition(0); // no accompaniment chord to put a bass under: the keys are recognised
     engine.clock->advanceMs(600);
     press(key("C2"));
@@ -142,8 +142,8 @@ TEST_F(LiveEngineTest, BassChangeTakesTheAccompanimentChordAndPedal)
 
 TEST_F(LiveEngineTest, ReleasingTheBassEndsTheBassChange)
 {
-    engine.set(engine.highestChordKey, 127);
-    engine.set(engine.chordMethod, kFingeredOnBass);
+    engine.set(engine.areas.highestChordKey, 127);
+    engine.set(engine.areas.chordMethod, kFingeredOnBass);
     pressAll({"E4", "G4", "C5"});
     release(key("D2")); // a release below the bass leaves it
     EXPECT_EQ(live().lastBassKey, key("E4"));
@@ -156,10 +156,10 @@ TEST_F(LiveEngineTest, ReleasingTheBassEndsTheBassChange)
 
 TEST_F(LiveEngineTest, FixationPedalFreezesRecognition)
 {
-    engine.set(engine.highestChordKey, 127);
+    engine.set(engine.areas.highestChordKey, 127);
     pressAll({"C4", "E4", "G4"});
     releaseAll({"C4", "E4", "G4"});
-    engine.set(engine.chordFixationController, 67); // a pedal on controller 66 holds the chord while down
+    engine.set(engine.areas.chordFixationController, 67); // a pedal on controller 66 holds the chord while down
     engine.processInput(0xB0, 66, 127);
     pressAll({"F4", "A4", "C5"});
     EXPECT_EQ(std::string(live().recognisedChord.symbol) + "|" + current(), "C|C"); // not even recognised
@@ -183,17 +183,17 @@ class InstallTable : public LiveEngineFixture<::testing::TestWithParam<InstallCa
 TEST_P(InstallTable, ChordFollowsSwitchesAndPlayer)
 {
     const InstallCase& c = GetParam();
-    engine.set(engine.chordRecognitionOff, c.recognitionOff);
-    engine.set(engine.playMode, c.playMode);
-    engine.set(engine.paused, c.paused);
-    engine.set(engine.minorPending, c.minorPending);
-    if (c.styleRunning) engine.set(engine.playingStyle, engine.styles[0]);
+    engine.set(engine.areas.chordRecognitionOff, c.recognitionOff);
+    engine.set(engine.songState.playMode, c.playMode);
+    engine.set(engine.play.paused, c.paused);
+    engine.set(engine.play.minorPending, c.minorPending);
+    if (c.styleRunning) engine.set(engine.play.playingStyle, engine.styles[0]);
     Chord free;
     parseChordSymbol(free, "C7/E");
     if (c.free) engine.setFreeChord(free);
     else engine.setChord(0, 19, 4);
     EXPECT_EQ(current() + "|" + accomp(), c.chords);
-    EXPECT_EQ(engine.get(engine.minorPending), c.chords[0] == '|' || c.free ? c.minorPending : 0);
+    EXPECT_EQ(engine.get(engine.play.minorPending), c.chords[0] == '|' || c.free ? c.minorPending : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Switches, InstallTable, ::testing::Values(
@@ -210,7 +210,7 @@ TEST_F(LiveEngineTest, SwitchingRecognitionResetsChordsAndSilences)
     ASSERT_EQ(accomp(), "Am");
     sent();
     engine.setChordRecognition(1);
-    EXPECT_EQ(engine.get(engine.chordRecognitionOff) * 10 + engine.get(engine.stateChanged), 11);
+    EXPECT_EQ(engine.get(engine.areas.chordRecognitionOff) * 10 + engine.get(engine.stateChanged), 11);
     EXPECT_EQ(current() + "|" + accomp(), "none|none");
     int allNotesOff = 0;
     for (const CapturedMessage& m : sent()) allNotesOff += (m.status & 0xF0) == 0xB0 && m.d1 == 123;

@@ -29,13 +29,13 @@ using EngineTest = testsupport::LiveEngineTest; // live mode, manual clock, capt
 // outside it, and for other messages, everything passes unchanged.
 TEST_F(EngineTest, TranspositionInLiveModeOnly)
 {
-    engine.set(engine.inputMode, 0);
+    engine.set(engine.play.inputMode, 0);
     engine.setTransposition(5);
-    engine.set(engine.transpositionBusy, 1); // only live mode waits for it
+    engine.set(engine.play.transpositionBusy, 1); // only live mode waits for it
     engine.sendEvent(0x90, 60, 100);
     engine.processInput(0xE3, 0, 64);
-    engine.set(engine.transpositionBusy, 0);
-    engine.set(engine.inputMode, kLiveMode);
+    engine.set(engine.play.transpositionBusy, 0);
+    engine.set(engine.play.inputMode, kLiveMode);
     engine.sendEvent(0x90, 60, 100);
     engine.sendEvent(0x99, 36, 100);
     engine.sendEvent(0x91, 125, 100);
@@ -64,17 +64,17 @@ TEST_F(EngineTest, RecordsWhatIsSentWhileTheStylePlays)
 {
     engine.createRecordSequence(11);
     engine.sendEvent(0x90, 60, 100); // not playing: not recorded
-    engine.set(engine.playingStyle, engine.styles[0]);
-    engine.set(engine.recording, 1);
-    engine.set(engine.songPosition, 480);
+    engine.set(engine.play.playingStyle, engine.styles[0]);
+    engine.set(engine.recordState.recording, 1);
+    engine.set(engine.play.songPosition, 480);
     engine.setTransposition(2);
     engine.sendEvent(0x90, 60, 100);
     engine.setTempo(300);
-    engine.set(engine.recordTime, 960);
+    engine.set(engine.play.recordTime, 960);
     engine.recordEvent(kStatChord, 0, 0, 0, "C#m7/G");
     engine.recordEvent(kStatChord, 0, 0, 0, ""); // an empty chord records nothing
     engine.port->noteOff(0, 62, 0, 0, 0);       // the port's own note off is recorded like the rest
-    engine.set(engine.playingStyle, nullptr);
+    engine.set(engine.play.playingStyle, nullptr);
     CMidiSequence* rec = engine.recordSequence;
     ASSERT_EQ(rec, engine.sequences[11]);
     Texts got;
@@ -95,22 +95,22 @@ TEST_F(EngineTest, PartRequestsAndSelection)
         part.type = name[0] == 'F' ? kPartFillIn : kPartMain;
         part.level1 = name[5] == 'B';
     }
-    engine.set(engine.inputMode, 0);
-    EXPECT_EQ(engine.requestStop() + engine.get(engine.stopRequest), 0); // no player runs
+    engine.set(engine.play.inputMode, 0);
+    EXPECT_EQ(engine.requestStop() + engine.get(engine.play.stopRequest), 0); // no player runs
     engine.requestPart(2); // a fill
     engine.requestPart(3);
-    EXPECT_EQ(std::make_tuple(engine.get(engine.fillRequest), engine.get(engine.partRequest), engine.pendingRequest()),
+    EXPECT_EQ(std::make_tuple(engine.get(engine.play.fillRequest), engine.get(engine.play.partRequest), engine.pendingRequest()),
               std::make_tuple(2, 3, 2)); // the fill comes first
     engine.selectPart(2);
-    EXPECT_EQ(std::make_tuple(engine.get(engine.currentPart), engine.get(engine.fillRequest), engine.pendingRequest()),
+    EXPECT_EQ(std::make_tuple(engine.get(engine.play.currentPart), engine.get(engine.play.fillRequest), engine.pendingRequest()),
               std::make_tuple(2, 0, 3));
     EXPECT_EQ(engine.currentPartName(), "Fill In AA");
     engine.selectPart(3);
-    EXPECT_EQ(std::make_pair(engine.get(engine.partRequest), engine.get(engine.returnPart)), std::make_pair(0, 3));
-    engine.set(engine.inputMode, kLiveMode);
+    EXPECT_EQ(std::make_pair(engine.get(engine.play.partRequest), engine.get(engine.play.returnPart)), std::make_pair(0, 3));
+    engine.set(engine.play.inputMode, kLiveMode);
     engine.selectPart(0); // the set-up part is never played live
-    EXPECT_EQ(engine.get(engine.currentPart), 3);
-    engine.set(engine.currentPart, 9);
+    EXPECT_EQ(engine.get(engine.play.currentPart), 3);
+    engine.set(engine.play.currentPart, 9);
     EXPECT_EQ(engine.currentPartName(), "");
 }
 
@@ -181,17 +181,17 @@ TEST(EngineLifeCycle, ShutdownReturnsOnlyAfterThePlayerHasEnded)
     engine.clock->setManual();
     engine.clock->setAutoAdvance(true);
     // A stand-in player: runs until it sees the stop request, as the players do.
-    engine.set(engine.playingStyle, engine.styles[0]);
+    engine.set(engine.play.playingStyle, engine.styles[0]);
     std::atomic<bool> ended{false};
     std::thread player([&] {
-        while (!engine.get(engine.stopRequest)) std::this_thread::yield();
+        while (!engine.get(engine.play.stopRequest)) std::this_thread::yield();
         ended = true;
-        engine.set(engine.playingStyle, nullptr);
+        engine.set(engine.play.playingStyle, nullptr);
     });
     engine.shutdown();
     EXPECT_TRUE(ended);
     player.join();
-    EXPECT_EQ(std::make_tuple(engine.port, engine.styles[0], engine.get(engine.inputSuspended)),
+    EXPECT_EQ(std::make_tuple(engine.port, engine.styles[0], engine.get(engine.play.inputSuspended)),
               std::make_tuple(nullptr, nullptr, uint8_t{1}));
 }
 

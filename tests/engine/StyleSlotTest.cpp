@@ -27,9 +27,9 @@ protected:
     void SetUp() override
     {
         installEngineParts(engine);
-        engine.set(engine.inputMode, kLiveMode);
+        engine.set(engine.play.inputMode, kLiveMode);
     }
-    void TearDown() override { engine.set(engine.playingStyle, nullptr); }
+    void TearDown() override { engine.set(engine.play.playingStyle, nullptr); }
 
     int load(const Bytes& file, const char* name, int request = -2)
     {
@@ -44,18 +44,18 @@ protected:
 TEST_F(StyleSlots, WhileTheStylePlaysTheSwitchWaitsAndBlocksFurtherLoads)
 {
     // Nothing playing: the other slot is loaded and selected at once, a song stops.
-    engine.set(engine.playMode, 1);
+    engine.set(engine.songState.playMode, 1);
     EXPECT_EQ(load(styleFile(100), "Styles/One.sty"), 1);
-    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.tempo), engine.get(engine.playMode)),
+    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.play.tempo), engine.get(engine.songState.playMode)),
               std::make_tuple(1, 1, 100, 0));
     engine.selectPart(3);
     CStyle* playing = engine.styles[1];
-    engine.set(engine.playingStyle, playing);
+    engine.set(engine.play.playingStyle, playing);
     // The slot being played is never replaced, whatever slot is asked for.
     for (int request : {1, 5}) EXPECT_EQ(load(styleFile(120), "Styles/Two.sty", request), -2) << request;
 
     EXPECT_EQ(load(styleFile(120), "Styles/Two.sty"), 0);
-    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.tempo)), std::make_tuple(1, 0, 100));
+    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.play.tempo)), std::make_tuple(1, 0, 100));
     CStyle* waiting = engine.styles[0];
     // Pending: nothing more is loaded, the waiting style stays.
     EXPECT_EQ(load(styleFile(140), "Styles/Three.sty"), -2);
@@ -64,7 +64,7 @@ TEST_F(StyleSlots, WhileTheStylePlaysTheSwitchWaitsAndBlocksFurtherLoads)
 
     // The player's switch at the bar line: the new tempo, the part by kind and letters.
     engine.selectStyleSlot(engine.get(engine.pendingStyleSlot));
-    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.tempo)), std::make_tuple(0, 0, 120));
+    EXPECT_EQ(std::make_tuple(current(), pending(), engine.get(engine.play.tempo)), std::make_tuple(0, 0, 120));
     EXPECT_EQ(engine.currentPartName(), "Fill In AA");
     EXPECT_EQ(engine.sequences[100], engine.styles[0]);
 }

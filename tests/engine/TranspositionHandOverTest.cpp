@@ -56,14 +56,14 @@ TEST(TranspositionHandOver, EveryNoteEndsWhileAllThreadsPlayAndTranspose)
     std::thread transposer([&] {
         std::mt19937 rng(2);
         for (; running; ++shifts, nap(rng, 20000)) {
-            const int t = engine.get(engine.transposition);
+            const int t = engine.get(engine.play.transposition);
             engine.liveInput->callFunction(t > 5 ? 32 : t < -5 ? 31 : 31 + static_cast<int>(rng() % 2), 1);
         }
     });
     std::thread console([&] {
         std::mt19937 rng(3);
         for (int n = 0; running; ++n, nap(rng, 100000)) {
-            engine.set(engine.activePreset, n % 2);
+            engine.set(engine.play.activePreset, n % 2);
             const Bytes& style = styles[n % 2];
             loads += engine.loadStyle(-2, style.data(), static_cast<int>(style.size()), "Styles/Next.sty") >= 0;
         }

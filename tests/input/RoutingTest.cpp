@@ -37,12 +37,12 @@ class RoutingTable : public LiveEngineFixture<::testing::TestWithParam<RouteCase
 TEST_P(RoutingTable, NoteGoesToItsAreaAndNeverPassesThrough)
 {
     const RouteCase& c = GetParam();
-    engine.set(engine.highestChordKey, 54);
-    engine.set(engine.splitKey, c.splitKey);
-    engine.set(engine.splitChannel, c.splitChannel);
-    engine.set(engine.chordChannel, c.chordChannel);
-    engine.set(engine.chordMethod, c.method);
-    engine.set(engine.leftVoicesOff, c.leftVoicesOff);
+    engine.set(engine.areas.highestChordKey, 54);
+    engine.set(engine.areas.splitKey, c.splitKey);
+    engine.set(engine.areas.splitChannel, c.splitChannel);
+    engine.set(engine.areas.chordChannel, c.chordChannel);
+    engine.set(engine.areas.chordMethod, c.method);
+    engine.set(engine.mixer.leftVoicesOff, c.leftVoicesOff);
     press(c.note, 90, c.channel);
     EXPECT_EQ(std::make_tuple(live().lastRoute.chordKey, live().lastRoute.target, live().heldChordKeys.size()),
               std::make_tuple(c.chordKey, c.target, c.chordKey ? 1 : 0));
@@ -96,14 +96,14 @@ TEST(SplitArea, SplitKeySideDecidesWhenThereIsASplitVoice)
 // doubles, the others scale to 0-200 %; other messages pass through.
 TEST_F(LiveEngineTest, SlidersAndPassThrough)
 {
-    int32_t CKvSeq::*const fields[6] = {&CKvSeq::tempo, &CKvSeq::drumsVolume, &CKvSeq::bassVolume,
-                                        &CKvSeq::otherVolume, &CKvSeq::accompVolume, &CKvSeq::melodyVolume};
+    int32_t* const fields[6] = {&engine.play.tempo, &engine.mixer.drumsVolume, &engine.mixer.bassVolume,
+                                        &engine.mixer.otherVolume, &engine.mixer.accompVolume, &engine.mixer.melodyVolume};
     for (int slot = 0; slot < 6; ++slot) live().sliders[slot][0] = 21 + slot;
     const int cases[][3] = {{0, 3, 10}, {0, 60, 120}, {0, 127, 250}, {1, 0, 0},  {1, 64, 100},
                             {1, 127, 200}, {3, 64, 100}, {4, 1, 1},   {5, 127, 200}};
     for (const auto& [slot, value, expected] : cases) {
         engine.processInput(0xB4, 20 + slot, value);
-        EXPECT_EQ(engine.get(engine.*fields[slot]), expected) << slot << " " << value;
+        EXPECT_EQ(engine.get(*fields[slot]), expected) << slot << " " << value;
     }
     EXPECT_TRUE(sent().empty()) << "a slider is not passed on";
     live().sliders[2][0] = 8; // controller 7 on channel 11 only, before an any-channel slot
@@ -111,7 +111,7 @@ TEST_F(LiveEngineTest, SlidersAndPassThrough)
     live().sliders[4][0] = 8;
     engine.processInput(0xBA, 7, 127);
     engine.processInput(0xB0, 7, 0);
-    EXPECT_EQ(std::make_pair(engine.get(engine.bassVolume), engine.get(engine.accompVolume)), std::make_pair(200, 0));
+    EXPECT_EQ(std::make_pair(engine.get(engine.mixer.bassVolume), engine.get(engine.mixer.accompVolume)), std::make_pair(200, 0));
     engine.processInput(0x92, 7, 100); // a note is never a slider
     const int messages[][3] = {{0xB3, 9, 100}, {0xC2, 5, 0}, {0xE5, 0, 64}, {0xA1, 60, 30}, {0xD0, 40, 0}};
     for (const auto& m : messages) engine.processInput(m[0], m[1], m[2]);
@@ -129,7 +129,7 @@ TEST_P(DefinitionTable, NextKeyDefinesAndItsReleaseEndsTheDefinition)
     uint8_t& pending = chordArea ? live().chordKeyDefinePending : live().splitKeyDefinePending;
     pending = 1;
     press(67);
-    EXPECT_EQ(engine.get(chordArea ? engine.highestChordKey : engine.splitKey), 67);
+    EXPECT_EQ(engine.get(chordArea ? engine.areas.highestChordKey : engine.areas.splitKey), 67);
     EXPECT_EQ(pending, 1);
     release(67, 0, zeroVelocityRelease);
     EXPECT_EQ(std::make_tuple(pending, live().lastRoute.target, live().heldChordKeys.size()),
@@ -143,31 +143,31 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DefinitionTable, ::testing::Combine(::testing::B
 
 TEST_F(LiveEngineTest, HeldChordKeyIsLetGoByItsOwnReleaseOnly)
 {
-    engine.set(engine.highestChordKey, 54);
+    engine.set(engine.areas.highestChordKey, 54);
     press(48, 100, 0); // a chord key, held
     live().chordKeyDefinePending = 1;
     release(48);
     EXPECT_EQ(live().chordKeyDefinePending, 0); // any release ends the definition
     EXPECT_TRUE(live().heldChordKeys.empty());   // but this key is let go as usual
-    EXPECT_EQ(engine.get(engine.highestChordKey), 54);
+    EXPECT_EQ(engine.get(engine.areas.highestChordKey), 54);
     // Keys taken by a definition are told apart by channel too.
     press(48, 100, 0);
     live().splitKeyDefinePending = 1;
     press(48, 100, 1);
-    EXPECT_EQ(engine.get(engine.splitKey), 48);
+    EXPECT_EQ(engine.get(engine.areas.splitKey), 48);
     release(48, 1);
     EXPECT_EQ(live().heldChordKeys.size(), 1);
-    engine.set(engine.splitKey, -1);
+    engine.set(engine.areas.splitKey, -1);
     release(48, 0);
     EXPECT_TRUE(live().heldChordKeys.empty());
     // A chord key on channel 11: the same key released on another channel,
     // outside the chord part, leaves it; its own release after the chord
     // channel changed still lets it go.
-    engine.set(engine.chordChannel, 11);
+    engine.set(engine.areas.chordChannel, 11);
     press(80, 100, 10);
     release(80, 0);
     EXPECT_EQ(live().heldChordKeys.size(), 1);
-    engine.set(engine.chordChannel, 0);
+    engine.set(engine.areas.chordChannel, 0);
     release(80, 10);
     EXPECT_TRUE(live().heldChordKeys.empty());
 }
@@ -179,8 +179,8 @@ TEST_F(LiveEngineTest, RandomPlayingLeavesNoChordKeyBehind)
 {
     std::mt19937 rng(20240611);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    int32_t CKvSeq::*const fields[] = {&CKvSeq::chordMethod, &CKvSeq::highestChordKey, &CKvSeq::chordChannel,
-                                       &CKvSeq::splitKey, &CKvSeq::splitChannel, &CKvSeq::leftVoicesOff};
+    int32_t* const fields[] = {&engine.areas.chordMethod, &engine.areas.highestChordKey, &engine.areas.chordChannel,
+                                       &engine.areas.splitKey, &engine.areas.splitChannel, &engine.mixer.leftVoicesOff};
     std::set<std::pair<int, int>> down; // (channel, note)
     for (int step = 0; step < 20000; ++step) {
         const int action = pick(0, 99);
@@ -193,8 +193,8 @@ TEST_F(LiveEngineTest, RandomPlayingLeavesNoChordKeyBehind)
             down.erase(it);
         } else if (action < 97) {
             const int f = pick(0, 6), values[][2] = {{0, 6}, {36, 72}, {0, 3}, {-1, 90}, {-1, 2}, {0, 1}};
-            if (f == 6) engine.set(engine.chordFixation, pick(0, 3) == 0);
-            else engine.set(engine.*fields[f], pick(values[f][0], values[f][1]));
+            if (f == 6) engine.set(engine.play.chordFixation, pick(0, 3) == 0);
+            else engine.set(*fields[f], pick(values[f][0], values[f][1]));
         } else {
             (pick(0, 1) ? live().chordKeyDefinePending : live().splitKeyDefinePending) = 1;
         }

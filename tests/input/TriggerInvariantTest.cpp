@@ -78,10 +78,10 @@ protected:
         }
         in.currentSet = 0;
         in.setStack.assign(1, 0);
-        engine.set(engine.attentionEnabled, pick(0, 2) > 0);
-        engine.set(engine.attentionChannel, pick(0, 2));
-        engine.set(engine.attentionTrigger, pick(0, 1) ? randomCode() : 0);
-        engine.set(engine.programChangeSelectsPreset, pick(0, 3) == 0);
+        engine.set(engine.attention.attentionEnabled, pick(0, 2) > 0);
+        engine.set(engine.attention.attentionChannel, pick(0, 2));
+        engine.set(engine.attention.attentionTrigger, pick(0, 1) ? randomCode() : 0);
+        engine.set(engine.areas.programChangeSelectsPreset, pick(0, 3) == 0);
     }
 };
 
@@ -137,8 +137,8 @@ TEST_F(TriggerInvariant, NothingHangsAndTheMenuStaysValid)
         EXPECT_EQ(engine.melody->soundingCount(), 0);
         EXPECT_TRUE(live().heldChordKeys.empty());
         EXPECT_NE(live().attentionContext, 2);       // attention called by a key ends with it
-        EXPECT_EQ(engine.get(engine.repeatFill), 0); // and so does a repeated fill
-        engine.set(engine.paused, 0);
+        EXPECT_EQ(engine.get(engine.play.repeatFill), 0); // and so does a repeated fill
+        engine.set(engine.play.paused, 0);
     }
     EXPECT_GT(notes, 1000);
 }

@@ -32,7 +32,7 @@ protected:
         return e;
     }
     void later(int ms) { engine.clock->advanceTo(engine.clock->nowUs() + ms * 1000); }
-    int tempo() { return engine.get(engine.tempo); }
+    int tempo() { return engine.get(engine.play.tempo); }
     // Note ons not yet ended on the output.
     int sounding()
     {
@@ -64,12 +64,12 @@ TEST_F(Triggers, CodesChannelsAndTheDebounceOfControllers)
     engine.processInput(0x80, 60, 0);
     engine.processInput(0x91, 60, 100);
     engine.processInput(0x81, 60, 0);
-    EXPECT_EQ(std::make_pair(engine.get(engine.presetIndex), engine.get(engine.transposition)), std::make_pair(29, 1));
+    EXPECT_EQ(std::make_pair(engine.get(engine.play.presetIndex), engine.get(engine.play.transposition)), std::make_pair(29, 1));
     EXPECT_EQ(sounding(), 0) << "taken keys never reach the melody";
 
-    engine.set(engine.programChangeSelectsPreset, 1);
+    engine.set(engine.areas.programChangeSelectsPreset, 1);
     engine.processInput(0xC0, 5, 0);
-    EXPECT_EQ(std::make_pair(tempo(), engine.get(engine.presetIndex)), std::make_pair(120, 5));
+    EXPECT_EQ(std::make_pair(tempo(), engine.get(engine.play.presetIndex)), std::make_pair(120, 5));
 }
 
 TEST_F(Triggers, AfterAttentionAndAReleaseThatFollowsItsPress)
@@ -83,11 +83,11 @@ TEST_F(Triggers, AfterAttentionAndAReleaseThatFollowsItsPress)
     engine.processInput(0x80, 72, 0); // released as it was pressed: to the melody
     EXPECT_EQ(sounding(), 0);
     engine.processInput(0x90, 72, 90);
-    EXPECT_EQ(engine.get(engine.repeatFill), 1);
+    EXPECT_EQ(engine.get(engine.play.repeatFill), 1);
     engine.processInput(0x80, 36, 0);
     EXPECT_EQ(live().attentionContext, 0);
     engine.processInput(0x80, 72, 0); // the fill key lets go of its fill
-    EXPECT_EQ(engine.get(engine.repeatFill), 0);
+    EXPECT_EQ(engine.get(engine.play.repeatFill), 0);
     EXPECT_EQ(sounding(), 0);
 
     // A controller-started attention lasts until the next function.
@@ -126,9 +126,9 @@ TEST_F(Triggers, AttentionMenusAndKeyCommands)
     in.triggerSets[2].attribute = 1;
     in.triggerSets[2].entries[26] = entry(kEntryNote, 67);    // note 62 plays G4
     in.triggerSets[2].entries[28] = entry(kEntryFunction, 29); // note 64: Tempo up
-    engine.set(engine.attentionEnabled, 1);
-    engine.set(engine.attentionChannel, 0);
-    engine.set(engine.attentionTrigger, 0); // no attention key: every key from 36 up is a menu key
+    engine.set(engine.attention.attentionEnabled, 1);
+    engine.set(engine.attention.attentionChannel, 0);
+    engine.set(engine.attention.attentionTrigger, 0); // no attention key: every key from 36 up is a menu key
 
     engine.processInput(0x90, 30, 90); // below the menu: nothing, its release goes on
     engine.processInput(0x80, 30, 0);
@@ -142,15 +142,15 @@ TEST_F(Triggers, AttentionMenusAndKeyCommands)
     EXPECT_EQ(sounding(), 0);
 
     // With an attention key, the menu is there while it is held, however short.
-    engine.set(engine.attentionTrigger, 49); // note 48
-    engine.set(engine.attentionActive, 0);
+    engine.set(engine.attention.attentionTrigger, 49); // note 48
+    engine.set(engine.attention.attentionActive, 0);
     engine.processInput(0x90, 64, 90);
     EXPECT_EQ(sounding(), 1) << "attention off: an ordinary key";
     engine.processInput(0x80, 64, 0);
     engine.processInput(0x90, 48, 90);
     later(20);
     engine.processInput(0x80, 48, 0);
-    EXPECT_EQ(engine.get(engine.attentionActive), 0);
+    EXPECT_EQ(engine.get(engine.attention.attentionActive), 0);
     later(200);
     engine.processInput(0x90, 48, 90);
     in.currentSet = 2;

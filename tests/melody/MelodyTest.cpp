@@ -52,20 +52,20 @@ TEST_F(MelodyTest, PresetSendsEachEnabledLayersSetUpThenTheVolumes)
     engine.presets[7].layers[2] = layer(kLayerLeft, 0, 4);                 // unset values take the defaults
     engine.presets[7].layers[3] = {kLayerSplit, 0, 7, -1, -1, -1, -1, -1, -1, -1, 17}; // channel stays a channel
     engine.unlock();
-    engine.set(engine.defaultVolume, 80);
+    engine.set(engine.defaults.defaultVolume, 80);
     melody().selectPreset(7);
     EXPECT_EQ(out(), (Texts{"B2 0 0", "B2 32 3", "C2 12 0", "B2 1 5", "B2 7 90", "B2 10 20", "B2 91 30", "B2 93 40",
                             "B4 1 0", "B4 7 80", "B4 10 64", "B4 91 40", "B4 93 0", "C1 7 0", "B1 1 0", "B1 7 80",
                             "B1 10 64", "B1 91 40", "B1 93 0", "B2 7 90", "B4 7 80", "B1 7 80"}));
-    EXPECT_EQ(engine.get(engine.presetIndex), 7);
+    EXPECT_EQ(engine.get(engine.play.presetIndex), 7);
     for (const int n : {500, -1}) melody().selectPreset(n);
     EXPECT_TRUE(out().empty());
 
     // {melody %, left %, volume of the channel-2 layer, levels on channels 2, 4 (left hand) and 1 (default 80)}
     const int levels[][6] = {{200, 0, 60, 127, 0, 127}, {99, 150, -1, 79, 103, 79}, {150, 100, 100, 113, 80, 103}};
     for (const auto& [melodyPercent, leftPercent, volume, two, four, one] : levels) {
-        engine.set(engine.melodyVolume, melodyPercent);
-        engine.set(engine.leftVolume, leftPercent);
+        engine.set(engine.mixer.melodyVolume, melodyPercent);
+        engine.set(engine.mixer.leftVolume, leftPercent);
         engine.presets[7].layers[0].volume = volume;
         melody().selectPreset(7);
         const Texts t = out();
@@ -81,8 +81,8 @@ TEST_F(MelodyTest, PresetSendsEachEnabledLayersSetUpThenTheVolumes)
 TEST_F(MelodyTest, LeftHandAndSplitKeysSoundThroughTheirLayers)
 {
     usePreset(0, {layer(kLayerLeft, 1, 3), layer(kLayerSplit, -1, 5), layer(kLayerSingle, 0, 0)});
-    engine.set(engine.chordRecognitionOff, 1);
-    engine.set(engine.splitKey, 96);
+    engine.set(engine.areas.chordRecognitionOff, 1);
+    engine.set(engine.areas.splitKey, 96);
     press(48); // twice without release: two note ons, and one release ends both
     press(48);
     release(48);
@@ -91,7 +91,7 @@ TEST_F(MelodyTest, LeftHandAndSplitKeysSoundThroughTheirLayers)
     melody().areaVoice(0x90, 120, 90, kLayerLeft); // shifted out of range: the key's own pitch
     melody().areaVoice(0x80, 120, 0, kLayerLeft);
     press(50); // left voices switched off while held: the release still ends it
-    engine.set(engine.leftVoicesOff, 1);
+    engine.set(engine.mixer.leftVoicesOff, 1);
     release(50);
     EXPECT_EQ(out(), (Texts{"+3:60/100", "+3:60/100", "-3:60/64", "-3:60/64", "+5:88/100", "-5:88/0", "+3:120/90",
                             "-3:120/0", "+3:62/100", "-3:62/64"}));
@@ -109,8 +109,8 @@ TEST_F(MelodyTest, HarmonySearch)
         {"C", 2, 0, 0, -1, -3},    {"C", 76, 4, 0, -1, -1},    {"C", 76, 0, 1, -1, -1},    {"N.C.", 76, 0, 0, -1, -1}};
     for (const auto& [symbol, key, method, mode, close, wide] : cases) {
         chord(symbol);
-        engine.set(engine.chordMethod, method);
-        engine.set(engine.playMode, mode);
+        engine.set(engine.areas.chordMethod, method);
+        engine.set(engine.songState.playMode, mode);
         int c = 0, w = 0;
         melody().computeHarmony(key, c, w);
         EXPECT_EQ(std::make_pair(c, w), std::make_pair(close, wide)) << symbol << " " << key;
@@ -130,12 +130,12 @@ TEST_F(MelodyTest, LayerSoundsItsNotesAndTheReleaseEndsThem)
         {4, 0, 2, 0, 0, {"+2:2/100"}}, {4, 2, 103, 0, 0, {"+2:127/100", "+2:124/70", "+2:120/70"}},
         {4, 1, 123, 0, 0, {"+2:123/100", "+2:127/70"}}, {4, -1, 12, 0, 0, {"+2:12/100"}}, {4, -1, 13, 0, 0, {"+2:1/100"}},
     };
-    engine.set(engine.highestChordKey, -1); // every key is melody
+    engine.set(engine.areas.highestChordKey, -1); // every key is melody
     chord("C");
     for (const auto& [type, shift, key, method, playMode, on] : cases) {
         usePreset(0, {layer(type, shift, 2)});
-        engine.set(engine.chordMethod, method);
-        engine.set(engine.playMode, playMode);
+        engine.set(engine.areas.chordMethod, method);
+        engine.set(engine.songState.playMode, playMode);
         press(key);
         EXPECT_EQ(out(), on) << type << " " << shift << " " << key;
         release(key);
@@ -151,7 +151,7 @@ TEST_F(MelodyTest, HarmonyVelocityAndRepeatedKeys)
     chord("C");
     const int cases[][3] = {{50, 1, 1}, {70, 100, 70}, {200, 100, 127}};
     for (const auto& [percent, velocity, want] : cases) {
-        engine.set(engine.harmonyVolume, percent);
+        engine.set(engine.mixer.harmonyVolume, percent);
         press(76, velocity);
         release(76);
         EXPECT_EQ(out().at(1), "+7:84/" + std::to_string(want)) << percent << "% of " << velocity;
@@ -159,7 +159,7 @@ TEST_F(MelodyTest, HarmonyVelocityAndRepeatedKeys)
     // The same key from two keyboards: the pitch that sounds (here the key's
     // own, the shift leaving the range) is checked on the layer's own channel,
     // so the second press ends the first note before sounding again.
-    engine.set(engine.harmonyVolume, 100);
+    engine.set(engine.mixer.harmonyVolume, 100);
     press(120, 100, 0);
     press(120, 90, 1);
     release(120, 0);
@@ -171,7 +171,7 @@ TEST_F(MelodyTest, HarmonyVelocityAndRepeatedKeys)
 TEST_F(MelodyTest, ChordChangeReharmonisesHeldKeysOnce)
 {
     usePreset(0, {layer(kLayerClose, 0, 1), layer(kLayerCloseWide, 0, 0), layer(kLayerLeft, 0, 3)});
-    engine.set(engine.chordRecognitionOff, 1);
+    engine.set(engine.areas.chordRecognitionOff, 1);
     chord("C");
     press(48);
     press(76);
@@ -184,7 +184,7 @@ TEST_F(MelodyTest, ChordChangeReharmonisesHeldKeysOnce)
 
     // A preset changed under a held key: its notes still end with it, and
     // repeated chord changes keep the key's harmony velocity.
-    engine.set(engine.harmonyVolume, 150);
+    engine.set(engine.mixer.harmonyVolume, 150);
     press(76, 60);
     usePreset(1, {layer(kLayerClose, 0, 5)});
     for (const char* symbol : {"C", "F", "C", "F"}) chord(symbol);
@@ -232,11 +232,11 @@ TEST_F(MelodyTest, RandomPlayingLeavesNothingSoundingOnceEveryKeyIsUp)
             const int v = pick(0, 200);
             switch (pick(0, 5)) {
             case 0: melody().selectPreset(v % 2); break;
-            case 1: engine.set(engine.chordMethod, v % 4 == 3 ? 6 : v % 4 * 2 % 5); break; // 0, 2, 4, 6
-            case 2: engine.set(engine.splitKey, v % 2 ? -1 : 96); break;
-            case 3: engine.set(engine.leftVoicesOff, v % 2); break;
-            case 4: engine.set(engine.harmonyVolume, v); break;
-            default: engine.set(engine.playMode, v % 4 == 0); break;
+            case 1: engine.set(engine.areas.chordMethod, v % 4 == 3 ? 6 : v % 4 * 2 % 5); break; // 0, 2, 4, 6
+            case 2: engine.set(engine.areas.splitKey, v % 2 ? -1 : 96); break;
+            case 3: engine.set(engine.mixer.leftVoicesOff, v % 2); break;
+            case 4: engine.set(engine.mixer.harmonyVolume, v); break;
+            default: engine.set(engine.songState.playMode, v % 4 == 0); break;
             }
         }
         drain();

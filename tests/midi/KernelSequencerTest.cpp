@@ -96,9 +96,9 @@ protected:
             if (engine->currentStyle()->parts[static_cast<size_t>(p)].name == "Main A") mainA = p;
         ASSERT_GE(mainA, 0);
         engine->selectPart(mainA);
-        engine->set(engine->styleBankSelect, 1);
+        engine->set(engine->defaults.styleBankSelect, 1);
         engine->setTempo(240);
-        engine->set(engine->inputMode, kLiveMode);
+        engine->set(engine->play.inputMode, kLiveMode);
     }
 
     SeqProbe probe;
@@ -161,12 +161,12 @@ TEST_F(KernelSequencer, SuspendedInputIsDropped)
 {
     connectInput("vtn-probe out");
     connectOutput("vtn-probe");
-    engine->set(engine->inputSuspended, 1);
+    engine->set(engine->play.inputSuspended, 1);
     ProbeEvent e;
     SeqProbe::parse("noteon 0 60 100", e);
     probe.send(e);
     EXPECT_FALSE(probe.receive(e, 300));
-    engine->set(engine->inputSuspended, 0);
+    engine->set(engine->play.inputSuspended, 0);
     SeqProbe::parse("noteon 0 61 100", e);
     probe.send(e);
     ASSERT_TRUE(probe.receive(e, 5000));
@@ -304,7 +304,7 @@ TEST_F(KernelSequencer, KeysBoundToFunctionsMoveTheStyleThroughItsPartsAtTheRigh
     connectInput("vtn-probe out");
     connectOutput("vtn-probe");
     ASSERT_TRUE(probe.stampArrivals());
-    engine->set(engine->styleBankSelect, 1);
+    engine->set(engine->defaults.styleBankSelect, 1);
     ASSERT_GE(engine->loadStyle(-2, bytes, static_cast<int>(file.size()), path), 0);
     const CStyle& style = *engine->currentStyle();
     const auto& events = style.events;
@@ -312,7 +312,7 @@ TEST_F(KernelSequencer, KeysBoundToFunctionsMoveTheStyleThroughItsPartsAtTheRigh
     constexpr int kBpm = 240, kVarUp = 84, kStartStop = 86, kFillInA = 88;
     engine->setTempo(kBpm);
     engine->setUserTempo(kBpm); // the style's tempo events keep out
-    engine->set(engine->inputMode, kLiveMode);
+    engine->set(engine->play.inputMode, kLiveMode);
     {
         CLockGuard guard(engine->liveInput->inputMutex);
         for (const auto& [function, note] : {std::pair{0, kVarUp}, std::pair{4, kStartStop}, std::pair{69, kFillInA}})

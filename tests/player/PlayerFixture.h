@@ -101,7 +101,7 @@ protected:
         testsupport::LiveEngineFixture<Base>::SetUp();
         engine.seedRandom(7);
         engine.bassMemory.reset();
-        engine.set(engine.styleBankSelect, 1); // destinations as the style maps them
+        engine.set(engine.defaults.styleBankSelect, 1); // destinations as the style maps them
     }
     void TearDown() override
     {

@@ -56,26 +56,26 @@ TEST_P(PlayerInvariant, EveryNoteStartedEndsWhateverTheMusicianDoes)
             engine.loadStyle(-2, (useFirst ? first : second).data(), static_cast<int>((useFirst ? first : second).size()), "Styles/Next.sty");
             break;
         case 5: engine.setTempo(40 + pick(211)); break;
-        case 6: engine.set(engine.paused, engine.get(engine.paused) ? 0 : 1); break;
+        case 6: engine.set(engine.play.paused, engine.get(engine.play.paused) ? 0 : 1); break;
         case 7:
-            engine.set(engine.paused, 0);
+            engine.set(engine.play.paused, 0);
             stop();
             engine.setChord(roots[pick(8)], 0, -1);
             break;
         case 8: {
-            int32_t* mutes[] = {&engine.drumsOff, &engine.bassOff, &engine.otherOff};
+            int32_t* mutes[] = {&engine.mixer.drumsOff, &engine.mixer.bassOff, &engine.mixer.otherOff};
             int32_t& mute = *mutes[pick(3)];
             engine.set(mute, engine.get(mute) ? 0 : 1);
             break;
         }
         default:
-            engine.set(engine.velocityVariety, pick(11));
-            engine.set(engine.pitchVariety, pick(11));
-            engine.set(engine.bassVariety, pick(11));
+            engine.set(engine.mixer.velocityVariety, pick(11));
+            engine.set(engine.mixer.pitchVariety, pick(11));
+            engine.set(engine.mixer.bassVariety, pick(11));
             break;
         }
     }
-    engine.set(engine.paused, 0);
+    engine.set(engine.play.paused, 0);
     stop();
     const auto sent = engine.port->capture.take();
     int ons = 0;

@@ -56,7 +56,7 @@ class SongPlayer : public playertest::PlayerTest {
 protected:
     void start(Song& s, int startBar = 0, int endBar = 0, int loop = 0, int record = 0, int click = 0)
     {
-        engine.set(engine.playMode, 1);
+        engine.set(engine.songState.playMode, 1);
         origin = engine.clock->nowUs();
         EXPECT_EQ(engine.startSongPlayer(s.seq.get(), startBar, endBar, loop, record, click), 0);
     }
@@ -85,7 +85,7 @@ TEST_F(SongPlayer, PlaysEveryMessageInTimeFollowingTheTempoAndEndsByItself)
                                                         {9000, 63}};
     EXPECT_EQ(got, want);
     for (const CapturedMessage& m : out) EXPECT_TRUE(m.status >= 0x80) << m.text();
-    EXPECT_EQ(std::make_tuple(engine.get(engine.playMode), engine.get(engine.tempo), engine.port->soundingCount()),
+    EXPECT_EQ(std::make_tuple(engine.get(engine.songState.playMode), engine.get(engine.play.tempo), engine.port->soundingCount()),
               std::make_tuple(0, 60, 0));
 }
 
@@ -119,8 +119,8 @@ TEST_F(SongPlayer, RangesPlayOnceOrLoopFromTheirStartBar)
         start(s, c.startBar, c.endBar, c.loop);
         if (c.changeMs) {
             run(c.changeMs);
-            if (c.moveStartTo) engine.set(engine.songStartBar, c.moveStartTo);
-            if (c.loopOff) engine.set(engine.songLoop, 0);
+            if (c.moveStartTo) engine.set(engine.songState.songStartBar, c.moveStartTo);
+            if (c.loopOff) engine.set(engine.songState.songLoop, 0);
             run(c.runMs - c.changeMs);
         } else {
             run(c.runMs);
@@ -134,7 +134,7 @@ TEST_F(SongPlayer, RangesPlayOnceOrLoopFromTheirStartBar)
         EXPECT_EQ(bars, c.bars);
         // The voice and volume set in bar 1 sound from any later start bar.
         EXPECT_EQ(before, c.startBar > 1 ? "C1 33 0;B1 7 90;" : "");
-        EXPECT_EQ(std::make_tuple(engine.get(engine.songStartBar), engine.get(engine.songEndBar)),
+        EXPECT_EQ(std::make_tuple(engine.get(engine.songState.songStartBar), engine.get(engine.songState.songEndBar)),
                   std::make_tuple(c.startAfter, c.endAfter));
         stop();
         sent();
@@ -164,13 +164,13 @@ TEST_F(SongPlayer, MixerGroupsFilterAndScaleTheSong)
         Song s;
         s.add(0, 0xC3, 33, 0).add(0, 0xB3, kCtlVolume, 100).add(0, 0xB0, kCtlVolume, 100);
         for (int ch : {0, 3, 9}) s.note(kTpb, ch, 60);
-        engine.set(engine.drumsOff, c.drumsOff);
-        engine.set(engine.bassOff, c.bassOff);
-        engine.set(engine.otherOff, c.otherOff);
-        engine.set(engine.accompVolume, c.accomp);
-        engine.set(engine.bassVolume, c.bass);
+        engine.set(engine.mixer.drumsOff, c.drumsOff);
+        engine.set(engine.mixer.bassOff, c.bassOff);
+        engine.set(engine.mixer.otherOff, c.otherOff);
+        engine.set(engine.mixer.accompVolume, c.accomp);
+        engine.set(engine.mixer.bassVolume, c.bass);
         start(s);
-        if (c.barLoop) engine.set(engine.barLoop, 1);
+        if (c.barLoop) engine.set(engine.songState.barLoop, 1);
         run(3000);
         std::vector<int> channels;
         int volume[16];
@@ -184,7 +184,7 @@ TEST_F(SongPlayer, MixerGroupsFilterAndScaleTheSong)
         EXPECT_EQ(std::make_tuple(volume[3], volume[0]), std::make_tuple(c.bassVolume, c.otherVolume));
         // Later volume changes start from the song's own level.
         EXPECT_EQ(engine.port->controllerOf(3, kCtlVolume), 100);
-        EXPECT_EQ(engine.get(engine.songBassChannel), 3);
+        EXPECT_EQ(engine.get(engine.songState.songBassChannel), 3);
         stop();
     }
 }
@@ -264,7 +264,7 @@ TEST_F(SongPlayer, SongAndAccompanimentNeverPlayAtOnce)
     Song s = Song::bars(2);
     CMidiSequence* song = s.seq.release();
     engine.installSequence(kSongId, song);
-    engine.set(engine.playMode, 1);
+    engine.set(engine.songState.playMode, 1);
 
     Chord c;
     parseChordSymbol(c, "C");
@@ -282,11 +282,11 @@ TEST_F(SongPlayer, SongAndAccompanimentNeverPlayAtOnce)
     EXPECT_FALSE(engine.isPlaying());
     EXPECT_EQ(engine.port->soundingCount(), 0);
     // A style loaded while the song plays leaves it playing, and Start/Stop stops it.
-    engine.set(engine.playMode, 1);
+    engine.set(engine.songState.playMode, 1);
     fn(4);
     ASSERT_GE(engine.loadStyle(-2, style.data(), static_cast<int>(style.size()), "Styles/Fixture.sty"), 0);
     run(100);
-    EXPECT_EQ(std::make_tuple(engine.get(engine.playMode), engine.isSongPlaying()), std::make_tuple(0, 1));
+    EXPECT_EQ(std::make_tuple(engine.get(engine.songState.playMode), engine.isSongPlaying()), std::make_tuple(0, 1));
     fn(4);
     run(100);
     EXPECT_FALSE(engine.isPlaying());
@@ -295,7 +295,7 @@ TEST_F(SongPlayer, SongAndAccompanimentNeverPlayAtOnce)
     engine.setChord(0, 0, -1);
     run(100);
     ASSERT_EQ(engine.isStylePlaying(), 1);
-    engine.set(engine.playMode, 1);
+    engine.set(engine.songState.playMode, 1);
     EXPECT_EQ(engine.startSongPlayer(song, 0, 0, 0, 0, 0), 1);
     fn(4); // stops the accompaniment
     run(100);

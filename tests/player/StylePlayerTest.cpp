@@ -111,7 +111,7 @@ TEST_F(PlayerTest, PartEndsReturnRepeatAndEnd)
     ASSERT_GE(load(fixtureStyle()), 0);
     for (const bool repeat : {false, true}) {
         engine.selectPart(part("Main B"));
-        engine.set(engine.repeatFill, repeat);
+        engine.set(engine.play.repeatFill, repeat);
         const int64_t start = now();
         engine.setChord(0, 0, -1);
         run(100);
@@ -121,7 +121,7 @@ TEST_F(PlayerTest, PartEndsReturnRepeatAndEnd)
         EXPECT_EQ(std::make_pair(firstOn(ons, kPartDrum[part("Fill In AA")], 2000), firstOn(ons, kPartDrum[part("Main B")], 2000)),
                   repeat ? std::make_pair(int64_t{2000}, int64_t{-1}) : std::make_pair(int64_t{-1}, int64_t{2000}));
         stop();
-        engine.set(engine.repeatFill, 0);
+        engine.set(engine.play.repeatFill, 0);
     }
     engine.selectPart(part("Main B"));
     engine.setChord(0, 0, -1);
@@ -156,7 +156,7 @@ TEST_F(PlayerTest, ChangesWakeASleepingPlayerAndNothingElseDoes)
     run(300);
     engine.setChord(5, 0, -1);
     ASSERT_TRUE(settled());
-    EXPECT_EQ(std::string(engine.get(engine.accompChord).symbol), "F");
+    EXPECT_EQ(std::string(engine.get(engine.play.accompChord).symbol), "F");
     engine.requestPart(part("Fill In AA"));
     ASSERT_TRUE(settled());
     EXPECT_EQ(engine.currentPartName(), "Fill In AA");
@@ -206,7 +206,7 @@ TEST_F(PlayerTest, ChordChangesRetriggerHeldNotes)
     sent = engine.port->capture.take();
     const auto ons = noteOns(sent, start);
     EXPECT_EQ(firstOn(ons, 59), 500); // B3 over G: above the high key the pattern moves down
-    EXPECT_EQ(std::string(engine.get(engine.accompChord).symbol), "G");
+    EXPECT_EQ(std::string(engine.get(engine.play.accompChord).symbol), "G");
 }
 
 } // namespace
@@ -230,7 +230,7 @@ TEST_F(PlayerTest, TheRecordingHoldsThePerformance)
         rec->copyOut(s->file.data());
     };
     engine.hooks.context = &saved;
-    engine.set(engine.recording, 1);
+    engine.set(engine.recordState.recording, 1);
     engine.selectPart(part("Main A"));
     engine.setChord(0, 0, -1);
     run(1000);

@@ -115,7 +115,7 @@ TEST(SongTextEvents, WrittenEventsReadBackUnchanged)
     want[9].text = " ";
     for (int seqSpecific = 0; seqSpecific < 2; ++seqSpecific) {
         const auto engine = makeEngine();
-        engine->recordChordsSeqSpecific = static_cast<uint8_t>(seqSpecific);
+        engine->recordState.recordChordsSeqSpecific = static_cast<uint8_t>(seqSpecific);
         CMidiSequence s;
         for (const Ev& e : events) {
             const int i = s.insertEvent(s.findAfter(e.ticks, kMainList), e.ticks, e.stat, e.db1, e.db2, e.text.c_str(), 0, 1);

@@ -86,7 +86,7 @@ TEST_P(StyleCorpus, MatchesTheReferenceScript)
     ASSERT_EQ(engine.loadStyle(0, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()), path), 0);
     const CStyle* style = engine.styles[0];
     seqtest::expectConsistent(*style);
-    EXPECT_EQ(engine.get(engine.tempo), style->tempo);
+    EXPECT_EQ(engine.get(engine.play.tempo), style->tempo);
     EXPECT_EQ(ints({style->sff, style->tempo, style->numerator, style->denominator, style->ticksPerBeat, style->averageVolume,
                     style->averageVelocity}) + ints(style->destUsed, 16) + ints(style->destBank8, 16),
               ints(want, {"sff", "tempo", "numerator", "denominator", "ticksPerBeat", "averageVolume", "averageVelocity", "destUsed",

@@ -141,17 +141,17 @@ TEST_F(Style, JunkLoadsNothingAndAStyleSetsTheTempo)
 {
     // The engine applies what the reader found, through loadStyle.
     auto loadIntoEngine = [&](const Bytes& f) { return engine.loadStyle(0, f.data(), static_cast<int>(f.size()), "w"); };
-    engine.set(engine.userTempo, 130);
+    engine.set(engine.play.userTempo, 130);
     for (const Bytes& junk : {Bytes{}, Bytes{'C', 'A', 'S', 'M', 0, 0, 0, 0}, Bytes(100, 0x4D)}) {
         EXPECT_EQ(std::make_pair(load(junk), loadIntoEngine(junk)), std::make_pair(0, -1));
         EXPECT_EQ(std::make_pair(style->partCount(), style->parts[0].name), std::make_pair(1, std::string("Control changes")));
     }
-    EXPECT_EQ(engine.get(engine.userTempo), 130);
+    EXPECT_EQ(engine.get(engine.play.userTempo), 130);
 
     StyleWriter w(480, 4, 4, 96);
     w.part("Main A", 2).note(w.at(2), 0, 60, 90, 480);
     ASSERT_EQ(loadIntoEngine(w.build()), 0);
-    EXPECT_EQ(std::make_pair(engine.get(engine.tempo), engine.get(engine.userTempo)), std::make_pair(96, 0));
+    EXPECT_EQ(std::make_pair(engine.get(engine.play.tempo), engine.get(engine.play.userTempo)), std::make_pair(96, 0));
 }
 
 // ---- Notes held across a part marker ----
@@ -353,8 +353,8 @@ TEST_F(Style, DamagedCasmSectionsApplyWhatPrecedesTheDamage)
 TEST_F(Style, AveragesFallBackToTheEngineTargets)
 {
     // Without volumes or notes the engine's targets stand in, the velocity never 0: the level rules divide by it.
-    engine.set(engine.targetVolume, 111);
-    engine.set(engine.targetVelocity, 0);
+    engine.set(engine.defaults.targetVolume, 111);
+    engine.set(engine.defaults.targetVelocity, 0);
     StyleWriter quiet(480, 4);
     quiet.part("Main A", 2).program(quiet.at(2), 0, 5).controller(quiet.at(2, 2), 0, 7, 0);
     ASSERT_GT(load(quiet.build()), 0);

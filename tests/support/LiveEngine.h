@@ -35,7 +35,7 @@ protected:
     }
     void TearDown() override
     {
-        engine.set(engine.playingStyle, nullptr);
+        engine.set(engine.play.playingStyle, nullptr);
         engine.shutdown();
     }
 
@@ -55,8 +55,8 @@ protected:
     }
 
     CLiveInput& live() { return *engine.liveInput; }
-    std::string current() { return engine.get(engine.currentChord).symbol; }
-    std::string accomp() { return engine.get(engine.accompChord).symbol; }
+    std::string current() { return engine.get(engine.play.currentChord).symbol; }
+    std::string accomp() { return engine.get(engine.play.accompChord).symbol; }
     std::vector<CapturedMessage> sent() { return engine.port->capture.take(); }
     std::vector<std::string> sentTexts()
     {

@@ -233,15 +233,15 @@ private:
 
     State state() const
     {
-        return {engine.get(engine.tempo), engine.get(engine.currentPart), engine.get(engine.currentStyleSlot),
-                engine.get(engine.paused), engine.isStylePlaying()};
+        return {engine.get(engine.play.tempo), engine.get(engine.play.currentPart), engine.get(engine.currentStyleSlot),
+                engine.get(engine.play.paused), engine.isStylePlaying()};
     }
 
     // A change made here, or seen since the last look, ends the stretch.
     void mark()
     {
         const int64_t now = clock.nowUs();
-        changes.push_back({lastPollUs, now, engine.get(engine.tempo)});
+        changes.push_back({lastPollUs, now, engine.get(engine.play.tempo)});
     }
 
     void poll()
@@ -442,7 +442,7 @@ int main(int argc, char** argv)
         std::printf("veltrona-soak: %s\n", error.c_str());
         return 1;
     }
-    demo.engine().set(demo.engine().recording, options.record ? 1 : 0);
+    demo.engine().set(demo.engine().recordState.recording, options.record ? 1 : 0);
     std::printf("soak: %d minute(s), %s clock, seed %u, recording %s, %s; timing error of the drum hits in us\n",
                 options.minutes, options.manual ? "manual" : "real", options.seed, options.record ? "on" : "off",
                 realTime.empty() ? "memory locked" : "memory not locked");

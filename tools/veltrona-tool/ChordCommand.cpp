@@ -33,13 +33,13 @@ int chordCommand(int argc, char** argv)
     installEngineParts(engine);
     engine.clock = new CClock();
     engine.liveInput = new CLiveInput(&engine);
-    engine.set(engine.inputMode, kLiveMode);
-    engine.set(engine.chordMethod, method);
+    engine.set(engine.play.inputMode, kLiveMode);
+    engine.set(engine.areas.chordMethod, method);
     CLiveInput& live = *engine.liveInput;
     for (int i = 0; i < count; ++i) live.updateHeldKeys(0x90, notes[i], 100);
     live.recogniseChord();
 
-    const Chord installed = engine.get(engine.currentChord);
+    const Chord installed = engine.get(engine.play.currentChord);
     if (installed.root < 0) return vtntool::printDocument(nullptr);
     return vtntool::printDocument({{"root", installed.root},
                                    {"type", installed.type},

@@ -69,24 +69,24 @@ OptionResult applyEngineOption(CKvSeq& engine, const std::string& option, const 
     int list[4] = {};
     bool ok = true;
     if (option == "--bank-select" && (ok = parseNumber(text, 0, 2, v)))
-        engine.set(engine.styleBankSelect, v);
+        engine.set(engine.defaults.styleBankSelect, v);
     else if (option == "--level-mode" && (ok = parseNumber(text, 0, 2, v)))
-        engine.set(engine.levelMode, v);
+        engine.set(engine.defaults.levelMode, v);
     else if (option == "--target-volume" && (ok = parseNumber(text, 0, 127, v)))
-        engine.set(engine.targetVolume, v);
+        engine.set(engine.defaults.targetVolume, v);
     else if (option == "--target-velocity" && (ok = parseNumber(text, 1, 127, v)))
-        engine.set(engine.targetVelocity, v);
+        engine.set(engine.defaults.targetVelocity, v);
     else if (option == "--sysex" && (ok = parseNumber(text, 0, 1, v)))
-        engine.set(engine.styleSysEx, v);
+        engine.set(engine.defaults.styleSysEx, v);
     else if (option == "--volumes" && (ok = parseList(text, 4, 0, 200, list))) {
-        engine.set(engine.accompVolume, list[0]);
-        engine.set(engine.drumsVolume, list[1]);
-        engine.set(engine.bassVolume, list[2]);
-        engine.set(engine.otherVolume, list[3]);
+        engine.set(engine.mixer.accompVolume, list[0]);
+        engine.set(engine.mixer.drumsVolume, list[1]);
+        engine.set(engine.mixer.bassVolume, list[2]);
+        engine.set(engine.mixer.otherVolume, list[3]);
     } else if (option == "--off" && (ok = parseList(text, 3, 0, 1, list))) {
-        engine.set(engine.drumsOff, list[0]);
-        engine.set(engine.bassOff, list[1]);
-        engine.set(engine.otherOff, list[2]);
+        engine.set(engine.mixer.drumsOff, list[0]);
+        engine.set(engine.mixer.bassOff, list[1]);
+        engine.set(engine.mixer.otherOff, list[2]);
     } else if (ok) {
         return OptionResult::Unknown;
     }

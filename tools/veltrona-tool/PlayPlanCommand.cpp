@@ -68,11 +68,11 @@ int runPlayPlan(const std::vector<std::string>& args)
     // sleeps on this clock while the song plays.
     clock.setAutoAdvance(true);
     engine.lock();
-    engine.drumsOff = engine.bassOff = engine.otherOff = 0;
-    engine.accompVolume = engine.drumsVolume = engine.bassVolume = engine.otherVolume = 100;
-    engine.transposition = 0;
-    engine.songPassLimit = loops;
-    engine.playMode = 1;
+    engine.mixer.drumsOff = engine.mixer.bassOff = engine.mixer.otherOff = 0;
+    engine.mixer.accompVolume = engine.mixer.drumsVolume = engine.mixer.bassVolume = engine.mixer.otherVolume = 100;
+    engine.play.transposition = 0;
+    engine.songState.songPassLimit = loops;
+    engine.songState.playMode = 1;
     engine.unlock();
 
     const int64_t origin = clock.nowUs();

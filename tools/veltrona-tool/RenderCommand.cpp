@@ -213,7 +213,7 @@ public:
     {
         const int64_t barUs = usOf(int64_t{kPpq} * 4 / std::max(1, style.denominator) * std::max(1, style.numerator));
         engine.selectPart(plan.firstPart);
-        lastPart = engine.get(engine.currentPart);
+        lastPart = engine.get(engine.play.currentPart);
         items.push_back({0, 0, kStatVariation, 0, 0, 0, engine.currentPartName()});
         bool started = false;
         int64_t stopAtUs = -1; // past the sheet, while an Ending plays out
@@ -295,7 +295,7 @@ private:
 
     void notePartChange(const CStyle& style)
     {
-        const int part = engine.get(engine.currentPart);
+        const int part = engine.get(engine.play.currentPart);
         if (part == lastPart) return;
         lastPart = part;
         // Parts take over on a beat; the player sees the beat at its next
@@ -368,7 +368,7 @@ int runRender(const std::vector<std::string>& args)
     std::vector<SheetBar> bars;
     Plan plan;
     const std::string_view text(reinterpret_cast<const char*>(sheetText.data()), sheetText.size());
-    if (!splitSheet(text, bars, why) || !planSheet(bars, style, engine.get(engine.currentPart), plan, why))
+    if (!splitSheet(text, bars, why) || !planSheet(bars, style, engine.get(engine.play.currentPart), plan, why))
         return refuse(args[1] + ": " + why);
 
     // The render's tempo holds throughout: tempo events of the style would
