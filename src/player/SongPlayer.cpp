@@ -120,7 +120,7 @@ void CPlayer::runSong()
         } else if (songTempoMoved) {
             // A looping range with tempo events begins each pass at the tempo
             // it began with; a tempo the musician set is left alone otherwise.
-            setSongTempo(passMicros);
+            adoptSongTempo(passMicros);
             engine->setTempo(passTempo);
         }
         passTempo = engine->get(engine->play.tempo);
