@@ -188,22 +188,10 @@ InputView CKvSeq::inputView() const
     CLockGuard guard(engineMutex);
     v.inputSuspended = play.inputSuspended;
     v.inputMode = play.inputMode;
-    v.chordMethod = areas.chordMethod;
-    v.splitKey = areas.splitKey;
-    v.splitChannel = areas.splitChannel;
-    v.highestChordKey = areas.highestChordKey;
-    v.chordChannel = areas.chordChannel;
-    v.leftVoicesOff = mixer.leftVoicesOff;
-    v.syncStop = areas.syncStop;
-    v.attentionEnabled = attention.attentionEnabled;
-    v.attentionChannel = attention.attentionChannel;
-    v.attentionTrigger = attention.attentionTrigger;
-    v.chordFixationController = areas.chordFixationController;
-    v.programChangeSelectsPreset = areas.programChangeSelectsPreset;
-    v.attentionActive = attention.attentionActive;
     v.chordFixation = play.chordFixation;
-    v.chordRecognitionOff = areas.chordRecognitionOff;
-    v.velocitySelectsMain = areas.velocitySelectsMain;
+    v.leftVoicesOff = mixer.leftVoicesOff;
+    v.areas = areas;
+    v.attention = attention;
     return v;
 }
 

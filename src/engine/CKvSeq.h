@@ -72,29 +72,6 @@ struct BassMemory {
     void reset() { *this = BassMemory(); }
 };
 
-// What one message of the keyboard needs of the engine: the keyboard areas,
-// chord recognition and attention, read together in one lock section.
-struct InputView {
-    uint8_t inputSuspended = 0;
-    int32_t inputMode = 0;
-    int32_t chordMethod = 0;
-    int32_t splitKey = -1;
-    int32_t splitChannel = -1;
-    int32_t highestChordKey = 54;
-    int32_t chordChannel = 0;
-    int32_t leftVoicesOff = 0;
-    int32_t syncStop = 0;
-    int32_t attentionEnabled = 0;
-    int32_t attentionChannel = 0;
-    int32_t attentionTrigger = 0;
-    int32_t chordFixationController = 0;
-    int32_t programChangeSelectsPreset = 0;
-    uint8_t attentionActive = 1;
-    uint8_t chordFixation = 0;
-    uint8_t chordRecognitionOff = 0;
-    uint8_t velocitySelectsMain = 0;
-};
-
 // What a key of the right hand needs of the engine, in one lock section.
 struct MelodyView {
     Chord chord;              // the chord the harmony follows
@@ -220,6 +197,17 @@ struct Defaults {
     int32_t targetVelocity = 100;
     int32_t styleSysEx = 1;
     int32_t presetButtons[4] = {};
+};
+
+// What one message of the keyboard needs of the engine: the keyboard areas,
+// chord recognition and attention, read together in one lock section.
+struct InputView {
+    uint8_t inputSuspended = 0;
+    int32_t inputMode = 0;
+    uint8_t chordFixation = 0;
+    int32_t leftVoicesOff = 0;
+    KeyboardAreas areas;
+    AttentionSettings attention;
 };
 
 class CKvSeq : public CAccomp, public CHarmony {

@@ -195,11 +195,11 @@ void CLiveInput::handleNote(int status, int note, int velocity)
     }
 
     AreaSettings areas;
-    areas.splitKey = view.splitKey;
-    areas.splitChannel = view.splitChannel;
-    areas.highestChordKey = view.highestChordKey;
-    areas.chordChannel = view.chordChannel;
-    areas.chordMethod = view.chordMethod;
+    areas.splitKey = view.areas.splitKey;
+    areas.splitChannel = view.areas.splitChannel;
+    areas.highestChordKey = view.areas.highestChordKey;
+    areas.chordChannel = view.areas.chordChannel;
+    areas.chordMethod = view.areas.chordMethod;
     areas.leftVoicesOff = view.leftVoicesOff;
     CMelody* melody = engine->melody;
     areas.splitVoice = melody && melody->hasSplitVoice();
@@ -218,7 +218,7 @@ void CLiveInput::handleNote(int status, int note, int velocity)
         if (i >= 0 && heldChordKeys[i].channel == channel) updateHeldKeys(status, note, velocity);
     }
     // Sync stop: lifting the left hand stops the accompaniment.
-    if (!noteOn && heldBefore > 0 && heldChordKeys.empty() && view.syncStop &&
+    if (!noteOn && heldBefore > 0 && heldChordKeys.empty() && view.areas.syncStop &&
         engine->isStylePlaying())
         engine->requestStop();
 
@@ -276,7 +276,7 @@ void CLiveInput::recogniseHeld()
 
     const HeldKey* keys = heldChordKeys.data();
     const int count = heldChordKeys.size();
-    const int method = view.chordMethod;
+    const int method = view.areas.chordMethod;
     switch (method) {
     case kFullFingered: recogniseFullFingered(); break;
     case kSingleFingerYamaha: singleFingerYamaha(recognisedChord, keys, count); break;
@@ -295,7 +295,7 @@ void CLiveInput::recogniseHeld()
     default: break; // an unknown method recognises nothing
     }
 
-    if (recognisedChord.root < 0 || view.chordRecognitionOff) return;
+    if (recognisedChord.root < 0 || view.areas.chordRecognitionOff) return;
     if (method == kFreeForm)
         engine->setFreeChord(recognisedChord);
     else
@@ -314,7 +314,7 @@ void CLiveInput::recogniseFullFingered()
     }
 
     if (!rotationSearch(recognisedChord, keys, count)) return;
-    if (view.velocitySelectsMain) {
+    if (view.areas.velocitySelectsMain) {
         int sum = 0;
         for (int i = 0; i < count; ++i) sum += keys[i].velocity;
         lastMainFunction = mainFunctionForVelocity(sum / count);

@@ -43,13 +43,13 @@ bool CLiveInput::matchTrigger(int status, int d1, int d2)
 
     int code = 0;
     if (isController(status)) {
-        if (d1 + 1 == view.chordFixationController) {
+        if (d1 + 1 == view.areas.chordFixationController) {
             e.update(e.play.chordFixation, [](uint8_t v) { return v ? 0 : 1; });
             return true;
         }
         code = d1 + kControllerCodeBase;
     } else if (isProgramChange(status)) {
-        if (view.programChangeSelectsPreset == 1) {
+        if (view.areas.programChangeSelectsPreset == 1) {
             if (e.melody) e.melody->selectPreset(d1);
             e.markChanged();
             return true;
@@ -104,10 +104,10 @@ void CLiveInput::indexTriggers()
 int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
 {
     CKvSeq& e = *engine;
-    if (view.attentionEnabled != 1) return 0;
-    const int wantedChannel = view.attentionChannel;
+    if (view.attention.attentionEnabled != 1) return 0;
+    const int wantedChannel = view.attention.attentionChannel;
     if (wantedChannel != 0 && wantedChannel != channel + 1) return 0;
-    const int trigger = view.attentionTrigger;
+    const int trigger = view.attention.attentionTrigger;
     const int64_t now = nowMs();
     if (trigger > 0 && code == trigger && now - lastControlTriggerTime > kDebounceMs) {
         if (isKey)
@@ -118,7 +118,7 @@ int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
         return -1;
     }
     if (!isKey || !press) return 0;
-    if (trigger > 0 && !view.attentionActive) return 0;
+    if (trigger > 0 && !view.attention.attentionActive) return 0;
     // A menu key: its key command, else its entry in the current set.
     lastMenuPress = -1;
     const ApplicationHooks h = e.get(e.hooks);
