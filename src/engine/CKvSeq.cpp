@@ -561,7 +561,7 @@ void CKvSeq::setChordRecognition(int off)
     markChanged(kChangeChord);
 }
 
-void CKvSeq::sendEvent(int status, int d1, int d2)
+SentEvent CKvSeq::sendEvent(int status, int d1, int d2, int64_t dueUs)
 {
     pthread_mutex_lock(&sendGate);
     // What a send needs of the engine, in one lock section under the gate:
@@ -581,10 +581,14 @@ void CKvSeq::sendEvent(int status, int d1, int d2)
         clock->sleepMs(10);
         pthread_mutex_lock(&sendGate);
     }
+    SentEvent sent;
     if (mode != kLiveMode) {
         pthread_mutex_unlock(&sendGate);
-        if (port) port->sendTracked(status, d1, d2);
-        return;
+        if (port) port->sendTracked(status, d1, d2, dueUs);
+        sent.status = status;
+        sent.d1 = d1;
+        sent.d2 = d2;
+        return sent;
     }
     if (isNote(status) && channelOf(status) != 9) { // drums keep their pitch
         const long shifted = static_cast<long>(d1) + shift;
@@ -592,15 +596,37 @@ void CKvSeq::sendEvent(int status, int d1, int d2)
     }
     d1 = clamp127(d1);
     // The note leaves first; the recording follows it.
-    if (port) port->sendTracked(status, d1, d2);
-    if (records) recordEvent(status, d1, d2, 0, {});
+    if (port) port->sendTracked(status, d1, d2, dueUs);
+    sent.status = status;
+    sent.d1 = d1;
+    sent.d2 = d2;
+    if (records) {
+        sent.recorded = recordEvent(status, d1, d2, 0, {}, &sent.recording);
+    }
     pthread_mutex_unlock(&sendGate);
+    return sent;
 }
 
-void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view text)
+void CKvSeq::takeBackEvent(const SentEvent& sent)
+{
+    const int c = channelOf(sent.status);
+    if (port && isNoteOn(sent.status, sent.d2))
+        port->trackEvent(noteOffStatus(c), sent.d1, 0);
+    else if (port && isNoteOff(sent.status, sent.d2))
+        port->trackEvent(noteOnStatus(c), sent.d1, 64); // sounds on until it is sent again
+    if (sent.recorded <= 0) return;
+    CLockGuard guard(engineMutex);
+    if (!recordSequence || recordSequence != sent.recording) return;
+    int index = sent.recorded;
+    const bool last = index == recordLastEvent;
+    recordSequence->deleteEvent(index, 0, 0, 0);
+    if (last) recordLastEvent = index; // the event before it
+}
+
+int CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view text, CMidiSequence** into)
 {
     if (status == kStatChord) {
-        if (text.empty()) return;
+        if (text.empty()) return 0;
         Chord chord;
         parseChordSymbol(chord, text);
         d1 = chord.root;
@@ -613,14 +639,18 @@ void CKvSeq::recordEvent(int status, int d1, int d2, int extra, std::string_view
     // it is stamped in the song's own ticks.
     if (play.playingSong) position /= 1000;
     const int time = static_cast<int>(std::clamp<int64_t>(position, 0, INT32_MAX));
+    int recorded = 0;
     if (recordSequence) {
         const int index = recordSequence->insertEvent(recordLastEvent, time, status, d1, d2, text, 0, 0);
         if (index != recordLastEvent) { // a refused event returns where it would have gone
             recordLastEvent = index;
             recordSequence->events[static_cast<size_t>(index)].db3 = extra;
+            recorded = index;
+            if (into) *into = recordSequence;
         }
     }
     unlock();
+    return recorded;
 }
 
 void CKvSeq::installSequence(int id, CMidiSequence* sequence, bool asRecording)

@@ -72,6 +72,16 @@ struct BassMemory {
     void reset() { *this = BassMemory(); }
 };
 
+// What a message sent ahead of its moment left behind, so that it can be
+// taken back before it sounds.
+struct SentEvent {
+    int32_t status = 0;
+    int32_t d1 = 0; // as sent: transposed
+    int32_t d2 = 0;
+    int32_t recorded = 0; // its event in the recording, 0 none
+    CMidiSequence* recording = nullptr;
+};
+
 // What a key of the right hand needs of the engine, in one lock section.
 struct MelodyView {
     Chord chord;              // the chord the harmony follows
@@ -282,8 +292,15 @@ public:
     // Installs a free-form chord as it is.
     void setFreeChord(const Chord& chord);
     void setChordRecognition(int off);
-    void sendEvent(int status, int d1, int d2);
-    void recordEvent(int status, int d1, int d2, int extra, std::string_view text);
+    // Sends a played message (transposed, recorded while a performance is);
+    // `dueUs` >= 0 queues it for that moment (see CMidiPort::send).
+    SentEvent sendEvent(int status, int d1, int d2, int64_t dueUs = -1);
+    // Undoes what a message taken back from the queue left: the port's
+    // memory of its note and its event in the recording.
+    void takeBackEvent(const SentEvent& sent);
+    // Returns the event recorded, 0 when nothing was; `into` gets the
+    // recording it went into.
+    int recordEvent(int status, int d1, int d2, int extra, std::string_view text, CMidiSequence** into = nullptr);
     // Puts a sequence into table entry `id` (a style into its style slot too)
     // and deletes the one it replaces, unless a player or the recording still
     // uses that one. `asRecording` also makes it the sequence being recorded.

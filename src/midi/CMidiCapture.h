@@ -1,6 +1,9 @@
 #pragma once
 // In-process record of every message that leaves the port, in order, with a
 // monotonic time stamp. Off by default; when off it costs one relaxed load.
+// A message handed to the sequencer's queue for a later moment is kept aside
+// and joins the record once the clock has reached that moment; taken back
+// before it, it never does.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -22,18 +25,32 @@ struct CapturedMessage {
     std::string text() const;
 };
 
+class CClock;
+
 class CMidiCapture {
 public:
+    // The clock that decides when a queued message has been delivered (the
+    // monotonic clock when none).
+    void setClock(const CClock* c) { clock = c; }
     void enable(bool on);
     bool enabled() const { return on.load(std::memory_order_relaxed); }
     void record(CapturedMessage message);
+    // A message queued for its time stamp, delivered when the clock reaches it.
+    void schedule(CapturedMessage message);
+    // Drops the queued messages stamped at `fromUs` or later.
+    void withdraw(int64_t fromUs);
     std::vector<CapturedMessage> messages() const;
     std::vector<CapturedMessage> take(); // returns and clears
     void clear();
     size_t size() const;
 
 private:
+    // Moves the queued messages whose moment has come to the record; guard held.
+    void deliverLocked() const;
+
     std::atomic<bool> on{false};
+    const CClock* clock = nullptr;
     mutable std::mutex guard;
-    std::vector<CapturedMessage> list;
+    mutable std::vector<CapturedMessage> list;
+    mutable std::vector<CapturedMessage> queued; // in order of their stamps
 };

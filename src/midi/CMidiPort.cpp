@@ -1,11 +1,13 @@
 #include "midi/CMidiPort.h"
 
+#include "base/CClock.h"
 #include "base/CLockGuard.h"
 #include "base/MessageSink.h"
 #include "base/Text.h"
 
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 // Longest SysEx text that is sent; a longer one is not sent at all.
@@ -426,7 +428,7 @@ int CMidiPort::channelPort(int channel)
     return channelRoutes[channel].portNumber;
 }
 
-void CMidiPort::send(int status, int d1, int d2)
+void CMidiPort::send(int status, int d1, int d2, int64_t dueUs)
 {
     // System messages (0xF0-0xFF) and the arranger's own event kinds make no
     // channel message; they are dropped rather than sent as empty events.
@@ -437,10 +439,12 @@ void CMidiPort::send(int status, int d1, int d2)
     if (connection < 0 || connection >= static_cast<int>(outputs.size())) return;
     const OutputConnection& entry = outputs[static_cast<size_t>(connection)];
     if (entry.kind <= 1) return;
-    handOver(status, std::clamp(d1, 0, 127), std::clamp(d2, 0, 127), entry);
+    if (!queueRunning) dueUs = -1;
+    if (dueUs >= 0) queuedUntilUs = std::max(queuedUntilUs, dueUs);
+    handOver(status, std::clamp(d1, 0, 127), std::clamp(d2, 0, 127), entry, dueUs);
 }
 
-void CMidiPort::sendTracked(int status, int d1, int d2)
+void CMidiPort::sendTracked(int status, int d1, int d2, int64_t dueUs)
 {
     if (status < kNoteOff) return;
     // Remembered and sent as one step: a cut on another thread (all notes
@@ -448,7 +452,7 @@ void CMidiPort::sendTracked(int status, int d1, int d2)
     // note entering the memory and leaving for the synth.
     CLockGuard guard(deviceMutex);
     trackEvent(status, d1, d2, 0, true, 0);
-    send(status, d1, d2);
+    send(status, d1, d2, dueUs);
 }
 
 void CMidiPort::noteOff(int channel, int pitch, int, int, int)
@@ -460,12 +464,77 @@ void CMidiPort::noteOff(int channel, int pitch, int, int, int)
 
 void CMidiPort::allNotesOff()
 {
+    // A queued note that began after the cut would sound on.
+    takeBack(0);
     releaseAll();
     for (int c = 0; c < 16; ++c) {
         send(controllerStatus(c), kCtlAllNotesOff, 0);
         send(controllerStatus(c), kCtlAllSoundOff, 0);
         send(pitchBendStatus(c), 0, kPitchBendCentreMsb);
     }
+}
+
+bool CMidiPort::startQueue()
+{
+    CLockGuard guard(lock);
+    // The sequencer's queue keeps real time: it cannot follow a manual clock.
+    if (!simulated && (!seq || (clock && clock->isManual()))) return false;
+    if (!simulated && !startSeqQueue()) return false;
+    queueRunning = true;
+    queuedUntilUs = -1;
+    takenBackUs = -1;
+    tookBack.store(false);
+    return true;
+}
+
+void CMidiPort::stopQueue()
+{
+    CLockGuard guard(lock);
+    if (!queueRunning) return;
+    if (!simulated) stopSeqQueue();
+    queueRunning = false;
+}
+
+void CMidiPort::takeBack(int64_t fromUs)
+{
+    const bool manual = clock && clock->isManual();
+    int64_t keptUntil = -1;
+    {
+        CLockGuard guard(lock);
+        if (!queueRunning || queuedUntilUs < 0) return;
+        // A manual clock stands still: nothing after it has left yet.
+        const int64_t from = std::max(fromUs, captureTime() + (manual ? 1 : kTakeBackMarginUs));
+        if (queuedUntilUs >= from) {
+            removeQueued(from);
+            takenBackUs = takenBackUs < 0 ? from : std::min(takenBackUs, from);
+            tookBack.store(true, std::memory_order_release);
+            queuedUntilUs = from - 1;
+        }
+        keptUntil = queuedUntilUs;
+    }
+    if (manual || keptUntil < 0) return;
+    // Until the queue has delivered what it kept: its timer ticks every
+    // millisecond, so a message due now may still be in it.
+    const int64_t giveUpUs = std::max(keptUntil, captureTime()) + 5000;
+    for (;;) {
+        {
+            CLockGuard guard(lock);
+            if (simulated ? captureTime() > keptUntil : !seqQueueHolds()) return;
+        }
+        if (captureTime() > giveUpUs) return;
+        if (clock) clock->sleepUs(100);
+        else usleep(100);
+    }
+}
+
+int64_t CMidiPort::takenBackFrom()
+{
+    if (!tookBack.load(std::memory_order_acquire)) return -1;
+    CLockGuard guard(lock);
+    const int64_t from = takenBackUs;
+    takenBackUs = -1;
+    tookBack.store(false, std::memory_order_relaxed);
+    return from;
 }
 
 void CMidiPort::recordHeldNotes()

@@ -49,7 +49,11 @@ public:
     // (found) or a connected one went; on the input thread.
     void setConnectionHook(void (*changed)(void* context, bool found)) { connectionHandler = changed; }
     // Time stamps of the capture come from this clock (the monotonic clock when none).
-    void setClock(CClock* c) { clock = c; }
+    void setClock(CClock* c)
+    {
+        clock = c;
+        capture.setClock(c);
+    }
 
     int open();
     // Connects every readable port whose lower-case full name contains `wanted`
@@ -74,10 +78,29 @@ public:
     void receiveInput(int client, int port, int status, int d1, int d2);
     void disconnectOutputs();
     void outputPortName(int& number, std::string& name);
-    void send(int status, int d1, int d2);
-    void sendTracked(int status, int d1, int d2);
+    // `dueUs` >= 0 (the clock's microseconds) hands the message to the
+    // queue, stamped with that moment; the sequencer delivers it then.
+    void send(int status, int d1, int d2, int64_t dueUs = -1);
+    void sendTracked(int status, int d1, int d2, int64_t dueUs = -1);
     void noteOff(int channel, int pitch, int velocity, int pNoteOn, int pitchOriginal) override;
+    // Takes back what is queued first, so that nothing queued sounds after it.
     void allNotesOff();
+
+    // The queue: a song is sent a few milliseconds ahead, each message
+    // stamped with its moment, so the sequencer times it as a player of
+    // files does. startQueue before the first such message (false: there is
+    // no queue, send at the moment instead), stopQueue after the last.
+    bool startQueue();
+    void stopQueue();
+    // Takes back what is queued for `fromUs` or later, but never what is due
+    // within kTakeBackMarginUs (it may be on its way) nor what the queue
+    // has delivered; waits until what is kept has been delivered, so that
+    // what is sent next comes after it. Any thread. Whoever queued what was
+    // taken back learns of it through takenBackFrom.
+    void takeBack(int64_t fromUs);
+    // The earliest stamp taken back since the last call, -1 when nothing was.
+    int64_t takenBackFrom();
+    static constexpr int64_t kTakeBackMarginUs = 200;
     void sendSysExText(std::string_view text);
     void sendMidiText(std::string_view text);
     void recordHeldNotes();
@@ -118,7 +141,13 @@ private:
 
     void listPorts(std::vector<SeqPortInfo>& ports);
     // The hand-over to the sequencer; called with lock held.
-    void handOver(int status, int d1, int d2, const OutputConnection& to);
+    void handOver(int status, int d1, int d2, const OutputConnection& to, int64_t dueUs);
+    // The queue's side in the sequencer; lock held.
+    bool startSeqQueue();
+    void stopSeqQueue();
+    void removeQueued(int64_t fromUs);
+    // Whether the sequencer still holds queued messages; lock held.
+    bool seqQueueHolds();
     void handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to);
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);
@@ -155,6 +184,13 @@ private:
     SeqHandle* seq = nullptr;
     bool simulated = false;
     std::vector<SeqPortInfo> simulatedPorts;
+
+    // The queue, under lock: running, the latest stamp handed to it, and
+    // the earliest stamp taken back since takenBackFrom last looked.
+    bool queueRunning = false;
+    int64_t queuedUntilUs = -1;
+    int64_t takenBackUs = -1;
+    std::atomic<bool> tookBack{false};
 
     PortHandler outputReturnHandler = nullptr;
     void (*connectionHandler)(void* context, bool found) = nullptr;

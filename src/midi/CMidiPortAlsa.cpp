@@ -7,6 +7,7 @@
 #include "midi/SeqPortList.h"
 
 #include <alsa/asoundlib.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@ struct SeqHandle {
     pthread_t inputThread{};
     bool threadRunning = false;
     int wakePipe[2] = {-1, -1}; // written to end the input thread
+    int queue = -1;             // the songs' queue, allocated when first started
+    int64_t originUs = 0;       // the clock's reading at the queue's time 0
 };
 
 int64_t CMidiPort::captureTime() const
@@ -136,11 +139,73 @@ void CMidiPort::seqDisconnectTo(int client, int port)
     if (seq && !simulated) snd_seq_disconnect_to(seq->seq, 0, client, port);
 }
 
-void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to)
+namespace {
+snd_seq_real_time_t realTime(int64_t us)
+{
+    us = std::max<int64_t>(us, 0);
+    snd_seq_real_time_t t{};
+    t.tv_sec = static_cast<unsigned>(us / 1000000);
+    t.tv_nsec = static_cast<unsigned>(us % 1000000 * 1000);
+    return t;
+}
+} // namespace
+
+bool CMidiPort::startSeqQueue()
+{
+    if (seq->queue < 0) seq->queue = snd_seq_alloc_named_queue(seq->seq, "Veltrona songs");
+    if (seq->queue < 0) return false;
+    snd_seq_start_queue(seq->seq, seq->queue, nullptr);
+    snd_seq_drain_output(seq->seq);
+    // The start takes effect as it is delivered, at once: the queue's time
+    // now reads (nearly) zero. Read it to map the clock onto it.
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return false;
+    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
+    seq->originUs = captureTime() - (int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000);
+    return true;
+}
+
+void CMidiPort::stopSeqQueue()
+{
+    removeQueued(0);
+    snd_seq_stop_queue(seq->seq, seq->queue, nullptr);
+    snd_seq_drain_output(seq->seq);
+}
+
+void CMidiPort::removeQueued(int64_t fromUs)
+{
+    capture.withdraw(fromUs);
+    if (simulated || !seq || seq->queue < 0) return;
+    snd_seq_remove_events_t* remove = nullptr;
+    snd_seq_remove_events_alloca(&remove);
+    snd_seq_remove_events_set_condition(remove, SND_SEQ_REMOVE_OUTPUT | SND_SEQ_REMOVE_TIME_AFTER);
+    snd_seq_remove_events_set_queue(remove, seq->queue);
+    snd_seq_timestamp_t at{};
+    at.time = realTime(fromUs - seq->originUs);
+    snd_seq_remove_events_set_time(remove, &at);
+    snd_seq_remove_events(seq->seq, remove);
+}
+
+bool CMidiPort::seqQueueHolds()
+{
+    if (!seq || seq->queue < 0) return false;
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return false;
+    return snd_seq_queue_status_get_events(status) > 0;
+}
+
+void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to, int64_t dueUs)
 {
     const int channel = channelOf(status);
     snd_seq_event_t ev{};
-    snd_seq_ev_set_direct(&ev);
+    if (dueUs >= 0 && seq && !simulated) {
+        const snd_seq_real_time_t at = realTime(dueUs - seq->originUs);
+        snd_seq_ev_schedule_real(&ev, static_cast<unsigned char>(seq->queue), 0, &at);
+    } else {
+        snd_seq_ev_set_direct(&ev);
+    }
     ev.source.port = 0;
     ev.dest.client = static_cast<unsigned char>(to.client);
     ev.dest.port = static_cast<unsigned char>(to.port);
@@ -165,14 +230,17 @@ void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to)
     }
     if (capture.enabled()) {
         CapturedMessage m;
-        m.timeUs = captureTime();
+        m.timeUs = dueUs >= 0 ? dueUs : captureTime();
         m.status = status;
         m.d1 = d1;
         m.d2 = d2;
         m.value = value;
         m.client = to.client;
         m.port = to.port;
-        capture.record(std::move(m));
+        if (dueUs >= 0)
+            capture.schedule(std::move(m));
+        else
+            capture.record(std::move(m));
     }
     if (seq && !simulated) {
         snd_seq_event_output(seq->seq, &ev);

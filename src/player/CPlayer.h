@@ -4,12 +4,12 @@
 // through engine fields. As a device it remembers the notes it started, so
 // a stop, a part switch or a chord change ends exactly its own notes.
 #include "base/CMidiDevice.h"
+#include "engine/CKvSeq.h"
 #include "player/PlayerTiming.h"
 #include "player/Transform.h"
 
 #include <cstdint>
 
-class CKvSeq;
 class CMidiSequence;
 class CStyle;
 struct MidiEvent;
@@ -47,9 +47,12 @@ public:
 
     // The song player (SongPlayer.cpp): the pass loop over the song or its
     // range, the wait of `ticks` from fromTick, one event through the mixer.
+    // The wait ends `aheadNs` before the moment: what is played then is
+    // queued for the moment itself.
     void runSong();
-    void songWait(int32_t ticks);
-    void playSongEvent(const MidiEvent& m);
+    void songWait(int32_t ticks, int64_t aheadNs = 0);
+    // `dueUs` >= 0 queues the message for that moment.
+    void playSongEvent(const MidiEvent& m, int64_t dueUs = -1);
 
     // Humanisation (Humanisation.cpp).
     void varyPitch(StyleEvent& sent);
@@ -105,6 +108,25 @@ public:
     int32_t clickPitch = -1; // the click sounding, -1 none
     int64_t clickNs = 0;
 
+    // The song's messages queued ahead of their moment, as far as the player
+    // knows not yet delivered: what each left behind, undone when it is
+    // taken back, and where the song stood, to play it again from there.
+    struct QueuedSongEvent {
+        int64_t dueUs = 0;
+        int32_t index = 0; // the song's event
+        int32_t tick = 0;
+        int32_t status = 0; // the note the player remembered; 0 none
+        int32_t d1 = 0;
+        SentEvent sent;
+    };
+    static constexpr int kQueueDepth = 128;
+    QueuedSongEvent queued[kQueueDepth];
+    int32_t queuedCount = 0;
+    int64_t queueAheadNs = 0; // 0: each message is sent at its moment
+    int64_t lastQueuedUs = -1;
+    int32_t queuedMix = 0; // the group switches the queued messages were played with
+    bool rewound = false;  // a take-back moved the song back to a queued event
+
     // Engine settings for the transformation, refreshed at every wait step.
     TransformSettings settings;
 
@@ -136,6 +158,20 @@ private:
     void endClick();
     void endSong();
     void dropRange();
+    // The group switches that decide which song notes sound.
+    int32_t songMix() const;
+    // How far ahead of its moment an event is played.
+    int64_t aheadFor(const MidiEvent& m) const;
+    // Takes back what is queued and not yet on its way (and what someone
+    // else took back from `takenFromUs` on), undoes what it left and, with
+    // `rewind`, moves the song back to the first event taken back. True
+    // when anything was taken back.
+    bool takeBackQueued(bool rewind, int64_t takenFromUs = -1);
+    // What someone else (a cut of all notes) took back: handled as above.
+    bool followTakeBack();
+    // Forgets what the queue has delivered; drainQueue first waits for all of it.
+    void forgetDelivered();
+    void drainQueue();
     // Sends the programs, controllers and bends the song set before `until`.
     void chaseTo(int32_t until);
 };

@@ -31,6 +31,9 @@ constexpr int kClickBeat = 60;     // every other beat
 // Waits longer than this many ticks are cut (only a hostile file has them;
 // a stop ends any wait anyway).
 constexpr int32_t kLongestWait = 100'000'000;
+// How far ahead of its moment a message is queued: enough to cover a late
+// wake-up of the player, short enough that what is taken back is little.
+constexpr int64_t kQueueAheadNs = 5'000'000;
 } // namespace
 
 void* songPlayerThread(void* arg)
@@ -71,6 +74,7 @@ void CPlayer::runSong()
     const bool recording = engine->songState.songRecord >= 1 && engine->recordSequence;
     engine->unlock();
     plainWait = engine->get(engine->play.plainMillisecondWait) != 0;
+    queueAheadNs = !plainWait && engine->port && engine->port->startQueue() ? kQueueAheadNs : 0;
     if (recording) {
         // The recording starts with the voice the musician plays and the
         // notes already held.
@@ -148,12 +152,29 @@ void CPlayer::runSong()
                     // the song plays on.
                     dropRange();
                 }
-                songWait(m.ticks - fromTick);
+                forgetDelivered();
+                const int64_t ahead = aheadFor(m);
+                songWait(m.ticks - fromTick, ahead);
+                if (rewound) {
+                    rewound = false;
+                    continue;
+                }
                 if (engine->get(engine->play.stopRequest)) break;
-                playSongEvent(m);
+                // Stamped in the recording at its own tick, though sent ahead.
                 setSongPosition(int64_t{m.ticks} * 1000);
+                int64_t dueUs = -1;
+                if (ahead > 0) {
+                    // Never before what is queued already: the queue keeps
+                    // the song's order, and a take-back takes a tail of it.
+                    dueUs = std::max(dueNs / 1000, lastQueuedUs);
+                    lastQueuedUs = dueUs;
+                }
+                playSongEvent(m, dueUs);
                 fromTick = m.ticks;
                 eventIndex = m.next;
+                // A cut of every note on another thread took back what was
+                // queued: the song goes on from the first event it took.
+                if (ahead > 0 && followTakeBack()) rewound = false;
             }
             if (engine->get(engine->play.stopRequest)) break;
 
@@ -167,8 +188,14 @@ void CPlayer::runSong()
             const int32_t endTick = song->barBeatToTicks(endBar > 0 ? endBar + 1 : lastBar + 1, 1, 0);
             if (endTick > fromTick) {
                 songWait(endTick - fromTick);
+                if (rewound) {
+                    rewound = false;
+                    continue;
+                }
                 fromTick = endTick;
             }
+            // Everything queued is delivered before the range ends.
+            drainQueue();
             looping = engine->get(engine->songState.songLoop) != 0;
             if (looping || eventIndex < kFirstEvent || engine->get(engine->play.stopRequest)) break;
             // The loop was switched off as its range ended: the song plays on
@@ -243,8 +270,81 @@ void CPlayer::dropRange()
     engine->unlock();
 }
 
+int32_t CPlayer::songMix() const
+{
+    CLockGuard guard(engine->engineMutex);
+    return engine->mixer.drumsOff | engine->mixer.bassOff << 1 | engine->mixer.otherOff << 2 | engine->songState.barLoop << 3;
+}
+
+int64_t CPlayer::aheadFor(const MidiEvent& m) const
+{
+    // A tempo event is obeyed at its moment; a SysEx leaves at once, so it
+    // waits for its moment, after everything queued before it.
+    if (!isChannelMessage(m.stat) || queuedCount >= kQueueDepth) return 0;
+    return queueAheadNs;
+}
+
+void CPlayer::drainQueue()
+{
+    if (queuedCount == 0) return;
+    // A stop wakes the sleep: endSong takes back what is left.
+    sleepUntilDue(*engine->clock, queued[queuedCount - 1].dueUs * 1000, engine->clock->wakeTicket(), false);
+    forgetDelivered();
+}
+
+void CPlayer::forgetDelivered()
+{
+    // Whatever stands in the queue was due by now: delivered.
+    const int64_t now = engine->clock->nowUs();
+    int kept = 0;
+    while (kept < queuedCount && queued[kept].dueUs <= now) ++kept;
+    if (kept == 0) return;
+    for (int i = kept; i < queuedCount; ++i) queued[i - kept] = queued[i];
+    queuedCount -= kept;
+}
+
+bool CPlayer::takeBackQueued(bool rewind, int64_t takenFromUs)
+{
+    CMidiPort* port = engine->port;
+    if (queuedCount == 0 || !port) return false;
+    port->takeBack(0);
+    int64_t from = port->takenBackFrom();
+    if (takenFromUs >= 0) from = from < 0 ? takenFromUs : std::min(from, takenFromUs);
+    int first = queuedCount;
+    if (from >= 0)
+        while (first > 0 && queued[first - 1].dueUs >= from) --first;
+    // Undone newest first: a note taken back with its end is as it was.
+    for (int i = queuedCount - 1; i >= first; --i) {
+        const QueuedSongEvent& q = queued[i];
+        const int c = channelOf(q.status);
+        if (isNoteOn(q.status, 1)) trackEvent(noteOffStatus(c), q.d1, 0);
+        else if (q.status != 0) trackEvent(noteOnStatus(c), q.d1, 64);
+        engine->takeBackEvent(q.sent);
+    }
+    const bool any = first < queuedCount;
+    if (any && rewind) {
+        // The first event taken back is played again, at its own moment.
+        eventIndex = queued[first].index;
+        fromTick = queued[first].tick;
+        dueNs = queued[first].dueUs * 1000;
+        lastQueuedUs = -1;
+        rewound = true;
+    }
+    // What was kept has been delivered: takeBack waited for it.
+    queuedCount = 0;
+    return any;
+}
+
+bool CPlayer::followTakeBack()
+{
+    if (!engine->port || queuedCount == 0) return false;
+    const int64_t from = engine->port->takenBackFrom();
+    return from >= 0 && takeBackQueued(true, from);
+}
+
 void CPlayer::endSong()
 {
+    takeBackQueued(false);
     endClick();
     // Every note still sounding ends, in the recording too. A song that
     // played to its end lets its last notes die away: the pedals are
@@ -271,6 +371,7 @@ void CPlayer::endSong()
         engine->saveRecording(recording);
     }
 
+    if (port) port->stopQueue();
     engine->lock();
     engine->play.playingSong = nullptr;
     engine->play.stopRequest = 0;
@@ -280,7 +381,7 @@ void CPlayer::endSong()
     engine->events.post(kChangeSongEnded);
 }
 
-void CPlayer::playSongEvent(const MidiEvent& m)
+void CPlayer::playSongEvent(const MidiEvent& m, int64_t dueUs)
 {
     if (m.stat == kStatSysEx) {
         if (engine->port) engine->port->sendSysExText(m.string);
@@ -315,14 +416,24 @@ void CPlayer::playSongEvent(const MidiEvent& m)
     if (isController(m.stat) && m.db1 == kCtlVolume) {
         value = levelAtPercent(value, level);
     }
-    engine->sendEvent(m.stat, m.db1, value);
+    const SentEvent sent = engine->sendEvent(m.stat, m.db1, value, dueUs);
     if (isNote(m.stat)) trackEvent(m.stat, m.db1, m.db2);
+    if (dueUs >= 0 && queuedCount < kQueueDepth) {
+        if (queuedCount == 0) queuedMix = songMix();
+        QueuedSongEvent& q = queued[queuedCount++];
+        q.dueUs = dueUs;
+        q.index = eventIndex;
+        q.tick = m.ticks;
+        q.status = isNoteOn(m.stat, m.db2) ? noteOnStatus(channelOf(m.stat)) : isNote(m.stat) ? noteOffStatus(channelOf(m.stat)) : 0;
+        q.d1 = m.db1;
+        q.sent = sent;
+    }
     // Later volume changes start from the song's own level.
     if (value != m.db2 && engine->port) engine->port->rememberController(c, kCtlVolume, m.db2);
     if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->set(engine->songState.songBassChannel, c);
 }
 
-void CPlayer::songWait(int32_t ticks)
+void CPlayer::songWait(int32_t ticks, int64_t aheadNs)
 {
     CClock& clock = *engine->clock;
     const int tpb = std::max(1, song->ticksPerBeat);
@@ -354,12 +465,13 @@ void CPlayer::songWait(int32_t ticks)
         if (left > 0 && plainWait) {
             clock.sleepUs(kStepUs);
             now = nowNs();
-        } else if (left > 0) {
+        } else if (left > aheadNs) {
             // In steps while the position is shown and stamped; a stop, a
-            // pause or a new tempo wakes the wait at once.
+            // pause or a new tempo wakes the wait at once. What is queued
+            // needs no awake last stretch: the sequencer times it.
             const int64_t step = (recording ? kStepUs : kQuietStepUs) * 1000;
-            const int64_t until = std::min(deadline, now + step);
-            sleepUntilDue(clock, until, ticket, until == deadline);
+            const int64_t until = std::min(deadline - aheadNs, now + step);
+            sleepUntilDue(clock, until, ticket, aheadNs == 0 && until == deadline);
             now = nowNs();
         }
         ticket = clock.wakeTicket();
@@ -370,6 +482,16 @@ void CPlayer::songWait(int32_t ticks)
         recording = engine->songState.songRecord > 0;
         const bool clicking = engine->songState.songClick && recording;
         engine->unlock();
+
+        // What is queued goes back when the song must not play it as it
+        // stands: a cut of every note elsewhere, a group switched, a pause.
+        if (queuedCount > 0 && (followTakeBack() || (songMix() != queuedMix && takeBackQueued(true)))) return;
+        if (queuedCount > 0 && paused && takeBackQueued(true)) {
+            const int64_t pausedAt = nowNs();
+            waitWhilePaused();
+            dueNs += nowNs() - pausedAt;
+            return;
+        }
 
         auto positionAt = [&](int64_t at) { return segmentPosition + thousandthsInUs((at - segmentNs) / 1000, rate); };
         if (newTempo != tempo && newTempo > 0) {
@@ -383,7 +505,8 @@ void CPlayer::songWait(int32_t ticks)
             rate = newRate;
         }
         const int64_t position = now >= deadline ? target : std::min(target, positionAt(now));
-        setSongPosition(position);
+        // Shown never behind the event queued last; clicked when its beat comes.
+        setSongPosition(std::max(position, int64_t{fromTick} * 1000));
         if (clicking) click(position, now);
         if (clickPitch >= 0 && now - clickNs >= kClickNs) endClick();
         if (paused) {
@@ -396,7 +519,7 @@ void CPlayer::songWait(int32_t ticks)
             now = nowNs();
             continue;
         }
-        if (now >= deadline) {
+        if (now >= deadline - aheadNs) {
             dueNs = deadline;
             break;
         }

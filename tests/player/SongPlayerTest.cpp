@@ -303,3 +303,89 @@ TEST_F(SongPlayer, SongAndAccompanimentNeverPlayAtOnce)
 }
 
 } // namespace
+
+// A song is queued a few milliseconds ahead. Whatever takes back what is
+// queued (a stop, a pause, a group switched off, a cut of every note for a
+// transposition) leaves no note hanging or doubled, loses none that should
+// sound, keeps the recording to what sounded, and the song goes on in time.
+TEST_F(SongPlayer, WhatIsQueuedIsTakenBackWithoutAHangingOrDoubledNote)
+{
+    enum Action { kStop, kPause, kDrumsOff, kTranspose };
+    struct Case {
+        const char* what;
+        Action action;
+        int record;
+        int notes, drumNotes; // note ons sent in all; -1: fewer than the song has
+    };
+    const Case cases[] = {
+        {"stop", kStop, 0, -1, -1},
+        {"pause and resume", kPause, 0, 960, 320},
+        {"pause and resume while recorded over", kPause, 1, 960, 320},
+        {"drums switched off", kDrumsOff, 0, -1, -1},
+        {"transposed: every note cut", kTranspose, 0, 960, 320},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A note every 2 ticks (about 2 ms), overlapping the next; every third on the drums.
+        Song s;
+        for (int i = 0; i < 960; ++i) s.note(2 * i, i % 3 == 2 ? 9 : i % 3, 40 + i % 40, 3);
+        int recorded = -1;
+        engine.hooks.saveRecording = [](void* context, CMidiSequence* rec) {
+            int n = 0;
+            for (int r = rec->events[kMainList].next; r >= kFirstEvent; r = rec->events[static_cast<size_t>(r)].next)
+                n += isNoteOn(rec->events[static_cast<size_t>(r)].stat, rec->events[static_cast<size_t>(r)].db2);
+            *static_cast<int*>(context) = n;
+        };
+        engine.hooks.context = &recorded;
+        start(s, 0, 0, 0, c.record);
+        run(1000);
+        const int64_t at = now();
+        switch (c.action) {
+        case kStop: engine.requestStop(); break;
+        case kPause:
+            engine.togglePause();
+            run(300);
+            engine.togglePause();
+            break;
+        case kDrumsOff:
+            engine.set(engine.mixer.drumsOff, 1);
+            engine.wakePlayer();
+            break;
+        case kTranspose: engine.changeTransposition(2, true); break;
+        }
+        run(5000);
+        stop();
+        engine.set(engine.mixer.drumsOff, 0);
+        engine.setTransposition(0);
+
+        bool sounding[16][128] = {};
+        int notes = 0, drumNotes = 0, late = 0;
+        int64_t lastOn = 0;
+        for (const CapturedMessage& m : sent()) {
+            if (!isNote(m.status)) continue;
+            bool& on = sounding[m.channel()][m.d1];
+            if (isNoteOn(m.status, m.d2)) {
+                EXPECT_FALSE(on) << "doubled " << m.text() << " at " << (m.timeUs - origin) / 1000;
+                ++notes;
+                drumNotes += m.channel() == 9;
+                lastOn = m.timeUs - origin;
+                const bool silenced = c.action == kStop || (c.action == kDrumsOff && m.channel() == 9) || (c.action == kPause && m.timeUs < at + 300'000);
+                late += m.timeUs > at && silenced;
+            }
+            on = isNoteOn(m.status, m.d2);
+        }
+        for (auto& channel : sounding)
+            for (bool on : channel) EXPECT_FALSE(on) << "a note hangs";
+        EXPECT_EQ(late, 0) << "note ons after they were taken back";
+        if (c.notes >= 0) {
+            EXPECT_EQ(std::make_tuple(notes, drumNotes), std::make_tuple(c.notes, c.drumNotes));
+            // The last note (tick 1918) in time, after the pause if there was one.
+            EXPECT_NEAR(static_cast<double>(lastOn) / 1000, 1918 * 500.0 / kTpb + (c.action == kPause ? 300 : 0), 0.01);
+        } else {
+            EXPECT_LT(notes, 960);
+        }
+        if (c.record) {
+            EXPECT_EQ(recorded, notes) << "the recording holds what sounded, once";
+        }
+    }
+}
