@@ -607,12 +607,12 @@ SentEvent CKvSeq::sendEvent(int status, int d1, int d2, int64_t dueUs)
     return sent;
 }
 
-void CKvSeq::takeBackEvent(const SentEvent& sent)
+void CKvSeq::takeBackEvent(const SentEvent& sent, bool endStillSounds)
 {
     const int c = channelOf(sent.status);
     if (port && isNoteOn(sent.status, sent.d2))
         port->trackEvent(noteOffStatus(c), sent.d1, 0);
-    else if (port && isNoteOff(sent.status, sent.d2))
+    else if (port && isNoteOff(sent.status, sent.d2) && endStillSounds)
         port->trackEvent(noteOnStatus(c), sent.d1, 64); // sounds on until it is sent again
     if (sent.recorded <= 0) return;
     CLockGuard guard(engineMutex);

@@ -296,8 +296,10 @@ public:
     // `dueUs` >= 0 queues it for that moment (see CMidiPort::send).
     SentEvent sendEvent(int status, int d1, int d2, int64_t dueUs = -1);
     // Undoes what a message taken back from the queue left: the port's
-    // memory of its note and its event in the recording.
-    void takeBackEvent(const SentEvent& sent);
+    // memory of its note and its event in the recording. A note whose end
+    // was taken back sounds on, unless `endStillSounds` is false (every
+    // note was cut).
+    void takeBackEvent(const SentEvent& sent, bool endStillSounds);
     // Returns the event recorded, 0 when nothing was; `into` gets the
     // recording it went into.
     int recordEvent(int status, int d1, int d2, int extra, std::string_view text, CMidiSequence** into = nullptr);

@@ -313,13 +313,16 @@ bool CPlayer::takeBackQueued(bool rewind, int64_t takenFromUs)
     int first = queuedCount;
     if (from >= 0)
         while (first > 0 && queued[first - 1].dueUs >= from) --first;
-    // Undone newest first: a note taken back with its end is as it was.
+    // Undone newest first: a note taken back with its end is as it was. A
+    // note whose end was taken back sounds on, unless what took it back was
+    // a cut of every note (someone else's take-back): then it is silent.
+    const bool cut = takenFromUs >= 0;
     for (int i = queuedCount - 1; i >= first; --i) {
         const QueuedSongEvent& q = queued[i];
         const int c = channelOf(q.status);
         if (isNoteOn(q.status, 1)) trackEvent(noteOffStatus(c), q.d1, 0);
-        else if (q.status != 0) trackEvent(noteOnStatus(c), q.d1, 64);
-        engine->takeBackEvent(q.sent);
+        else if (q.status != 0 && !cut) trackEvent(noteOnStatus(c), q.d1, 64);
+        engine->takeBackEvent(q.sent, !cut);
     }
     const bool any = first < queuedCount;
     if (any && rewind) {

@@ -12,6 +12,7 @@
 
 #include "SeqProbe.h"
 #include "player/PlayerFixture.h"
+#include "sequence/CMidiSequence.h"
 #include "sequence/CStyle.h"
 #include "support/TestSupport.h"
 #include "player/EngineAssembly.h"
@@ -408,3 +409,68 @@ TEST_F(KernelSequencer, KeysBoundToFunctionsMoveTheStyleThroughItsPartsAtTheRigh
 }
 
 } // namespace
+
+// A song queued ahead on the kernel's queue: a pause, a transposition (which
+// cuts every note) and a group switched off take back what is queued, and at
+// the sound generator no note sounds twice, none hangs (a note is ended by its
+// own note off, not only by the end's all notes off) and none is lost but
+// the drums switched off.
+TEST_F(KernelSequencer, WhatASongQueuedIsTakenBackNeverHangsNorDoublesANote)
+{
+    connectOutput("vtn-probe");
+    CMidiSequence song;
+    song.ticksPerBeat = 480;
+    song.tempo = 120;
+    constexpr int kNotes = 600;
+    for (int i = 0; i < kNotes; ++i) { // every 3 ticks (3 ms) a note of 5 ticks; every third a drum
+        const int channel = i % 3 == 2 ? 9 : i % 3, pitch = 40 + i % 40;
+        song.insertEvent(song.findAfter(3 * i, 0), 3 * i, noteOnStatus(channel), pitch, 100, {}, 0, 0);
+        song.insertEvent(song.findAfter(3 * i + 5, 0), 3 * i + 5, noteOffStatus(channel), pitch, 0, {}, 0, 0);
+    }
+    engine->set(engine->play.inputMode, kLiveMode);
+    engine->set(engine->songState.playMode, 1);
+    ASSERT_EQ(engine->startSongPlayer(&song, 0, 0, 0, 0, 0), 0);
+    std::vector<ProbeEvent> got;
+    auto pumpFor = [&](int64_t ms) {
+        ProbeEvent e;
+        const int64_t end = probeNowUs() + ms * 1000;
+        for (int64_t now; (now = probeNowUs()) < end;)
+            if (probe.receive(e, static_cast<int>((end - now) / 1000) + 1)) got.push_back(e);
+    };
+    pumpFor(300);
+    engine->togglePause();
+    pumpFor(200);
+    engine->togglePause();
+    pumpFor(400);
+    engine->changeTransposition(2, true);
+    pumpFor(400);
+    engine->set(engine->mixer.drumsOff, 1);
+    engine->wakePlayer();
+    while (engine->isPlaying()) pumpFor(50);
+    pumpFor(300);
+
+    // The transposition's cut ends every note by all notes off; the end's
+    // (after the last note on) does not count.
+    size_t lastOn = 0;
+    for (size_t i = 0; i < got.size(); ++i)
+        if (got[i].type == SND_SEQ_EVENT_NOTEON && got[i].b > 0) lastOn = i;
+    std::set<std::pair<int, int>> on;
+    int tonal = 0, drums = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        const ProbeEvent& e = got[i];
+        if (e.type == SND_SEQ_EVENT_CONTROLLER && e.a == kCtlAllNotesOff && i < lastOn)
+            std::erase_if(on, [&](const auto& s) { return s.first == e.channel; });
+        if (e.type != SND_SEQ_EVENT_NOTEON && e.type != SND_SEQ_EVENT_NOTEOFF) continue;
+        if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) {
+            EXPECT_TRUE(on.insert({e.channel, e.a}).second) << "sounds twice: " << e.text();
+            ++(e.channel == 9 ? drums : tonal);
+        } else {
+            on.erase({e.channel, e.a});
+        }
+    }
+    for (const auto& [channel, pitch] : on) ADD_FAILURE() << "hangs: channel " << channel << " pitch " << pitch;
+    EXPECT_EQ(tonal, kNotes * 2 / 3);
+    EXPECT_GT(drums, 0);
+    EXPECT_LT(drums, kNotes / 3);
+    engine->setTransposition(0);
+}
