@@ -358,10 +358,17 @@ TEST_F(SongPlayer, WhatIsQueuedIsTakenBackWithoutAHangingOrDoubledNote)
         engine.set(engine.mixer.drumsOff, 0);
         engine.setTransposition(0);
 
+        // A cut ends every note by all notes off; the end's (after the last note on) does not count.
+        const std::vector<CapturedMessage> out = sent();
+        size_t last = 0;
+        for (size_t i = 0; i < out.size(); ++i)
+            if (isNoteOn(out[i].status, out[i].d2)) last = i;
         bool sounding[16][128] = {};
         int notes = 0, drumNotes = 0, late = 0;
         int64_t lastOn = 0;
-        for (const CapturedMessage& m : sent()) {
+        for (size_t i = 0; i < out.size(); ++i) {
+            const CapturedMessage& m = out[i];
+            if (isController(m.status) && m.d1 == kCtlAllNotesOff && i < last) std::fill(std::begin(sounding[m.channel()]), std::end(sounding[m.channel()]), false);
             if (!isNote(m.status)) continue;
             bool& on = sounding[m.channel()][m.d1];
             if (isNoteOn(m.status, m.d2)) {
