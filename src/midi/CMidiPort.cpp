@@ -439,8 +439,7 @@ void CMidiPort::send(int status, int d1, int d2, int64_t dueUs)
     if (connection < 0 || connection >= static_cast<int>(outputs.size())) return;
     const OutputConnection& entry = outputs[static_cast<size_t>(connection)];
     if (entry.kind <= 1) return;
-    if (!queueRunning) dueUs = -1;
-    if (dueUs >= 0) queuedUntilUs = std::max(queuedUntilUs, dueUs);
+    dueUs = queueStamp(dueUs);
     handOver(status, std::clamp(d1, 0, 127), std::clamp(d2, 0, 127), entry, dueUs);
 }
 
@@ -472,6 +471,18 @@ void CMidiPort::allNotesOff()
         send(controllerStatus(c), kCtlAllSoundOff, 0);
         send(pitchBendStatus(c), 0, kPitchBendCentreMsb);
     }
+}
+
+int64_t CMidiPort::queueStamp(int64_t dueUs)
+{
+    if (!queueRunning || dueUs < 0) return -1;
+    // A message already due goes at once while nothing queued can still be
+    // waiting (a queue just started, or one that has delivered all): the
+    // queue would hold it until its timer's next tick.
+    const int64_t now = captureTime();
+    if (dueUs <= now && queuedUntilUs < now - kDeliveredUs) return -1;
+    queuedUntilUs = std::max(queuedUntilUs, dueUs);
+    return dueUs;
 }
 
 bool CMidiPort::startQueue()
@@ -543,7 +554,7 @@ void CMidiPort::recordHeldNotes()
     for (const SoundingNote& n : soundingSnapshot()) recordHandler(hookContext, noteOnStatus(n.channel), n.pitch, n.velocity);
 }
 
-void CMidiPort::sendSysExText(std::string_view text)
+void CMidiPort::sendSysExText(std::string_view text, int64_t dueUs)
 {
     const std::string_view t = vtn::trimView(text);
     if (t.empty() || t.size() > kMaxSysExText) return;
@@ -556,8 +567,9 @@ void CMidiPort::sendSysExText(std::string_view text)
     }
     CLockGuard guard(lock);
     if (outputHeld && !pthread_equal(outputHolder, pthread_self())) return;
+    dueUs = queueStamp(dueUs);
     for (const OutputConnection& entry : outputs)
-        if (entry.kind > 1) handOverSysEx(bytes, count, entry);
+        if (entry.kind > 1) handOverSysEx(bytes, count, entry, dueUs);
 }
 
 void CMidiPort::sendMidiText(std::string_view text)

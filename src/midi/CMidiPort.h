@@ -15,6 +15,7 @@
 
 class CClock;
 struct SeqHandle; // the sequencer side keeps its own state behind this
+typedef struct snd_seq_event snd_seq_event_t;
 
 struct OutputConnection {
     int32_t kind = 0;  // output port number: 0 "None", 1 "kvSynth", n >= 2 the (n-2)-th writable port
@@ -101,7 +102,10 @@ public:
     // The earliest stamp taken back since the last call, -1 when nothing was.
     int64_t takenBackFrom();
     static constexpr int64_t kTakeBackMarginUs = 200;
-    void sendSysExText(std::string_view text);
+    // A queued message is surely delivered this long after its stamp (the
+    // queue's timer ticks every millisecond).
+    static constexpr int64_t kDeliveredUs = 3000;
+    void sendSysExText(std::string_view text, int64_t dueUs = -1);
     void sendMidiText(std::string_view text);
     void recordHeldNotes();
     void setChannelPort(int channel, int portNumber);
@@ -142,13 +146,17 @@ private:
     void listPorts(std::vector<SeqPortInfo>& ports);
     // The hand-over to the sequencer; called with lock held.
     void handOver(int status, int d1, int d2, const OutputConnection& to, int64_t dueUs);
+    // The stamp a message due at `dueUs` leaves with, -1 at once; lock held.
+    int64_t queueStamp(int64_t dueUs);
+    // Direct, or on the queue for `dueUs` (>= 0).
+    void stampEvent(snd_seq_event_t& ev, int64_t dueUs) const;
     // The queue's side in the sequencer; lock held.
     bool startSeqQueue();
     void stopSeqQueue();
     void removeQueued(int64_t fromUs);
     // Whether the sequencer still holds queued messages; lock held.
     bool seqQueueHolds();
-    void handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to);
+    void handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to, int64_t dueUs);
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);
     void seqDisconnectTo(int client, int port);

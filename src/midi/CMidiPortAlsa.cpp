@@ -11,15 +11,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <poll.h>
 #include <sched.h>
-#include <unistd.h>
 
 struct SeqHandle {
     snd_seq_t* seq = nullptr;
     pthread_t inputThread{};
     bool threadRunning = false;
-    int wakePipe[2] = {-1, -1}; // written to end the input thread
     int queue = -1;             // the songs' queue, allocated when first started
     int64_t originUs = 0;       // the clock's reading at the queue's time 0
 };
@@ -70,7 +67,6 @@ int CMidiPort::open()
     // Ports coming and going are announced here, on the input the input
     // thread already waits on: hot-plug costs no polling.
     snd_seq_connect_from(handle, 0, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
-    if (pipe(seq->wakePipe) != 0) seq->wakePipe[0] = seq->wakePipe[1] = -1;
     pthread_attr_t attributes;
     vtn::initThreadAttributes(attributes, vtn::kInputThreadStack);
     const int rc = pthread_create(&seq->inputThread, &attributes, midiInputThread, this);
@@ -91,17 +87,19 @@ void CMidiPort::close()
     // End the input thread before the handle goes: a thread must never run
     // inside a closed client.
     if (seq->threadRunning) {
-        if (seq->wakePipe[1] >= 0) {
-            const char quit = 'q';
-            if (write(seq->wakePipe[1], &quit, 1) < 0) { /* the join below still ends it once the client closes */ }
-        }
+        // The input thread waits in its read: a message of our own to our
+        // own port ends it.
+        snd_seq_event_t quit{};
+        quit.type = SND_SEQ_EVENT_USR0;
+        snd_seq_ev_set_direct(&quit);
+        snd_seq_ev_set_source(&quit, 0);
+        snd_seq_ev_set_dest(&quit, static_cast<unsigned char>(clientId), 0);
+        snd_seq_event_output_direct(seq->seq, &quit);
         pthread_join(seq->inputThread, nullptr);
         seq->threadRunning = false;
     }
     snd_seq_delete_simple_port(seq->seq, 0);
     snd_seq_close(seq->seq);
-    for (int fd : seq->wakePipe)
-        if (fd >= 0) ::close(fd);
     delete seq;
     seq = nullptr;
 }
@@ -152,6 +150,7 @@ snd_seq_real_time_t realTime(int64_t us)
 
 bool CMidiPort::startSeqQueue()
 {
+    // Running only while a song plays: its timer ticks no longer than needed.
     if (seq->queue < 0) seq->queue = snd_seq_alloc_named_queue(seq->seq, "Veltrona songs");
     if (seq->queue < 0) return false;
     snd_seq_start_queue(seq->seq, seq->queue, nullptr);
@@ -160,7 +159,11 @@ bool CMidiPort::startSeqQueue()
     // now reads (nearly) zero. Read it to map the clock onto it.
     snd_seq_queue_status_t* status = nullptr;
     snd_seq_queue_status_alloca(&status);
-    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return false;
+    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) {
+        snd_seq_free_queue(seq->seq, seq->queue);
+        seq->queue = -1;
+        return false;
+    }
     const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
     seq->originUs = captureTime() - (int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000);
     return true;
@@ -196,16 +199,21 @@ bool CMidiPort::seqQueueHolds()
     return snd_seq_queue_status_get_events(status) > 0;
 }
 
-void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to, int64_t dueUs)
+void CMidiPort::stampEvent(snd_seq_event_t& ev, int64_t dueUs) const
 {
-    const int channel = channelOf(status);
-    snd_seq_event_t ev{};
     if (dueUs >= 0 && seq && !simulated) {
         const snd_seq_real_time_t at = realTime(dueUs - seq->originUs);
         snd_seq_ev_schedule_real(&ev, static_cast<unsigned char>(seq->queue), 0, &at);
     } else {
         snd_seq_ev_set_direct(&ev);
     }
+}
+
+void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to, int64_t dueUs)
+{
+    const int channel = channelOf(status);
+    snd_seq_event_t ev{};
+    stampEvent(ev, dueUs);
     ev.source.port = 0;
     ev.dest.client = static_cast<unsigned char>(to.client);
     ev.dest.port = static_cast<unsigned char>(to.port);
@@ -242,32 +250,31 @@ void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to,
         else
             capture.record(std::move(m));
     }
-    if (seq && !simulated) {
-        snd_seq_event_output(seq->seq, &ev);
-        snd_seq_drain_output(seq->seq);
-    }
+    if (seq && !simulated) snd_seq_event_output_direct(seq->seq, &ev);
 }
 
-void CMidiPort::handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to)
+void CMidiPort::handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to, int64_t dueUs)
 {
     if (capture.enabled()) {
         CapturedMessage m;
-        m.timeUs = captureTime();
+        m.timeUs = dueUs >= 0 ? dueUs : captureTime();
         m.status = 0xF0;
         m.client = to.client;
         m.port = to.port;
         m.sysex.assign(reinterpret_cast<const char*>(bytes), count);
-        capture.record(std::move(m));
+        if (dueUs >= 0)
+            capture.schedule(std::move(m));
+        else
+            capture.record(std::move(m));
     }
     if (!seq || simulated) return;
     snd_seq_event_t ev{};
-    snd_seq_ev_set_direct(&ev);
+    stampEvent(ev, dueUs);
     ev.source.port = 0;
     ev.dest.client = static_cast<unsigned char>(to.client);
     ev.dest.port = static_cast<unsigned char>(to.port);
     snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(count), const_cast<uint8_t*>(bytes));
-    snd_seq_event_output(seq->seq, &ev);
-    snd_seq_drain_output(seq->seq);
+    snd_seq_event_output_direct(seq->seq, &ev);
 }
 
 void* midiInputThread(void* arg)
@@ -279,50 +286,39 @@ void* midiInputThread(void* arg)
     sched_param priority{};
     priority.sched_priority = 60;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-    const int count = snd_seq_poll_descriptors_count(h->seq, POLLIN);
-    if (count <= 0 || count > 7) return nullptr;
-    pollfd fds[8];
-    snd_seq_poll_descriptors(h->seq, fds, static_cast<unsigned>(count), POLLIN);
-    fds[count] = {h->wakePipe[0], POLLIN, 0};
-    const int nfds = h->wakePipe[0] >= 0 ? count + 1 : count;
+    // A blocking read, as a bare relay waits: one system call to wake on a
+    // message, none to look for more.
     for (;;) {
-        if (poll(fds, static_cast<nfds_t>(nfds), -1) < 0) {
-            if (errno == EINTR) continue;
-            return nullptr;
+        snd_seq_event_t* ev = nullptr;
+        const int r = snd_seq_event_input(h->seq, &ev);
+        if (r == -EAGAIN || r == -EINTR) continue;
+        if (r == -ENOSPC) continue; // an input overrun loses events, not the keyboard
+        if (r < 0 || !ev) return nullptr;
+        if (ev->type == SND_SEQ_EVENT_USR0 && ev->source.client == port->clientId) return nullptr; // close()
+        int status = -1, d1 = 0, d2 = 0;
+        const auto& n = ev->data.note;
+        const auto& c = ev->data.control;
+        const int nch = n.channel & 0x0F, cch = c.channel & 0x0F;
+        const int bend = c.value < -8192 ? -8192 : c.value > 8191 ? 8191 : c.value;
+        switch (ev->type) {
+        case SND_SEQ_EVENT_NOTEON: status = statusOf(kNoteOn, nch); d1 = n.note; d2 = n.velocity; break;
+        case SND_SEQ_EVENT_NOTEOFF: status = statusOf(kNoteOff, nch); d1 = n.note; d2 = n.velocity; break;
+        case SND_SEQ_EVENT_KEYPRESS: status = statusOf(kKeyPressure, nch); d1 = n.note; d2 = n.velocity; break;
+        case SND_SEQ_EVENT_CONTROLLER: status = statusOf(kController, cch); d1 = static_cast<int>(c.param & 0x7F); d2 = clamp7(c.value); break;
+        case SND_SEQ_EVENT_PGMCHANGE: status = statusOf(kProgramChange, cch); d1 = clamp7(c.value); break;
+        case SND_SEQ_EVENT_CHANPRESS: status = statusOf(kChannelPressure, cch); d1 = clamp7(c.value); break;
+        case SND_SEQ_EVENT_PITCHBEND:
+            status = statusOf(kPitchBend, cch);
+            d1 = (bend + 8192) % 128;
+            d2 = (bend + 8192) / 128;
+            break;
+        case SND_SEQ_EVENT_PORT_START: announce(port, SeqAnnouncement::PortStart, ev); break;
+        case SND_SEQ_EVENT_PORT_CHANGE: announce(port, SeqAnnouncement::PortChange, ev); break;
+        case SND_SEQ_EVENT_PORT_EXIT: announce(port, SeqAnnouncement::PortExit, ev); break;
+        case SND_SEQ_EVENT_CLIENT_CHANGE: announce(port, SeqAnnouncement::ClientChange, ev); break;
+        case SND_SEQ_EVENT_CLIENT_EXIT: announce(port, SeqAnnouncement::ClientExit, ev); break;
+        default: break;
         }
-        if (nfds > count && (fds[count].revents & POLLIN)) return nullptr;
-        // Take everything that is waiting, then poll again.
-        do {
-            snd_seq_event_t* ev = nullptr;
-            const int r = snd_seq_event_input(h->seq, &ev);
-            if (r == -EAGAIN) break;
-            if (r == -ENOSPC) continue; // an input overrun loses events, not the keyboard
-            if (r < 0 || !ev) return nullptr;
-            int status = -1, d1 = 0, d2 = 0;
-            const auto& n = ev->data.note;
-            const auto& c = ev->data.control;
-            const int nch = n.channel & 0x0F, cch = c.channel & 0x0F;
-            const int bend = c.value < -8192 ? -8192 : c.value > 8191 ? 8191 : c.value;
-            switch (ev->type) {
-            case SND_SEQ_EVENT_NOTEON: status = statusOf(kNoteOn, nch); d1 = n.note; d2 = n.velocity; break;
-            case SND_SEQ_EVENT_NOTEOFF: status = statusOf(kNoteOff, nch); d1 = n.note; d2 = n.velocity; break;
-            case SND_SEQ_EVENT_KEYPRESS: status = statusOf(kKeyPressure, nch); d1 = n.note; d2 = n.velocity; break;
-            case SND_SEQ_EVENT_CONTROLLER: status = statusOf(kController, cch); d1 = static_cast<int>(c.param & 0x7F); d2 = clamp7(c.value); break;
-            case SND_SEQ_EVENT_PGMCHANGE: status = statusOf(kProgramChange, cch); d1 = clamp7(c.value); break;
-            case SND_SEQ_EVENT_CHANPRESS: status = statusOf(kChannelPressure, cch); d1 = clamp7(c.value); break;
-            case SND_SEQ_EVENT_PITCHBEND:
-                status = statusOf(kPitchBend, cch);
-                d1 = (bend + 8192) % 128;
-                d2 = (bend + 8192) / 128;
-                break;
-            case SND_SEQ_EVENT_PORT_START: announce(port, SeqAnnouncement::PortStart, ev); break;
-            case SND_SEQ_EVENT_PORT_CHANGE: announce(port, SeqAnnouncement::PortChange, ev); break;
-            case SND_SEQ_EVENT_PORT_EXIT: announce(port, SeqAnnouncement::PortExit, ev); break;
-            case SND_SEQ_EVENT_CLIENT_CHANGE: announce(port, SeqAnnouncement::ClientChange, ev); break;
-            case SND_SEQ_EVENT_CLIENT_EXIT: announce(port, SeqAnnouncement::ClientExit, ev); break;
-            default: break;
-            }
-            if (isChannelMessage(status)) port->receiveInput(ev->source.client, ev->source.port, status, d1, d2);
-        } while (snd_seq_event_input_pending(h->seq, 0) > 0);
+        if (isChannelMessage(status)) port->receiveInput(ev->source.client, ev->source.port, status, d1, d2);
     }
 }

@@ -172,6 +172,8 @@ private:
     // Forgets what the queue has delivered; drainQueue first waits for all of it.
     void forgetDelivered();
     void drainQueue();
+    // Keeps what a message queued for `dueUs` left behind (nothing when sent at once).
+    void rememberQueued(const MidiEvent& m, int64_t dueUs, const SentEvent& sent);
     // Sends the programs, controllers and bends the song set before `until`.
     void chaseTo(int32_t until);
 };

@@ -278,10 +278,10 @@ int32_t CPlayer::songMix() const
 
 int64_t CPlayer::aheadFor(const MidiEvent& m) const
 {
-    // A tempo event is obeyed at its moment; a SysEx leaves at once, so it
-    // waits for its moment, after everything queued before it.
-    if (!isChannelMessage(m.stat) || queuedCount >= kQueueDepth) return 0;
-    return queueAheadNs;
+    // Every event is played ahead: a tempo event sets the pace from its own
+    // moment on, whenever it is read.
+    (void)m;
+    return queuedCount >= kQueueDepth ? 0 : queueAheadNs;
 }
 
 void CPlayer::drainQueue()
@@ -384,10 +384,24 @@ void CPlayer::endSong()
     engine->events.post(kChangeSongEnded);
 }
 
+void CPlayer::rememberQueued(const MidiEvent& m, int64_t dueUs, const SentEvent& sent)
+{
+    if (dueUs < 0 || queuedCount >= kQueueDepth) return;
+    if (queuedCount == 0) queuedMix = songMix();
+    QueuedSongEvent& q = queued[queuedCount++];
+    q.dueUs = dueUs;
+    q.index = eventIndex;
+    q.tick = m.ticks;
+    q.status = isNoteOn(m.stat, m.db2) ? noteOnStatus(channelOf(m.stat)) : isNote(m.stat) ? noteOffStatus(channelOf(m.stat)) : 0;
+    q.d1 = m.db1;
+    q.sent = sent;
+}
+
 void CPlayer::playSongEvent(const MidiEvent& m, int64_t dueUs)
 {
     if (m.stat == kStatSysEx) {
-        if (engine->port) engine->port->sendSysExText(m.string);
+        if (engine->port) engine->port->sendSysExText(m.string, dueUs);
+        rememberQueued(m, dueUs, SentEvent());
         return;
     }
     if (m.stat == kStatTempo) {
@@ -421,16 +435,7 @@ void CPlayer::playSongEvent(const MidiEvent& m, int64_t dueUs)
     }
     const SentEvent sent = engine->sendEvent(m.stat, m.db1, value, dueUs);
     if (isNote(m.stat)) trackEvent(m.stat, m.db1, m.db2);
-    if (dueUs >= 0 && queuedCount < kQueueDepth) {
-        if (queuedCount == 0) queuedMix = songMix();
-        QueuedSongEvent& q = queued[queuedCount++];
-        q.dueUs = dueUs;
-        q.index = eventIndex;
-        q.tick = m.ticks;
-        q.status = isNoteOn(m.stat, m.db2) ? noteOnStatus(channelOf(m.stat)) : isNote(m.stat) ? noteOffStatus(channelOf(m.stat)) : 0;
-        q.d1 = m.db1;
-        q.sent = sent;
-    }
+    rememberQueued(m, dueUs, sent);
     // Later volume changes start from the song's own level.
     if (value != m.db2 && engine->port) engine->port->rememberController(c, kCtlVolume, m.db2);
     if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->set(engine->songState.songBassChannel, c);
