@@ -88,14 +88,21 @@ void CMidiPort::close()
     // inside a closed client.
     if (seq->threadRunning) {
         // The input thread waits in its read: a message of our own to our
-        // own port ends it.
+        // own port ends it. A flood of input can fill the port's pool and
+        // lose the message, so it is sent again until the thread has ended.
         snd_seq_event_t quit{};
         quit.type = SND_SEQ_EVENT_USR0;
         snd_seq_ev_set_direct(&quit);
         snd_seq_ev_set_source(&quit, 0);
         snd_seq_ev_set_dest(&quit, static_cast<unsigned char>(clientId), 0);
-        snd_seq_event_output_direct(seq->seq, &quit);
-        pthread_join(seq->inputThread, nullptr);
+        for (;;) {
+            snd_seq_event_output_direct(seq->seq, &quit);
+            timespec until{};
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += 100'000'000;
+            if (until.tv_nsec >= 1'000'000'000) until.tv_sec += 1, until.tv_nsec -= 1'000'000'000;
+            if (pthread_timedjoin_np(seq->inputThread, nullptr, &until) == 0) break;
+        }
         seq->threadRunning = false;
     }
     snd_seq_delete_simple_port(seq->seq, 0);
