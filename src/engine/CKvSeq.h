@@ -166,6 +166,7 @@ public:
         settingChanged<R>(changes);
         return now;
     }
+    // A switch flipped between 0 and 1.
     template <typename R> int32_t toggleSetting(int32_t R::*field, uint32_t changes = kChangeSetting)
     {
         return changeSetting(field, [](int32_t v) { return v ? 0 : 1; }, changes);

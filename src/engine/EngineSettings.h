@@ -166,7 +166,7 @@ inline constexpr SettingRow<PlayState> kPlayRows[] = {
     {"tempo", &PlayState::tempo, 10, 250, 120},
     {"userTempo", &PlayState::userTempo, 0, 250, 0}, // 0: the style's tempo events rule
     {"blockTempo", &PlayState::blockTempo, 0, 1, 0},
-    // Beyond an octave of octaves every pitched note lands on 0 or 127. The
+    // Beyond 127 semitones every pitched note lands on 0 or 127. The
     // transposition functions step it without this bound.
     {"transposition", &PlayState::transposition, -settingrange::kValue, settingrange::kValue, 0},
     {"presetIndex", &PlayState::presetIndex, 0, kPresetCount - 1, 0},
