@@ -33,7 +33,6 @@ struct SequenceOptions;
 
 constexpr int kSequenceCount = 200;
 constexpr int kStyleSlotBase = 100; // sequence id of style slot n is 100 + n
-constexpr int kLiveMode = 4;
 constexpr int kSongId = 1; // the song loaded by "play:"
 // Recordings stay in the engine under ids 11 to 90, in turn.
 constexpr int kFirstRecordingId = 11;

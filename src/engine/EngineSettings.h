@@ -18,6 +18,8 @@
 class CMidiSequence;
 class CStyle;
 
+constexpr int kLiveMode = 4; // the input mode in which the keyboard areas decide
+
 // The play state: what plays, what is asked of the players and where they are.
 struct PlayState {
     CStyle* playingStyle = nullptr;
@@ -171,7 +173,7 @@ inline constexpr SettingRow<PlayState> kPlayRows[] = {
     {"transposition", &PlayState::transposition, -settingrange::kValue, settingrange::kValue, 0},
     {"presetIndex", &PlayState::presetIndex, 0, kPresetCount - 1, 0},
     {"confirmRestart", &PlayState::confirmRestart, 0, 1, 0},
-    {"inputMode", &PlayState::inputMode, 0, 4, 0}, // 4: live mode
+    {"inputMode", &PlayState::inputMode, 0, kLiveMode, 0},
     {"plainMillisecondWait", &PlayState::plainMillisecondWait, 0, 1, 0},
 };
 
@@ -267,7 +269,7 @@ template <> constexpr std::span<const SettingRow<Defaults>> settingRows<Defaults
 template <typename R> constexpr const SettingRow<R>* settingRow(int32_t R::*field)
 {
     for (const SettingRow<R>& row : settingRows<R>())
-        if (row.field == field) return &row;
+        if (field && row.field == field) return &row;
     return nullptr;
 }
 
