@@ -53,7 +53,7 @@ int main(int argc, char** argv)
         return 1;
     }
     CKvSeq& e = demo.engine();
-    e.set(e.play.blockTempo, 1);
+    e.setSetting(&PlayState::blockTempo, 1);
     e.setTempo(120);
     e.setChord(0, 0, -1); // C major: the style starts
     std::printf("Appliance: the demo style at 120 BPM for %d minute(s); %s\n", minutes,

@@ -133,7 +133,7 @@ void withoutPlayer()
 {
     CKvSeq engine;
     startLiveEngine(engine, false);
-    engine.set(engine.areas.highestChordKey, 76);
+    engine.setSetting(&KeyboardAreas::highestChordKey, 76);
 
     // E3 G3 Bb3 D4 held; the timed C5 completes C7(9), found only on the
     // fifth rotation, with C as root in front of the four lower keys.
@@ -227,9 +227,9 @@ int withPlayer(const std::string& path)
     row("controller 80, value 0 (dropped)", calls, timeCalls(engine, cc, kController, 0, calls));
 
     // Menu keys: attention on with no attention trigger, on any channel.
-    engine.set(engine.attention.attentionEnabled, 1);
-    engine.set(engine.attention.attentionTrigger, 0);
-    engine.set(engine.attention.attentionChannel, 0);
+    engine.setSetting(&AttentionSettings::attentionEnabled, 1);
+    engine.setSetting(&AttentionSettings::attentionTrigger, 0);
+    engine.setSetting(&AttentionSettings::attentionChannel, 0);
     const int entry = kMenuKey - kLowestMenuKey;
     auto setEntry = [&](int type, int value) {
         CLockGuard guard(live.inputMutex);
@@ -246,7 +246,7 @@ int withPlayer(const std::string& path)
     auto otherPreset = [&] { setEntry(kEntryPreset, preset ^= 1); };
     timeCalls(engine, 0x90, kMenuKey, 100, 5'000, otherPreset, release(kMenuKey));
     row("menu key, preset entry", calls, timeCalls(engine, 0x90, kMenuKey, 100, calls, otherPreset, release(kMenuKey)));
-    engine.set(engine.attention.attentionEnabled, 0);
+    engine.setSetting(&AttentionSettings::attentionEnabled, 0);
     engine.melody->selectPreset(0);
 
     timePresses(engine, kMelodyKey, 5'000);

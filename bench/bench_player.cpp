@@ -122,8 +122,8 @@ Row playOnce(const std::vector<uint8_t>& bytes, const std::string& name, int bpm
     Row row{plain ? "plain 1 ms poll, ms budgets" : "ns budgets (production)", bpm};
     auto engine = std::make_unique<CKvSeq>();
     startLiveEngine(*engine, true);
-    engine->set(engine->play.plainMillisecondWait, plain ? 1 : 0);
-    engine->set(engine->play.blockTempo, 1); // the style's tempo events leave the tempo alone
+    engine->setSetting(&PlayState::plainMillisecondWait, plain ? 1 : 0);
+    engine->setSetting(&PlayState::blockTempo, 1); // the style's tempo events leave the tempo alone
     engine->seedRandom(7);
     if (engine->loadStyle(-2, bytes.data(), static_cast<int>(bytes.size()), name) < 0) {
         std::printf("%s: not loaded\n", name.c_str());

@@ -89,8 +89,8 @@ Row playOnce(const CMidiSequence& song, const std::vector<Expected>& expected, b
     Row row{plain ? "plain 1 ms poll (own clock)" : "ns budgets (production)"};
     auto engine = std::make_unique<CKvSeq>();
     startLiveEngine(*engine, true);
-    engine->set(engine->play.plainMillisecondWait, plain ? 1 : 0);
-    engine->set(engine->songState.playMode, 1);
+    engine->setSetting(&PlayState::plainMillisecondWait, plain ? 1 : 0);
+    engine->setSetting(&SongSettings::playMode, 1);
     engine->port->capture.clear();
 
     const double cpuBefore = cpuSeconds();

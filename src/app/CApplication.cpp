@@ -107,9 +107,9 @@ void CApplication::configure()
     loadSettingsFile();
     readConfigSecondPass();
 
-    engine->lock();
-    parseChordSymbol(engine->play.currentChord, "C");
-    engine->unlock();
+    Chord start;
+    parseChordSymbol(start, "C");
+    engine->setCurrentChord(start);
     vtn::printText("Ready\n");
 }
 
@@ -188,10 +188,9 @@ bool CApplication::command(std::string_view line)
 
     if (startsWith(l, "split:")) {
         const long n = vtn::decimalValue(trim(afterColon(l)));
-        engine->set(engine->areas.splitKey, n - 1);
+        engine->setSetting(&KeyboardAreas::splitKey, int64_t{n} - 1);
     } else if (l == "record") {
-        const uint8_t was = engine->get(engine->recordState.recording);
-        engine->set(engine->recordState.recording, was ? 0 : 1);
+        engine->toggleSetting(&RecordingSettings::recording);
     } else if (startsWith(l, "midiin:")) {
         engine->midiInName = trim(afterColon(l));
         engine->port->connectInput(0, 1, engine->midiInName);
@@ -257,7 +256,7 @@ void CApplication::runKeyCommand(int note)
     if (r.kind == 0 && r.fileName.size() > 4) {
         // A registration whose style is not loaded must not wait for the
         // next style that happens to be selected.
-        if (!loadStyleByName(r.fileName)) engine->set(engine->play.activePreset, -1);
+        if (!loadStyleByName(r.fileName)) engine->setPendingRegistration(-1);
     } else if (r.kind > 0 && !r.fileName.empty()) {
         playMidiFile(r.fileName);
     }

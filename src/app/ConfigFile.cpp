@@ -90,9 +90,9 @@ void CApplication::readConfigSecondPass()
             stripComment(line);
             const std::string l = toLower(line);
             if (startsWith(l, "split:")) {
-                engine->set(engine->areas.splitKey, vtn::decimalValue(afterColon(l)) - 1);
+                engine->setSetting(&KeyboardAreas::splitKey, int64_t{vtn::decimalValue(afterColon(l))} - 1);
             } else if (l == "record") {
-                engine->set(engine->recordState.recording, 1);
+                engine->setSetting(&RecordingSettings::recording, 1);
             } else if (isFirstPassEntry(l)) {
                 // Taken in the first pass; not a key command for note 0.
             } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
@@ -100,12 +100,7 @@ void CApplication::readConfigSecondPass()
                 if (key < 0 || key > 127) continue;
                 KeyCommand& entry = keyCommands[key];
                 entry.text = trim(std::string_view(line).substr(colon + 1));
-                if (toLower(entry.text) == "attention") {
-                    engine->lock();
-                    engine->attention.attentionTrigger = static_cast<int32_t>(key) + 1;
-                    engine->attention.attentionActive = 0;
-                    engine->unlock();
-                }
+                if (toLower(entry.text) == "attention") engine->setAttentionKey(static_cast<int>(key));
             } else if (!line.empty()) {
                 int kind = 0, index = 0;
                 classifyCommand(line, kind, index);

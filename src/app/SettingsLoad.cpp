@@ -18,56 +18,63 @@
 
 namespace {
 
-// Called with the live input's lock and the engine lock held: plain fields only.
+// Called with the live input's lock and the engine lock held: plain fields
+// only. The engine clamps every number by its row as it takes them.
 void handOver(CKvSeq& e, SettingsRecord& r)
 {
     const int32_t* a = r.blockA;
     const int32_t* b = r.blockB;
-    e.play.transposition = a[kATransposition];
-    e.mixer.drumsVolume = a[kADrumsVolume];
-    e.mixer.bassVolume = a[kABassVolume];
-    e.mixer.otherVolume = a[kAOtherVolume];
-    e.mixer.leftVoicesOff = a[kALeftVoicesOff];
-    e.mixer.leftVolume = a[kALeftVolume];
-    e.mixer.accompVolume = a[kAAccompVolume];
-    e.mixer.melodyVolume = a[kAMelodyVolume];
-    e.areas.chordFixationController = a[kAChordFixationController];
-    e.areas.chordMethod = a[kAChordMethod];
-    e.defaults.levelMode = a[kALevelMode];
-    e.areas.splitKey = a[kASplitKey];
-    e.play.confirmRestart = a[kAConfirmRestart];
-    if (e.play.confirmRestart == 1) e.play.paused = 1;
+    StoredSettings stored = e.storedSettingsLocked();
+    Mixer& mixer = stored.mixer;
+    KeyboardAreas& areas = stored.areas;
+    AttentionSettings& attention = stored.attention;
+    Defaults& defaults = stored.defaults;
+    RecordingSettings& recording = stored.recordState;
+    stored.transposition = a[kATransposition];
+    mixer.drumsVolume = a[kADrumsVolume];
+    mixer.bassVolume = a[kABassVolume];
+    mixer.otherVolume = a[kAOtherVolume];
+    mixer.leftVoicesOff = a[kALeftVoicesOff];
+    mixer.leftVolume = a[kALeftVolume];
+    mixer.accompVolume = a[kAAccompVolume];
+    mixer.melodyVolume = a[kAMelodyVolume];
+    areas.chordFixationController = a[kAChordFixationController];
+    areas.chordMethod = a[kAChordMethod];
+    defaults.levelMode = a[kALevelMode];
+    areas.splitKey = a[kASplitKey];
+    stored.confirmRestart = a[kAConfirmRestart];
 
-    e.play.presetIndex = b[kBPresetIndex];
-    e.defaults.styleBankSelect = b[kBStyleBankSelect];
-    e.defaults.targetVolume = b[kBTargetVolume];
-    e.areas.programChangeSelectsPreset = b[kBProgramChangeSelectsPreset];
-    e.defaults.targetVelocity = b[kBTargetVelocity];
-    e.areas.highestChordKey = b[kBHighestChordKey];
-    e.areas.chordChannel = b[kBChordChannel];
-    e.defaults.defaultModulation = b[kBDefaultModulation];
-    e.defaults.defaultVolume = b[kBDefaultVolume];
-    e.defaults.defaultPan = b[kBDefaultPan];
-    e.defaults.defaultReverb = b[kBDefaultReverb];
-    e.defaults.defaultChorus = b[kBDefaultChorus];
-    std::copy_n(b + kBPresetButtons, 4, e.defaults.presetButtons);
-    e.recordState.recordKeepTracks = b[kBRecordKeepTracks] != 0;
-    e.mixer.harmonyVolume = b[kBHarmonyVolume];
-    e.defaults.styleSysEx = b[kBStyleSysEx];
-    e.recordState.recordChordsSeqSpecific = b[kBSeqSpecificChords] != 0;
+    stored.presetIndex = b[kBPresetIndex];
+    defaults.styleBankSelect = b[kBStyleBankSelect];
+    defaults.targetVolume = b[kBTargetVolume];
+    areas.programChangeSelectsPreset = b[kBProgramChangeSelectsPreset];
+    defaults.targetVelocity = b[kBTargetVelocity];
+    areas.highestChordKey = b[kBHighestChordKey];
+    areas.chordChannel = b[kBChordChannel];
+    defaults.defaultModulation = b[kBDefaultModulation];
+    defaults.defaultVolume = b[kBDefaultVolume];
+    defaults.defaultPan = b[kBDefaultPan];
+    defaults.defaultReverb = b[kBDefaultReverb];
+    defaults.defaultChorus = b[kBDefaultChorus];
+    std::copy_n(b + kBPresetButtons, 4, defaults.presetButtons);
+    recording.recordKeepTracks = b[kBRecordKeepTracks] != 0;
+    mixer.harmonyVolume = b[kBHarmonyVolume];
+    defaults.styleSysEx = b[kBStyleSysEx];
+    recording.recordChordsSeqSpecific = b[kBSeqSpecificChords] != 0;
 
-    e.defaults.bankMsb = r.bankMsb;
-    e.defaults.bankLsb = r.bankLsb;
-    e.areas.chordRecognitionOff = r.chordRecognitionOff != 0;
-    e.areas.splitChannel = r.splitChannel;
-    e.mixer.velocityVariety = r.velocityVariety;
-    e.mixer.pitchVariety = r.pitchVariety;
-    e.mixer.bassVariety = r.bassVariety;
-    e.attention.attentionEnabled = r.attentionEnabled;
-    e.attention.attentionChannel = r.attentionChannel;
-    e.attention.attentionTrigger = r.attentionTrigger;
-    e.attention.attentionActive = r.attentionTrigger == 0;
-    e.attention.attentionReserve = r.attentionReserve;
+    defaults.bankMsb = r.bankMsb;
+    defaults.bankLsb = r.bankLsb;
+    areas.chordRecognitionOff = r.chordRecognitionOff != 0;
+    areas.splitChannel = r.splitChannel;
+    mixer.velocityVariety = r.velocityVariety;
+    mixer.pitchVariety = r.pitchVariety;
+    mixer.bassVariety = r.bassVariety;
+    attention.attentionEnabled = r.attentionEnabled;
+    attention.attentionChannel = r.attentionChannel;
+    attention.attentionTrigger = r.attentionTrigger;
+    attention.attentionActive = r.attentionTrigger == 0;
+    attention.attentionReserve = r.attentionReserve;
+    e.adoptSettingsLocked(stored);
     std::copy(r.presets.begin(), r.presets.begin() + kPresetCount, e.presets);
 
     CSettingsStore& store = *e.settingsStore;
@@ -110,7 +117,7 @@ void handOver(CKvSeq& e, SettingsRecord& r)
 SettingsProblem loadSettings(CKvSeq& engine, const uint8_t* bytes, size_t size, const std::string& baseFolder,
                              SettingsRecord& record)
 {
-    engine.set(engine.play.inputSuspended, 1);
+    engine.suspendInput(true);
     const SequenceOptions options = engine.sequenceOptions();
     SettingsProblem problem;
     {
@@ -122,7 +129,7 @@ SettingsProblem loadSettings(CKvSeq& engine, const uint8_t* bytes, size_t size, 
         if (!problem) handOver(engine, record);
         engine.unlock();
     }
-    engine.set(engine.play.inputSuspended, 0);
+    engine.suspendInput(false);
     return problem;
 }
 
@@ -164,7 +171,7 @@ void CApplication::loadSettingsFile()
         if (styleFolder.empty()) styleFolder = record.styleFolder;
     }
     if (!record.startStyle.empty()) loadStyleByName(record.startStyle);
-    engine->set(engine->play.inputMode, kLiveMode);
+    engine->enterLiveMode();
     engine->sendStyleSetup();
     if (engine->melody) engine->melody->selectPreset(engine->get(engine->play.presetIndex));
 }

@@ -155,8 +155,7 @@ void CApplication::playMidiFile(std::string_view name)
     // and a song playing is never replaced under its player.
     engine->stopAndWait();
     engine->installSequence(kSongId, song);
-    engine->set(engine->songState.playMode, 1);
-    engine->markChanged();
+    engine->setSetting(&SongSettings::playMode, 1);
     engine->playSong(song);
 }
 
@@ -166,11 +165,8 @@ void CApplication::playSongSlot()
     // -1: nothing recorded yet.
     if (count < 0) return;
     const int id = kFirstRecordingId + count % kRecordingIds;
-    engine->lock();
-    CMidiSequence* recording = engine->sequences[id];
-    if (recording) engine->songState.playMode = 1;
-    engine->unlock();
+    CMidiSequence* recording = engine->get(engine->sequences[id]);
     if (!recording) return;
-    engine->markChanged();
+    engine->setSetting(&SongSettings::playMode, 1);
     engine->playSong(recording);
 }

@@ -339,7 +339,7 @@ void CKvSeq::presetName(int index, std::string& buffer) const
 
 void CKvSeq::setTempo(int bpm)
 {
-    bpm = std::clamp(bpm, 10, 250);
+    bpm = settingRow(&PlayState::tempo)->clamp(bpm);
     set(play.tempo, bpm);
     wakePlayer();
     markChanged(kChangeTempo);
@@ -349,7 +349,7 @@ void CKvSeq::setTempo(int bpm)
 void CKvSeq::stepTempo(int delta)
 {
     lock();
-    play.tempo = std::clamp(play.tempo + delta, 10, 250);
+    play.tempo = settingRow(&PlayState::tempo)->clamp(int64_t{play.tempo} + delta);
     play.userTempo = play.tempo;
     const int bpm = play.tempo;
     unlock();
@@ -358,8 +358,8 @@ void CKvSeq::stepTempo(int delta)
     if (isRecordingPerformance()) recordEvent(kStatTempo, bpm, 0, 0, {});
 }
 
-void CKvSeq::setUserTempo(int bpm) { set(play.userTempo, bpm); }
-void CKvSeq::setTransposition(int semitones) { set(play.transposition, semitones); }
+void CKvSeq::setUserTempo(int bpm) { setSetting(&PlayState::userTempo, bpm, kChangeNone); }
+void CKvSeq::setTransposition(int semitones) { setSetting(&PlayState::transposition, semitones, kChangeNone); }
 
 void CKvSeq::changeTransposition(int value, bool relative)
 {
@@ -371,12 +371,173 @@ void CKvSeq::changeTransposition(int value, bool relative)
     update(play.transpositionBusy, [](uint8_t busy) { return busy + 1; });
     pthread_mutex_unlock(&sendGate);
     if (port) port->allNotesOff();
-    update(play.transposition, [&](int32_t t) { return relative ? t + value : value; });
+    // A step goes on past the row's range (only a set value is clamped).
+    const SettingRow<PlayState>& row = *settingRow(&PlayState::transposition);
+    update(play.transposition, [&](int32_t t) { return relative ? t + value : row.clamp(value); });
     markChanged();
     update(play.transpositionBusy, [](uint8_t busy) { return busy - 1; });
 }
 void CKvSeq::setTranspositionBusy(int busy) { set(play.transpositionBusy, busy ? 1 : 0); }
-void CKvSeq::setPresetIndex(int index) { set(play.presetIndex, index); }
+void CKvSeq::setPresetIndex(int index) { setSetting(&PlayState::presetIndex, index, kChangeNone); }
+void CKvSeq::enterLiveMode() { setSetting(&PlayState::inputMode, kLiveMode, kChangeNone); }
+void CKvSeq::suspendInput(bool suspended) { set(play.inputSuspended, suspended ? 1 : 0); }
+void CKvSeq::setCurrentChord(const Chord& chord) { set(play.currentChord, chord); }
+
+void CKvSeq::prepareStyleStart(bool keepChord)
+{
+    Chord none;
+    parseChordSymbol(none, "");
+    CLockGuard guard(engineMutex);
+    if (!keepChord) play.currentChord = none;
+    play.accompChord = play.currentChord;
+}
+
+int CKvSeq::toggleChordFixation()
+{
+    return update(play.chordFixation, [](uint8_t v) { return v ? 0 : 1; });
+}
+int CKvSeq::toggleMinorPedal()
+{
+    const int now = update(play.minorPending, [](uint8_t v) { return v ? 0 : 1; });
+    markChanged();
+    return now;
+}
+
+void CKvSeq::setAttentionKey(int note)
+{
+    const int32_t trigger = settingRow(&AttentionSettings::attentionTrigger)->clamp(int64_t{note} + 1);
+    CLockGuard guard(engineMutex);
+    attention.attentionTrigger = trigger;
+    attention.attentionActive = 0;
+}
+
+void CKvSeq::setRepeatFill(bool repeat) { set(play.repeatFill, repeat ? 1 : 0); }
+void CKvSeq::setReturnPart(int part) { set(play.returnPart, part); }
+void CKvSeq::setPendingRegistration(int entry) { set(play.activePreset, std::max(entry, -1)); }
+
+void CKvSeq::setSongRange(int startBar, int endBar, bool loop)
+{
+    const SettingRow<SongSettings>& start = *settingRow(&SongSettings::songStartBar);
+    const SettingRow<SongSettings>& end = *settingRow(&SongSettings::songEndBar);
+    CLockGuard guard(engineMutex);
+    songState.songStartBar = start.clamp(startBar);
+    songState.songEndBar = end.clamp(endBar);
+    songState.songLoop = loop ? 1 : 0;
+}
+
+void CKvSeq::dropSongRange()
+{
+    CLockGuard guard(engineMutex);
+    songState.songStartBar = 0;
+    songState.songEndBar = 0;
+}
+
+void CKvSeq::setPresetButton(int button, int preset)
+{
+    if (button < 0 || button >= 4) return;
+    for (const SettingRow<Defaults>& row : kDefaultsRows) {
+        if (&row.in(defaults) != &defaults.presetButtons[button]) continue;
+        set(row.in(defaults), row.clamp(preset));
+        markChanged();
+    }
+}
+
+StoredSettings CKvSeq::storedSettingsLocked() const
+{
+    return {mixer, areas, attention, recordState, defaults, play.transposition, play.presetIndex, play.confirmRestart};
+}
+
+void CKvSeq::adoptSettingsLocked(StoredSettings stored)
+{
+    clampToRows(stored.mixer);
+    clampToRows(stored.areas);
+    clampToRows(stored.attention);
+    clampToRows(stored.recordState);
+    clampToRows(stored.defaults);
+    mixer = stored.mixer;
+    areas = stored.areas;
+    attention = stored.attention;
+    recordState = stored.recordState;
+    defaults = stored.defaults;
+    play.transposition = settingRow(&PlayState::transposition)->clamp(stored.transposition);
+    play.presetIndex = settingRow(&PlayState::presetIndex)->clamp(stored.presetIndex);
+    play.confirmRestart = settingRow(&PlayState::confirmRestart)->clamp(stored.confirmRestart);
+    if (play.confirmRestart == 1) play.paused = 1;
+}
+
+CStyle* CKvSeq::beginStyleRun()
+{
+    CLockGuard guard(engineMutex);
+    play.accompChord = play.currentChord;
+    return play.playingStyle;
+}
+
+Chord CKvSeq::adoptCurrentChord()
+{
+    lock();
+    play.accompChord = play.currentChord;
+    stateChanged = 1;
+    const Chord chord = play.accompChord;
+    unlock();
+    events.post(kChangeChord);
+    return chord;
+}
+
+void CKvSeq::setPlayingStyle(CStyle* style) { set(play.playingStyle, style); }
+void CKvSeq::setLastBeat(int beat) { set(play.lastBeat, beat); }
+
+bool CKvSeq::takeSetupResend()
+{
+    CLockGuard guard(engineMutex);
+    const bool resend = play.setupResend != 0;
+    play.setupResend = 0;
+    return resend;
+}
+
+void CKvSeq::clearPartRequests()
+{
+    CLockGuard guard(engineMutex);
+    play.fillRequest = 0;
+    play.partRequest = 0;
+}
+
+void CKvSeq::setSongPosition(int64_t position) { set(play.songPosition, position); }
+
+void CKvSeq::styleRunEnded()
+{
+    CLockGuard guard(engineMutex);
+    play.stopRequest = 0;
+    play.lastBeat = 0;
+    if (play.confirmRestart == 1) play.paused = 1;
+}
+
+CMidiSequence* CKvSeq::takeRecording()
+{
+    CLockGuard guard(engineMutex);
+    CMidiSequence* recording = recordSequence;
+    recordSequence = nullptr;
+    return recording;
+}
+
+CMidiSequence* CKvSeq::takeSongRecording()
+{
+    CLockGuard guard(engineMutex);
+    CMidiSequence* recording = songState.songRecord >= 1 ? recordSequence : nullptr;
+    if (recording) recordSequence = nullptr;
+    songState.songRecord = 0;
+    return recording;
+}
+
+void CKvSeq::songRunEnded()
+{
+    lock();
+    play.playingSong = nullptr;
+    play.stopRequest = 0;
+    songState.playMode = 0;
+    stateChanged = 1;
+    unlock();
+    events.post(kChangeSongEnded);
+}
 
 void CKvSeq::setChord(int root, int type, int bass)
 {
@@ -463,7 +624,7 @@ int CKvSeq::startSongPlayer(CMidiSequence* song, int startBar, int endBar, int l
         unlock();
     }
     lock();
-    songState.songRecord = record >= 1 ? record : 0;
+    songState.songRecord = record >= 1 ? 1 : 0;
     songState.songClick = click == 1 ? 1 : 0;
     songState.songLoop = loop == 1 ? 1 : 0;
     play.songPosition = 0;

@@ -1,7 +1,10 @@
 #pragma once
 // The engine: the one object that owns all run-time state of the arranger.
-// Every run-time field is read and written under engineMutex, one field at a
-// time; no lock is ever held across a call into another object.
+// Every run-time field is read and written under engineMutex; no lock is ever
+// held across a call into another object. Its state lives in the records of
+// EngineSettings.h. Outside the engine they are read (get, snapshot, the views)
+// and changed through the operations below: the settable numbers through
+// setSetting and its kin, which clamp by the records' tables.
 #include "base/CClock.h"
 #include "base/CLockGuard.h"
 #include "base/CRandom.h"
@@ -9,12 +12,15 @@
 #include "engine/CAccomp.h"
 #include "engine/CHarmony.h"
 #include "engine/EngineEvents.h"
+#include "engine/EngineSettings.h"
 #include "engine/Preset.h"
 
 #include <cstdint>
 #include <pthread.h>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 class CApplication;
 class CLiveInput;
@@ -27,7 +33,6 @@ struct SequenceOptions;
 
 constexpr int kSequenceCount = 200;
 constexpr int kStyleSlotBase = 100; // sequence id of style slot n is 100 + n
-constexpr int kLiveMode = 4;
 constexpr int kSongId = 1; // the song loaded by "play:"
 // Recordings stay in the engine under ids 11 to 90, in turn.
 constexpr int kFirstRecordingId = 11;
@@ -91,122 +96,16 @@ struct MelodyView {
     bool pinned = false;        // the recording's stamp is pinned (unpinRecordTime ends it)
 };
 
-// The play state: what plays, what is asked of the players and where they are.
-struct PlayState {
-    CStyle* playingStyle = nullptr;
-    CMidiSequence* playingSong = nullptr;
-    uint8_t stopRequest = 0;
-    uint8_t setupResend = 0; // the style player sends the style's set-up before its next event
-    uint8_t inputSuspended = 0;
-    uint8_t paused = 0;
-    int32_t confirmRestart = 0;
-    int32_t inputMode = 0;
-    int32_t currentPart = 1;
-    int32_t fillRequest = 0;
-    int32_t partRequest = 0;
-    int32_t returnPart = 0;
-    uint8_t repeatFill = 0;
-    // The position played: 480 per quarter note while a style plays;
-    // thousandths of the song's ticks while a song plays.
-    int64_t songPosition = 0;
-    int32_t lastBeat = 0;
-    int64_t recordTime = -1; // the stamp of what is recorded now, in songPosition's units; -1: the position played
-    int64_t positionAnchorUs = 0; // when songPosition was set by the player
-    int64_t positionLimit = 0;
-    int64_t positionRate = 0;     // units per minute; 0: songPosition stands
-    int32_t tempo = 120;
-    int32_t userTempo = 0;
-    uint8_t blockTempo = 0;
-    // For the benchmark: the style player's wait as a plain 1 ms poll with
-    // millisecond budgets and a millisecond clock. Read when the player starts.
-    int32_t plainMillisecondWait = 0;
+// What a settings file sets in the engine.
+struct StoredSettings {
+    Mixer mixer;
+    KeyboardAreas areas;
+    AttentionSettings attention;
+    RecordingSettings recordState;
+    Defaults defaults;
     int32_t transposition = 0;
-    uint8_t transpositionBusy = 0;
-    Chord currentChord;
-    Chord accompChord;
-    uint8_t minorPending = 0;
-    uint8_t chordFixation = 0;
     int32_t presetIndex = 0;
-    int32_t activePreset = -1;
-};
-
-// The mixer: the groups' levels and switches, the humanisation amounts.
-struct Mixer {
-    int32_t accompVolume = 100;
-    int32_t drumsVolume = 100;
-    int32_t bassVolume = 100;
-    int32_t otherVolume = 100;
-    int32_t melodyVolume = 100;
-    int32_t leftVolume = 100;
-    int32_t harmonyVolume = 70;
-    int32_t drumsOff = 0;
-    int32_t bassOff = 0;
-    int32_t otherOff = 0;
-    int32_t leftVoicesOff = 0;
-    int32_t velocityVariety = 0;
-    int32_t pitchVariety = 0;
-    int32_t bassVariety = 0;
-};
-
-// The keyboard areas and chord recognition.
-struct KeyboardAreas {
-    int32_t chordMethod = 0;
-    int32_t splitKey = -1;
-    int32_t splitChannel = -1;
-    int32_t highestChordKey = 54;
-    int32_t chordChannel = 0;
-    int32_t metronomeChannel = 9;
-    int32_t syncStop = 0;
-    uint8_t chordRecognitionOff = 0;
-    uint8_t velocitySelectsMain = 0;
-    int32_t programChangeSelectsPreset = 0;
-    int32_t chordFixationController = 0;
-};
-
-// Attention and the keyboard menu.
-struct AttentionSettings {
-    int32_t attentionEnabled = 0;
-    int32_t attentionChannel = 2;
-    int32_t attentionTrigger = 0; // note number + 1, 0 = none
-    uint8_t attentionActive = 1;
-    int32_t attentionReserve = 3;
-};
-
-// Song playback.
-struct SongSettings {
-    int32_t playMode = 0;
-    uint8_t barLoop = 0;
-    int32_t songStartBar = 0;
-    int32_t songEndBar = 0;
-    uint8_t songLoop = 0;
-    int32_t songBassChannel = 2;
-    int32_t songRecord = 0;
-    uint8_t songClick = 0;
-    int32_t songPassLimit = 0; // a looping range ends after this many passes; 0: until stopped
-};
-
-// Recording.
-struct RecordingSettings {
-    uint8_t recording = 0;
-    uint8_t recordKeepTracks = 0;
-    uint8_t recordChordsSeqSpecific = 0;
-};
-
-// What the sound generator and the styles start from.
-struct Defaults {
-    int32_t bankMsb = 0;
-    int32_t bankLsb = 0;
-    int32_t styleBankSelect = 0;
-    int32_t defaultModulation = 0;
-    int32_t defaultVolume = 100;
-    int32_t defaultPan = 64;
-    int32_t defaultReverb = 40;
-    int32_t defaultChorus = 0;
-    int32_t levelMode = 2;
-    int32_t targetVolume = 100;
-    int32_t targetVelocity = 100;
-    int32_t styleSysEx = 1;
-    int32_t presetButtons[4] = {};
+    int32_t confirmRestart = 0; // 1 pauses at once
 };
 
 // What one message of the keyboard needs of the engine: the keyboard areas,
@@ -230,7 +129,9 @@ public:
     // releases the owned objects. No thread of the engine runs afterwards.
     void shutdown();
 
-    // Field access under the engine lock, one field at a time.
+    // Field access under the engine lock, one field at a time. Outside the
+    // engine, set and update serve the tests only: the rest of the arranger
+    // changes the records through the operations below.
     template <typename T> T get(const T& field) const
     {
         CLockGuard guard(engineMutex);
@@ -249,6 +150,62 @@ public:
         field = static_cast<T>(change(field));
         return field;
     }
+
+    // The settable numbers (EngineSettings.h): each changed in one lock
+    // section and clamped by its row; a display is told `changes` (kChangeNone:
+    // none shows it), and a mixer change wakes a sleeping player so that the
+    // groups sound as set at once. They return the value stored; a field
+    // without a row is left alone.
+    template <typename R> int32_t setSetting(int32_t R::*field, int64_t value, uint32_t changes = kChangeSetting)
+    {
+        return changeSetting(field, [value](int32_t) { return value; }, changes);
+    }
+    // `change` maps the value in force to the new one; two threads stepping
+    // a number at once never lose a step.
+    template <typename R, typename F> int32_t changeSetting(int32_t R::*field, F change, uint32_t changes = kChangeSetting)
+    {
+        const SettingRow<R>* row = settingRow(field);
+        if (!row) return 0;
+        int32_t now = 0;
+        {
+            CLockGuard guard(engineMutex);
+            int32_t& stored = recordOf<R>().*field;
+            stored = now = row->clamp(change(stored));
+        }
+        settingChanged<R>(changes);
+        return now;
+    }
+    // A switch flipped between 0 and 1.
+    template <typename R> int32_t toggleSetting(int32_t R::*field, uint32_t changes = kChangeSetting)
+    {
+        return changeSetting(field, [](int32_t v) { return v ? 0 : 1; }, changes);
+    }
+    template <typename R> int32_t setting(int32_t R::*field) const
+    {
+        CLockGuard guard(engineMutex);
+        return recordOf<R>().*field;
+    }
+    // A copy of a whole record, read in one lock section.
+    template <typename R> R snapshot() const
+    {
+        CLockGuard guard(engineMutex);
+        return recordOf<R>();
+    }
+    // Every number of a record back to its row's starting value.
+    template <typename R> void restoreInitial()
+    {
+        {
+            CLockGuard guard(engineMutex);
+            for (const SettingRow<R>& row : settingRows<R>()) row.in(recordOf<R>()) = row.initial;
+        }
+        settingChanged<R>(kChangeSetting);
+    }
+    // The preset of preset-voice function `button` (0-3), clamped by its row.
+    void setPresetButton(int button, int preset);
+    // What a settings file sets: read and installed by loadSettings with the
+    // engine lock held; every number is clamped by its row on the way in.
+    StoredSettings storedSettingsLocked() const;
+    void adoptSettingsLocked(StoredSettings stored);
     void lock() const { pthread_mutex_lock(&engineMutex); }
     void unlock() const { pthread_mutex_unlock(&engineMutex); }
 
@@ -287,6 +244,53 @@ public:
     void changeTransposition(int value, bool relative);
     void setTranspositionBusy(int busy);
     void setPresetIndex(int index);
+    // Live mode: the keyboard areas decide where what is played goes.
+    void enterLiveMode();
+    // Incoming MIDI is dropped while suspended (a settings file being read).
+    void suspendInput(bool suspended);
+    // The chord the harmony follows, handed to nothing else.
+    void setCurrentChord(const Chord& chord);
+    // The chord a start of the style plays: the one in force, or none (the
+    // drums alone until a chord is played).
+    void prepareStyleStart(bool keepChord);
+    int toggleChordFixation();
+    int toggleMinorPedal();
+    // The attention trigger becomes key `note`, inactive until it is pressed.
+    void setAttentionKey(int note);
+    // A fill repeated while its key is held; the Main a fill returns to.
+    void setRepeatFill(bool repeat);
+    void setReturnPart(int part);
+    // The registration applied when its style is selected; -1 none.
+    void setPendingRegistration(int entry);
+    // The bars a song plays (0: from its start, to its end), looped or not;
+    // dropSongRange plays the song on from where it is.
+    void setSongRange(int startBar, int endBar, bool loop);
+    void dropSongRange();
+
+    // The players' side of the play state.
+    // The style player begins: the chord played so far becomes the
+    // accompaniment's; returns the style to play.
+    CStyle* beginStyleRun();
+    // The accompaniment takes up the chord in force, and a display hears of
+    // it; returns the chord.
+    Chord adoptCurrentChord();
+    void setPlayingStyle(CStyle* style);
+    void setLastBeat(int beat);
+    // True once after the set-up was asked to be sent again.
+    bool takeSetupResend();
+    void clearPartRequests();
+    void setSongPosition(int64_t position);
+    // The style player has ended: the stop is done, and with confirm restart
+    // the next start waits for the pause function.
+    void styleRunEnded();
+    // The recording taken out of the engine: nothing records into it any more.
+    CMidiSequence* takeRecording();
+    // The song's recording (nullptr when the song was not recorded over),
+    // taken out of the engine; recording over the song ends.
+    CMidiSequence* takeSongRecording();
+    // The song player has ended: no song plays, the stop is done, and
+    // whoever listens hears of it.
+    void songRunEnded();
     // Installs a chord recognised on the keyboard (minor pedal applied).
     void setChord(int root, int type, int bass);
     // Installs a free-form chord as it is.
@@ -408,6 +412,22 @@ public:
     bool playerStarted = false;
 
 private:
+    template <typename R> const R& recordOf() const
+    {
+        if constexpr (std::is_same_v<R, PlayState>) return play;
+        else if constexpr (std::is_same_v<R, Mixer>) return mixer;
+        else if constexpr (std::is_same_v<R, KeyboardAreas>) return areas;
+        else if constexpr (std::is_same_v<R, AttentionSettings>) return attention;
+        else if constexpr (std::is_same_v<R, SongSettings>) return songState;
+        else if constexpr (std::is_same_v<R, RecordingSettings>) return recordState;
+        else return defaults;
+    }
+    template <typename R> R& recordOf() { return const_cast<R&>(std::as_const(*this).template recordOf<R>()); }
+    template <typename R> void settingChanged(uint32_t changes)
+    {
+        if (changes) markChanged(changes);
+        if constexpr (std::is_same_v<R, Mixer>) wakePlayer();
+    }
     // A style replaced in its slot lives on until the next replacement, so
     // that a function that has just read the slot never reads freed memory.
     CMidiSequence* retiredStyle = nullptr;

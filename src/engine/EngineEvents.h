@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 enum EngineChange : uint32_t {
+    kChangeNone = 0,              // for a change no display shows
     kChangeChord = 1u << 0,       // a chord installed
     kChangePart = 1u << 1,        // a part selected
     kChangeStyle = 1u << 2,       // a style selected

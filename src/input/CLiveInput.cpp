@@ -105,15 +105,9 @@ void CLiveInput::applySlider(int slot, int value)
         engine->setTempo(2 * value); // the engine keeps it within 10-250
         return;
     }
-    const int percent = value * 200 / 127;
-    switch (slot) {
-    case 1: engine->set(engine->mixer.drumsVolume, percent); break;
-    case 2: engine->set(engine->mixer.bassVolume, percent); break;
-    case 3: engine->set(engine->mixer.otherVolume, percent); break;
-    case 4: engine->set(engine->mixer.accompVolume, percent); break;
-    default: engine->set(engine->mixer.melodyVolume, percent); break;
-    }
-    engine->markChanged();
+    static constexpr int32_t Mixer::*kLevelOfSlot[] = {nullptr, &Mixer::drumsVolume, &Mixer::bassVolume,
+                                                       &Mixer::otherVolume, &Mixer::accompVolume, &Mixer::melodyVolume};
+    engine->setSetting(kLevelOfSlot[std::min(slot, 5)], value * settingrange::kVolume / 127);
     if (slot == 5) {
         if (engine->melody) engine->melody->updateVolumes(false);
         return;
@@ -136,11 +130,7 @@ bool CLiveInput::takeForDefinition(bool noteOn, int channel, int note, bool live
     }
     if (live && (chordKeyDefinePending || splitKeyDefinePending)) {
         if (noteOn) {
-            if (chordKeyDefinePending)
-                engine->set(engine->areas.highestChordKey, note);
-            else
-                engine->set(engine->areas.splitKey, note);
-            engine->markChanged();
+            engine->setSetting(chordKeyDefinePending ? &KeyboardAreas::highestChordKey : &KeyboardAreas::splitKey, note);
             view = engine->inputView();
             word |= mask;
             return true;

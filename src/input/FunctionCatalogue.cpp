@@ -37,14 +37,23 @@ enum Switch : int32_t {
     kLyricsBigFont,
 };
 
-// Volumes move in steps of 10 and land on multiples of 10 within 0-200.
-int volumeStep(int v, int delta)
-{
-    const int moved = delta > 0 ? std::min(v + 10, 200) : std::max(v - 10, 0);
-    return (moved + 5) / 10 * 10;
-}
+// Volumes move in steps of 10 and land on multiples of 10; the row keeps
+// them within its range (0-200).
+int volumeStep(int v, int delta) { return (v + (delta > 0 ? 10 : -10) + 5) / 10 * 10; }
 
 int toggled(int v) { return 1 - v; }
+
+// What the step functions change, by Setting, and the group whose volumes
+// are sent again (-1 none, 0 all).
+struct Stepped {
+    int32_t Mixer::*field;
+    int group;
+};
+constexpr Stepped kStepped[] = {
+    {&Mixer::melodyVolume, -1}, {&Mixer::accompVolume, 0},    {&Mixer::drumsVolume, 1},
+    {&Mixer::bassVolume, 2},    {&Mixer::otherVolume, 3},     {&Mixer::velocityVariety, -1},
+    {&Mixer::pitchVariety, -1}, {&Mixer::bassVariety, -1},
+};
 } // namespace
 
 // What the rows of the catalogue do. A friend of CLiveInput.
@@ -105,18 +114,17 @@ struct FunctionEffects {
         CKvSeq& e = *in.engine;
         int group = 0, now = 0;
         switch (row.argument) {
-        case kLeftVoices: e.update(e.mixer.leftVoicesOff, toggled); break;
-        case kDrums: now = e.update(e.mixer.drumsOff, toggled), group = 1; break;
-        case kBass: now = e.update(e.mixer.bassOff, toggled), group = 2; break;
-        case kOther: now = e.update(e.mixer.otherOff, toggled), group = 3; break;
-        case kSyncStop: e.update(e.areas.syncStop, toggled); return; // no display change
-        case kBlockTempo: e.update(e.play.blockTempo, toggled); break;
-        case kMinorPedal: e.update(e.play.minorPending, toggled); break;
-        case kLyricsMaximized: in.lyricsMaximized = toggled(in.lyricsMaximized); break;
-        case kLyricsBigFont: in.lyricsBigFont = toggled(in.lyricsBigFont); break;
+        case kLeftVoices: e.toggleSetting(&Mixer::leftVoicesOff); break;
+        case kDrums: now = e.toggleSetting(&Mixer::drumsOff), group = 1; break;
+        case kBass: now = e.toggleSetting(&Mixer::bassOff), group = 2; break;
+        case kOther: now = e.toggleSetting(&Mixer::otherOff), group = 3; break;
+        case kSyncStop: e.toggleSetting(&KeyboardAreas::syncStop, kChangeNone); break; // no display shows it
+        case kBlockTempo: e.toggleSetting(&PlayState::blockTempo); break;
+        case kMinorPedal: e.toggleMinorPedal(); break;
+        case kLyricsMaximized: in.lyricsMaximized = toggled(in.lyricsMaximized), e.markChanged(); break;
+        case kLyricsBigFont: in.lyricsBigFont = toggled(in.lyricsBigFont), e.markChanged(); break;
         default: return;
         }
-        e.markChanged();
         if (group && now == 1) in.silenceGroup(group);
     }
 
@@ -138,8 +146,7 @@ struct FunctionEffects {
 
     static void chordMethod(CLiveInput& in, const FunctionInfo& row, int)
     {
-        in.engine->set(in.engine->areas.chordMethod, row.argument);
-        in.engine->markChanged();
+        in.engine->setSetting(&KeyboardAreas::chordMethod, row.argument);
     }
 
     static void silence(CLiveInput& in, const FunctionInfo&, int)
@@ -185,7 +192,7 @@ struct FunctionEffects {
     {
         // Twice without a key: no split area, and the next key still defines one.
         if (in.splitKeyDefinePending)
-            in.engine->set(in.engine->areas.splitKey, -1);
+            in.engine->setSetting(&KeyboardAreas::splitKey, -1);
         else
             in.splitKeyDefinePending = 1;
     }
@@ -193,8 +200,8 @@ struct FunctionEffects {
     static void barLoop(CLiveInput& in, const FunctionInfo&, int)
     {
         CKvSeq& e = *in.engine;
-        if (e.update(e.songState.barLoop, toggled) == 0) {
-            e.set(e.songState.songLoop, 0);
+        if (e.toggleSetting(&SongSettings::barLoop, kChangeNone) == 0) {
+            e.setSetting(&SongSettings::songLoop, 0, kChangeNone);
             return;
         }
         CMidiSequence* song = e.get(e.play.playingSong);
@@ -202,11 +209,7 @@ struct FunctionEffects {
         // While a song plays the position counts thousandths of its ticks.
         const int64_t ticks = e.playPosition() / 1000;
         const int bar = song->barOfTicks(static_cast<int>(std::clamp<int64_t>(ticks, 0, INT32_MAX)));
-        e.lock();
-        e.songState.songStartBar = bar;
-        e.songState.songEndBar = bar;
-        e.songState.songLoop = 1;
-        e.unlock();
+        e.setSongRange(bar, bar, true);
         if (e.port) e.port->allNotesOff();
     }
 };
@@ -400,24 +403,12 @@ int CLiveInput::runFunction(int id, int action)
 
 void CLiveInput::changeSetting(int which, int delta)
 {
-    CKvSeq& e = *engine;
-    auto volume = [delta](int32_t v) { return volumeStep(v, delta); };
-    auto variety = [delta](int32_t v) { return std::clamp(v + delta, 0, 10); };
-    int group = -1;
-    switch (which) {
-    case kMelodyVolume: e.update(e.mixer.melodyVolume, volume); break;
-    case kAccompVolume: e.update(e.mixer.accompVolume, volume), group = 0; break;
-    case kDrumsVolume: e.update(e.mixer.drumsVolume, volume), group = 1; break;
-    case kBassVolume: e.update(e.mixer.bassVolume, volume), group = 2; break;
-    case kOtherVolume: e.update(e.mixer.otherVolume, volume), group = 3; break;
-    case kVelocityVariety: e.update(e.mixer.velocityVariety, variety); break;
-    case kPitchVariety: e.update(e.mixer.pitchVariety, variety); break;
-    case kBassVariety: e.update(e.mixer.bassVariety, variety); break;
-    default: return;
-    }
-    e.markChanged();
-    if (which == kMelodyVolume && e.melody) e.melody->updateVolumes(false);
-    if (group >= 0) resendGroupVolumes(group);
+    if (which < 0 || which >= static_cast<int>(std::size(kStepped))) return;
+    const Stepped& s = kStepped[which];
+    const bool volume = which <= kOtherVolume;
+    engine->changeSetting(s.field, [delta, volume](int32_t v) { return volume ? volumeStep(v, delta) : v + delta; });
+    if (which == kMelodyVolume && engine->melody) engine->melody->updateVolumes(false);
+    if (s.group >= 0) resendGroupVolumes(s.group);
 }
 
 void CLiveInput::requestAndSelect(int part)
@@ -463,18 +454,7 @@ void CLiveInput::startStop()
             return;
         }
         // Drums alone until a chord is played, unless the left hand holds one.
-        if (heldChordKeys.empty()) {
-            Chord none;
-            parseChordSymbol(none, "");
-            e.lock();
-            e.play.currentChord = none;
-            e.play.accompChord = none;
-            e.unlock();
-        } else {
-            e.lock();
-            e.play.accompChord = e.play.currentChord;
-            e.unlock();
-        }
+        e.prepareStyleStart(!heldChordKeys.empty());
         e.markChanged();
         e.startStylePlayer();
     } else if (mode == 1 || mode == 2) {
@@ -515,7 +495,7 @@ void CLiveInput::selectVariation(std::string_view name, int kind, int action)
 {
     if (kind == 2) {
         // The fill repeats while its key is held; letting go ends the repetition.
-        engine->set(engine->play.repeatFill, action == 1 ? 1 : 0);
+        engine->setRepeatFill(action == 1);
         if (action == 2) return;
     }
     const int index = findPartByName(name);
@@ -524,7 +504,7 @@ void CLiveInput::selectVariation(std::string_view name, int kind, int action)
         requestAndSelect(index);
         return;
     }
-    engine->set(engine->play.returnPart, index);
+    engine->setReturnPart(index);
     const CStyle* style = engine->currentStyle();
     const int current = engine->get(engine->play.currentPart);
     int letter = 0;

@@ -27,8 +27,9 @@ void CLiveInput::resendGroupVolumes(int group)
     if (!port) return;
     if (songMode(e)) {
         const int bassChannel = e.get(e.songState.songBassChannel);
-        const int accomp = e.get(e.mixer.accompVolume);
-        const int levels[] = {0, e.get(e.mixer.drumsVolume), e.get(e.mixer.bassVolume), e.get(e.mixer.otherVolume)};
+        const Mixer mixer = e.snapshot<Mixer>();
+        const int accomp = mixer.accompVolume;
+        const int levels[] = {0, mixer.drumsVolume, mixer.bassVolume, mixer.otherVolume};
         for (int c = 0; c < 16; ++c) {
             const int g = songGroup(c, bassChannel);
             if (group != 0 && group != g) continue;

@@ -44,7 +44,7 @@ bool CLiveInput::matchTrigger(int status, int d1, int d2)
     int code = 0;
     if (isController(status)) {
         if (d1 + 1 == view.areas.chordFixationController) {
-            e.update(e.play.chordFixation, [](uint8_t v) { return v ? 0 : 1; });
+            e.toggleChordFixation();
             return true;
         }
         code = d1 + kControllerCodeBase;
@@ -111,9 +111,9 @@ int CLiveInput::attention(int code, bool isKey, bool press, int channel, int d1)
     const int64_t now = nowMs();
     if (trigger > 0 && code == trigger && now - lastControlTriggerTime > kDebounceMs) {
         if (isKey)
-            e.set(e.attention.attentionActive, 1);
+            e.setSetting(&AttentionSettings::attentionActive, 1, kChangeNone);
         else
-            e.update(e.attention.attentionActive, [](uint8_t v) { return v ? 0 : 1; });
+            e.toggleSetting(&AttentionSettings::attentionActive, kChangeNone);
         lastControlTriggerTime = now;
         return -1;
     }
@@ -134,7 +134,7 @@ bool CLiveInput::releaseAsPressed(int note, int32_t target)
     CKvSeq& e = *engine;
     if (target == kPressAttention) {
         // Held attention ends with its key, however short the press.
-        e.set(e.attention.attentionActive, 0);
+        e.setSetting(&AttentionSettings::attentionActive, 0, kChangeNone);
         return true;
     }
     if (target >= kPressTrigger && target < kPressMenu) {
@@ -245,8 +245,7 @@ void CLiveInput::triggerStyleEntry(int index, MenuResult& result)
         while (e.isSongPlaying()) e.sleepMs(10);
     }
     const StyleEntry& entry = styleEntries[static_cast<size_t>(index)];
-    e.set(e.songState.playMode, entry.kind);
-    e.markChanged();
+    e.setSetting(&SongSettings::playMode, entry.kind);
     result.kind = entry.kind;
     result.fileName = entry.fileName;
     result.text2 = entry.text2;
@@ -255,14 +254,14 @@ void CLiveInput::triggerStyleEntry(int index, MenuResult& result)
     entryKeptValues[1] = entry.keptValues[1];
     entryText5 = entry.text5;
     // The registration is applied when its style is selected.
-    if (entry.kind == 0) e.set(e.play.activePreset, index);
+    if (entry.kind == 0) e.setPendingRegistration(index);
 }
 
 void CLiveInput::applyStyleEntry(int index)
 {
     CKvSeq& e = *engine;
     if (index < 0 || index >= static_cast<int>(styleEntries.size())) {
-        e.set(e.play.activePreset, -1);
+        e.setPendingRegistration(-1);
         return;
     }
     const StyleEntry& entry = styleEntries[static_cast<size_t>(index)];
@@ -272,19 +271,14 @@ void CLiveInput::applyStyleEntry(int index)
     }
     const int32_t* v = entry.values;
     auto given = [](int32_t value) { return value > kEntryUnchanged; };
-    auto percent = [](int32_t value) { return std::clamp(value, 0, 200); };
 
     if (given(v[kValueTempo]) && !e.get(e.play.blockTempo)) e.setTempo(v[kValueTempo]);
     if (given(v[kValuePreset])) {
         if (e.melody) e.melody->selectPreset(v[kValuePreset]);
-        e.set(e.defaults.presetButtons[0], v[kValuePreset]);
-        e.markChanged();
+        e.setPresetButton(0, v[kValuePreset]);
     }
-    for (int b = 1; b < 4; ++b) {
-        if (!given(v[kValuePreset + b])) continue;
-        e.set(e.defaults.presetButtons[b], v[kValuePreset + b]);
-        e.markChanged();
-    }
+    for (int b = 1; b < 4; ++b)
+        if (given(v[kValuePreset + b])) e.setPresetButton(b, v[kValuePreset + b]);
     // A new transposition cuts what sounds, or notes would end at another pitch.
     if (given(v[kValueTransposition]) && v[kValueTransposition] != e.get(e.play.transposition))
         e.changeTransposition(v[kValueTransposition], false);
@@ -292,44 +286,35 @@ void CLiveInput::applyStyleEntry(int index)
     bool mixer = false, melodyLevels = false;
     struct Pair {
         int offValue, volumeValue, group;
-        int32_t* off;
-        int32_t* volume;
+        int32_t Mixer::*off;
+        int32_t Mixer::*volume;
     };
-    const Pair groups[] = {{kValueDrumsOff, kValueDrumsVolume, 1, &e.mixer.drumsOff, &e.mixer.drumsVolume},
-                           {kValueBassOff, kValueBassVolume, 2, &e.mixer.bassOff, &e.mixer.bassVolume},
-                           {kValueOtherOff, kValueOtherVolume, 3, &e.mixer.otherOff, &e.mixer.otherVolume},
-                           {kValueLeftOff, kValueLeftVolume, 0, &e.mixer.leftVoicesOff, &e.mixer.leftVolume}};
-    for (const Pair& p : groups) {
+    static constexpr Pair kGroups[] = {{kValueDrumsOff, kValueDrumsVolume, 1, &Mixer::drumsOff, &Mixer::drumsVolume},
+                                       {kValueBassOff, kValueBassVolume, 2, &Mixer::bassOff, &Mixer::bassVolume},
+                                       {kValueOtherOff, kValueOtherVolume, 3, &Mixer::otherOff, &Mixer::otherVolume},
+                                       {kValueLeftOff, kValueLeftVolume, 0, &Mixer::leftVoicesOff, &Mixer::leftVolume}};
+    for (const Pair& p : kGroups) {
         if (!given(v[p.volumeValue])) continue;
-        const int was = e.get(*p.off);
+        const int was = e.setting(p.off);
         const int off = v[p.offValue] > kEntryUnchanged && v[p.offValue] != 0 ? 1 : 0;
-        e.set(*p.off, off);
-        e.set(*p.volume, percent(v[p.volumeValue]));
-        e.markChanged();
+        e.setSetting(p.off, off);
+        e.setSetting(p.volume, v[p.volumeValue]);
         // A group switched off stops at once, as with its on/off function.
         if (p.group && off && !was) silenceGroup(p.group);
         (p.group ? mixer : melodyLevels) = true;
     }
     if (given(v[kValueAccompVolume])) {
-        e.set(e.mixer.accompVolume, percent(v[kValueAccompVolume]));
-        e.markChanged();
+        e.setSetting(&Mixer::accompVolume, v[kValueAccompVolume]);
         mixer = true;
     }
     if (given(v[kValueMelodyVolume])) {
-        e.set(e.mixer.melodyVolume, percent(v[kValueMelodyVolume]));
-        e.markChanged();
+        e.setSetting(&Mixer::melodyVolume, v[kValueMelodyVolume]);
         melodyLevels = true;
     }
-    if (given(entry.entrySplitKey)) {
-        e.set(e.areas.splitKey, std::clamp(entry.entrySplitKey, -1, 127));
-        e.markChanged();
-    }
-    if (given(entry.entryHighestChordKey)) {
-        e.set(e.areas.highestChordKey, std::clamp(entry.entryHighestChordKey, 0, 127));
-        e.markChanged();
-    }
+    if (given(entry.entrySplitKey)) e.setSetting(&KeyboardAreas::splitKey, entry.entrySplitKey);
+    if (given(entry.entryHighestChordKey)) e.setSetting(&KeyboardAreas::highestChordKey, entry.entryHighestChordKey);
     // The new levels are heard at once, not from the next preset or style.
     if (melodyLevels && e.melody) e.melody->updateVolumes(false);
     if (mixer) resendGroupVolumes(0);
-    e.set(e.play.activePreset, -1);
+    e.setPendingRegistration(-1);
 }

@@ -50,7 +50,7 @@ void CMelody::selectPreset(int n)
     const bool pinned = engine->melodyView(true).pinned;
     {
         CLockGuard guard(melodyMutex);
-        engine->set(engine->play.presetIndex, n);
+        engine->setPresetIndex(n);
         bool split = false;
         for (int i = 0; i < 4; ++i) {
             PresetLayer l = engine->get(engine->presets[n].layers[i]);

@@ -42,7 +42,7 @@ void CPlayer::barStart()
     justSwitched = 0;
     // A bar in quarter notes of 480 ticks, whatever the style's beat unit.
     barStartPosition += style->numerator * 480 * 4 / std::max(1, style->denominator);
-    engine->set(engine->play.songPosition, barStartPosition);
+    engine->setSongPosition(barStartPosition);
     // What comes in at the bar line keeps the time the bar line was due.
     const int64_t barLine = dueMoment();
     if (engine->get(engine->pendingStyleSlot) != engine->get(engine->currentStyleSlot)) {
@@ -66,8 +66,7 @@ void CPlayer::switchPart()
     if (request <= 0) return;
     if (request >= style->partCount()) {
         // A request left over from another style names no part here.
-        engine->set(engine->play.fillRequest, 0);
-        engine->set(engine->play.partRequest, 0);
+        engine->clearPartRequests();
         return;
     }
     settings = transformSettings(*engine);
@@ -151,7 +150,7 @@ void CPlayer::switchStyle()
         engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
     engine->selectStyleSlot(engine->get(engine->pendingStyleSlot));
     style = engine->currentStyle();
-    engine->set(engine->play.playingStyle, style);
+    engine->setPlayingStyle(style);
     const bool recording = engine->get(engine->recordState.recording);
     if (recording) engine->recordEvent(kStatStyle, 0, 0, 0, engine->get(engine->styleName));
     if (style->numerator != beatsPerBar || style->denominator != beatUnit) {

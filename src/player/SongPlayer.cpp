@@ -44,7 +44,7 @@ void* songPlayerThread(void* arg)
     return nullptr;
 }
 
-void CPlayer::setSongPosition(int64_t thousandths) { engine->set(engine->play.songPosition, thousandths); }
+void CPlayer::setSongPosition(int64_t thousandths) { engine->setSongPosition(thousandths); }
 
 void CPlayer::adoptSongTempo(int32_t micros)
 {
@@ -264,10 +264,7 @@ void CPlayer::chaseTo(int32_t until)
 
 void CPlayer::dropRange()
 {
-    engine->lock();
-    engine->songState.songEndBar = 0;
-    engine->songState.songStartBar = 0;
-    engine->unlock();
+    engine->dropSongRange();
 }
 
 int32_t CPlayer::songMix() const
@@ -364,24 +361,14 @@ void CPlayer::endSong()
         }
     }
 
-    engine->lock();
-    CMidiSequence* recording = engine->songState.songRecord >= 1 ? engine->recordSequence : nullptr;
-    if (recording) engine->recordSequence = nullptr;
-    engine->songState.songRecord = 0;
-    engine->unlock();
+    CMidiSequence* recording = engine->takeSongRecording();
     if (recording) {
         recording->pairNotes();
         engine->saveRecording(recording);
     }
 
     if (port) port->stopQueue();
-    engine->lock();
-    engine->play.playingSong = nullptr;
-    engine->play.stopRequest = 0;
-    engine->songState.playMode = 0;
-    engine->stateChanged = 1;
-    engine->unlock();
-    engine->events.post(kChangeSongEnded);
+    engine->songRunEnded();
 }
 
 void CPlayer::rememberQueued(const MidiEvent& m, int64_t dueUs, const SentEvent& sent)
@@ -438,7 +425,7 @@ void CPlayer::playSongEvent(const MidiEvent& m, int64_t dueUs)
     rememberQueued(m, dueUs, sent);
     // Later volume changes start from the song's own level.
     if (value != m.db2 && engine->port) engine->port->rememberController(c, kCtlVolume, m.db2);
-    if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->set(engine->songState.songBassChannel, c);
+    if (isProgramChange(m.stat) && m.db1 >= 32 && m.db1 <= 39) engine->setSetting(&SongSettings::songBassChannel, c);
 }
 
 void CPlayer::songWait(int32_t ticks, int64_t aheadNs)

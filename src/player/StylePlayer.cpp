@@ -76,10 +76,7 @@ void CPlayer::runStyle()
                     break;
                 }
                 // The sound generator came back: set it up before it hears more.
-                if (engine->get(engine->play.setupResend)) {
-                    engine->set(engine->play.setupResend, 0);
-                    engine->sendStyleSetup();
-                }
+                if (engine->takeSetupResend()) engine->sendStyleSetup();
                 playEvent();
                 fromTick = toTick;
                 loadEvent(style->events[static_cast<size_t>(eventIndex)].next);
@@ -111,11 +108,8 @@ void CPlayer::setUp()
     forgetAll();
     resetControllers();
     savedBassProgram = -1;
-    engine->lock();
-    engine->play.accompChord = engine->play.currentChord;
-    style = engine->play.playingStyle;
-    engine->unlock();
-    engine->set(engine->play.lastBeat, 1);
+    style = engine->beginStyleRun();
+    engine->setLastBeat(1);
     retriggerCount = 0;
     barStartPosition = 0;
     lastBarStartUs = engine->clock->nowUs();
@@ -127,7 +121,7 @@ void CPlayer::setUp()
     barStartTick = style->parts[static_cast<size_t>(currentPart())].offsettime;
     tick = barStartTick;
     engine->setPlayPosition(0, 0, 0);
-    engine->set(engine->play.recordTime, -1);
+    engine->unpinRecordTime();
     setPosition(barStartTick);
     beatsPerBar = style->numerator;
     beatUnit = style->denominator;
@@ -149,16 +143,11 @@ void CPlayer::endThread()
         if (mainA > 0) engine->selectPart(mainA);
     }
     // Nothing is recorded into the performance once it is handed over.
-    engine->lock();
-    CMidiSequence* recording = engine->recordSequence;
-    engine->recordSequence = nullptr;
-    engine->unlock();
-    engine->set(engine->play.playingStyle, nullptr);
+    CMidiSequence* recording = engine->takeRecording();
+    engine->setPlayingStyle(nullptr);
     engine->setPlayPosition(engine->get(engine->play.songPosition), 0, 0);
     engine->saveRecording(recording);
-    engine->set(engine->play.stopRequest, 0);
-    engine->set(engine->play.lastBeat, 0);
-    if (engine->get(engine->play.confirmRestart) == 1) engine->set(engine->play.paused, 1);
+    engine->styleRunEnded();
 }
 
 int CPlayer::partEndTick(int part)
@@ -305,7 +294,7 @@ void CPlayer::waitUntil()
             justSwitched = 0;
             startWait(tick);
         }
-        if (beat != lastBeat) engine->set(engine->play.lastBeat, beat);
+        if (beat != lastBeat) engine->setLastBeat(beat);
         // A chord played in the last quarter of a beat takes effect at the next beat.
         if (chordMoved && tickInBeat <= tpb * 3 / 4) takeChordChange();
         if (paused) {
@@ -406,12 +395,7 @@ void CPlayer::chordChange()
         }
     }
 
-    engine->lock();
-    engine->play.accompChord = engine->play.currentChord;
-    const Chord chord = engine->play.accompChord;
-    engine->stateChanged = 1;
-    engine->unlock();
-    engine->events.post(kChangeChord);
+    const Chord chord = engine->adoptCurrentChord();
     if (engine->get(engine->recordState.recording)) engine->recordEvent(kStatChord, 0, 0, 0, chord.symbol);
 
     const int part = currentPart();

@@ -254,4 +254,34 @@ TEST_F(SettingsLoadTest, ARecordReachesTheArrangerWholeAndARefusedFileChangesNot
               std::make_tuple(size_t{3}, size_t{2}, 0, std::vector<int32_t>{0}));
 }
 
+// The numbers the decoder leaves as they are reach the engine within their
+// rows: a left-voices switch of 2 made "Left on/off" flip it between -1 and 2,
+// both off, so the left-hand voices could never be switched on again.
+TEST_F(SettingsLoadTest, NumbersOutsideTheirRowsAreClampedOnTheWayIn)
+{
+    SettingsRecord in;
+    const struct {
+        int32_t& word;
+        int32_t hostile;
+        const int32_t& field;
+        int32_t clamped;
+    } rows[] = {
+        {in.blockA[kALeftVoicesOff], 2, engine.mixer.leftVoicesOff, 1},
+        {in.blockA[kATransposition], -3000, engine.play.transposition, -127},
+        {in.blockB[kBStyleBankSelect], 9, engine.defaults.styleBankSelect, 2},
+        {in.blockB[kBStyleSysEx], -4, engine.defaults.styleSysEx, 0},
+        {in.blockB[kBDefaultPan], -1, engine.defaults.defaultPan, 0},
+        {in.bankMsb, 300, engine.defaults.bankMsb, 127},
+        {in.attentionChannel, 99, engine.attention.attentionChannel, 16},
+        {in.attentionEnabled, 5, engine.attention.attentionEnabled, 1},
+    };
+    for (const auto& row : rows) row.word = row.hostile;
+    const Bytes file = encodeSettings(in);
+    SettingsRecord r;
+    ASSERT_FALSE(loadSettings(engine, file.data(), file.size(), "", r));
+    for (const auto& row : rows) EXPECT_EQ(engine.get(row.field), row.clamped) << "word " << row.hostile;
+    live().callFunction(33, 1);
+    EXPECT_EQ(engine.get(engine.mixer.leftVoicesOff), 0);
+}
+
 } // namespace

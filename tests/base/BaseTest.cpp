@@ -1,5 +1,6 @@
-// What every layer shares: the file reader's refusals, the message sink, and
-// the rule that includes point down.
+// What every layer shares: the file reader's refusals, the message sink, the
+// rule that includes point down and the one that engine records change only
+// through the engine.
 #include "base/FileReader.h"
 #include "base/MessageSink.h"
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sys/stat.h>
 
 namespace {
@@ -84,6 +86,29 @@ TEST(Layers, IncludesPointDown)
         }
     }
     EXPECT_GT(files, 20);
+}
+
+// Outside the engine its records are only read: a field assigned, stepped,
+// handed to set or update, or taken by address is a change that no row clamps.
+TEST(Layers, EngineRecordsChangeOnlyThroughTheEngine)
+{
+    const std::string record = R"((->|\.)\s*(play|mixer|areas|attention|songState|recordState|defaults)\b)";
+    const std::regex change("(" + record + R"((\s*\.\s*\w+)*(\s*\[[^\]]*\])?\s*([-+*/|&^]?=(?!=)|\+\+|--)))" +
+                            R"(|(\+\+|--)\s*[\w>.-]*)" + record + R"(|\b(set|update)\s*\([^;]*?)" + record +
+                            R"(|(^|[^&])&\s*\w+)" + record);
+    const std::string root = VTN_SOURCE_DIR;
+    int files = 0;
+    for (const char* tree : {"/src", "/tools", "/bench"}) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root + tree)) {
+            const std::string path = entry.path().string();
+            if (!entry.is_regular_file() || path.find(root + "/src/engine/") == 0) continue;
+            ++files;
+            std::ifstream in(entry.path());
+            std::string line;
+            for (int n = 1; std::getline(in, line); ++n) EXPECT_FALSE(std::regex_search(line, change)) << path << ":" << n << ": " << line;
+        }
+    }
+    EXPECT_GT(files, 50);
 }
 
 } // namespace

@@ -442,7 +442,7 @@ int main(int argc, char** argv)
         std::printf("veltrona-soak: %s\n", error.c_str());
         return 1;
     }
-    demo.engine().set(demo.engine().recordState.recording, options.record ? 1 : 0);
+    demo.engine().setSetting(&RecordingSettings::recording, options.record ? 1 : 0);
     std::printf("soak: %d minute(s), %s clock, seed %u, recording %s, %s; timing error of the drum hits in us\n",
                 options.minutes, options.manual ? "manual" : "real", options.seed, options.record ? "on" : "off",
                 realTime.empty() ? "memory locked" : "memory not locked");

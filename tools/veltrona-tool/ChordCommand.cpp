@@ -33,8 +33,8 @@ int chordCommand(int argc, char** argv)
     installEngineParts(engine);
     engine.clock = new CClock();
     engine.liveInput = new CLiveInput(&engine);
-    engine.set(engine.play.inputMode, kLiveMode);
-    engine.set(engine.areas.chordMethod, method);
+    engine.enterLiveMode();
+    engine.setSetting(&KeyboardAreas::chordMethod, method);
     CLiveInput& live = *engine.liveInput;
     for (int i = 0; i < count; ++i) live.updateHeldKeys(0x90, notes[i], 100);
     live.recogniseChord();

@@ -22,6 +22,10 @@ bool parseList(std::string_view text, int count, int lo, int hi, int* values)
     return true;
 }
 
+// What --volumes and --off set, in their order.
+constexpr int32_t Mixer::*kVolumes[] = {&Mixer::accompVolume, &Mixer::drumsVolume, &Mixer::bassVolume, &Mixer::otherVolume};
+constexpr int32_t Mixer::*kSwitches[] = {&Mixer::drumsOff, &Mixer::bassOff, &Mixer::otherOff};
+
 bool startsWithMaj(std::string_view t)
 {
     return t.size() >= 3 && (t[0] | 0x20) == 'm' && (t[1] | 0x20) == 'a' && (t[2] | 0x20) == 'j';
@@ -69,24 +73,19 @@ OptionResult applyEngineOption(CKvSeq& engine, const std::string& option, const 
     int list[4] = {};
     bool ok = true;
     if (option == "--bank-select" && (ok = parseNumber(text, 0, 2, v)))
-        engine.set(engine.defaults.styleBankSelect, v);
+        engine.setSetting(&Defaults::styleBankSelect, v);
     else if (option == "--level-mode" && (ok = parseNumber(text, 0, 2, v)))
-        engine.set(engine.defaults.levelMode, v);
+        engine.setSetting(&Defaults::levelMode, v);
     else if (option == "--target-volume" && (ok = parseNumber(text, 0, 127, v)))
-        engine.set(engine.defaults.targetVolume, v);
+        engine.setSetting(&Defaults::targetVolume, v);
     else if (option == "--target-velocity" && (ok = parseNumber(text, 1, 127, v)))
-        engine.set(engine.defaults.targetVelocity, v);
+        engine.setSetting(&Defaults::targetVelocity, v);
     else if (option == "--sysex" && (ok = parseNumber(text, 0, 1, v)))
-        engine.set(engine.defaults.styleSysEx, v);
+        engine.setSetting(&Defaults::styleSysEx, v);
     else if (option == "--volumes" && (ok = parseList(text, 4, 0, 200, list))) {
-        engine.set(engine.mixer.accompVolume, list[0]);
-        engine.set(engine.mixer.drumsVolume, list[1]);
-        engine.set(engine.mixer.bassVolume, list[2]);
-        engine.set(engine.mixer.otherVolume, list[3]);
+        for (int i = 0; i < 4; ++i) engine.setSetting(kVolumes[i], list[i]);
     } else if (option == "--off" && (ok = parseList(text, 3, 0, 1, list))) {
-        engine.set(engine.mixer.drumsOff, list[0]);
-        engine.set(engine.mixer.bassOff, list[1]);
-        engine.set(engine.mixer.otherOff, list[2]);
+        for (int i = 0; i < 3; ++i) engine.setSetting(kSwitches[i], list[i]);
     } else if (ok) {
         return OptionResult::Unknown;
     }

@@ -41,9 +41,9 @@ int harmonyCommand(int argc, char** argv)
     // engine's chord and modes. The engine releases the melody.
     CKvSeq engine;
     installEngineParts(engine);
-    engine.set(engine.play.inputMode, kLiveMode);
-    engine.set(engine.songState.playMode, 0);
-    engine.set(engine.areas.chordMethod, 0);
+    engine.enterLiveMode();
+    engine.setSetting(&SongSettings::playMode, 0);
+    engine.setSetting(&KeyboardAreas::chordMethod, kFullFingered);
     // "N.C." asks for no chord, and so no harmony; any other text must name
     // its root and any bass, or a typing error would read as no chord.
     Chord chord;
@@ -54,7 +54,7 @@ int harmonyCommand(int argc, char** argv)
                          parseNoteName(symbol.substr(slash + 1)) < 0;
     if ((chord.root < 0 && symbol != "N.C.") || badBass)
         return vtntool::refuse("harmony: '" + std::string(symbol) + "' is not a chord symbol");
-    engine.set(engine.play.currentChord, chord);
+    engine.setCurrentChord(chord);
     engine.melody = new CMelody(&engine);
 
     int close = -1, wide = -1;

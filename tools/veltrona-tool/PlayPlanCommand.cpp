@@ -67,13 +67,10 @@ int runPlayPlan(const std::vector<std::string>& args)
     // Every sleep of the player moves the time on by itself; nothing else
     // sleeps on this clock while the song plays.
     clock.setAutoAdvance(true);
-    engine.lock();
-    engine.mixer.drumsOff = engine.mixer.bassOff = engine.mixer.otherOff = 0;
-    engine.mixer.accompVolume = engine.mixer.drumsVolume = engine.mixer.bassVolume = engine.mixer.otherVolume = 100;
-    engine.play.transposition = 0;
-    engine.songState.songPassLimit = loops;
-    engine.songState.playMode = 1;
-    engine.unlock();
+    engine.restoreInitial<Mixer>();
+    engine.setTransposition(0);
+    engine.setSetting(&SongSettings::songPassLimit, loops);
+    engine.setSetting(&SongSettings::playMode, 1);
 
     const int64_t origin = clock.nowUs();
     if (engine.startSongPlayer(song.get(), startBar, endBar, loops > 0 ? 1 : 0, 0, 0) != 0) {

@@ -23,7 +23,7 @@ int runTransform(const std::vector<std::string>& args)
     if (args.size() < 3)
         return refuse(std::string("usage: veltrona-tool transform STYLE PART CHORD ") + kEngineOptionsUsage);
     CKvSeq engine;
-    engine.set(engine.play.inputMode, kLiveMode);
+    engine.enterLiveMode();
     for (size_t i = 3; i < args.size(); i += 2) {
         const std::string& option = args[i];
         if (i + 1 >= args.size()) return refuse("transform: option '" + option + "' needs a value");
@@ -45,8 +45,8 @@ int runTransform(const std::vector<std::string>& args)
         return refuse("transform: part '" + args[1] + "' is not 0-" + std::to_string(style.partCount() - 1));
     Chord chord;
     if (!parseChord(args[2], chord)) return refuse("transform: '" + args[2] + "' is not a chord symbol");
-    engine.set(engine.play.currentPart, part);
-    const TransformSettings settings = transformSettings(engine);
+    TransformSettings settings = transformSettings(engine);
+    settings.currentPart = part;
 
     Document events = Document::array();
     const int start = style.parts[static_cast<size_t>(part)].startevent;
