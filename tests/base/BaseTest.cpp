@@ -12,7 +12,6 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <set>
 #include <sys/stat.h>
 
 namespace {
