@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sched.h>
+#include <unistd.h>
 
 struct SeqHandle {
     snd_seq_t* seq = nullptr;
@@ -162,18 +163,26 @@ bool CMidiPort::startSeqQueue()
     if (seq->queue < 0) return false;
     snd_seq_start_queue(seq->seq, seq->queue, nullptr);
     snd_seq_drain_output(seq->seq);
-    // The start takes effect as it is delivered, at once: the queue's time
-    // now reads (nearly) zero. Read it to map the clock onto it.
+    // The queue's time begins with its timer's first tick, a millisecond or
+    // two after the start: the clock is mapped onto it once it runs, from a
+    // reading between two of the clock's.
     snd_seq_queue_status_t* status = nullptr;
     snd_seq_queue_status_alloca(&status);
-    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) {
-        snd_seq_free_queue(seq->seq, seq->queue);
-        seq->queue = -1;
-        return false;
+    const int64_t giveUpUs = captureTime() + 50'000;
+    for (;;) {
+        const int64_t before = captureTime();
+        if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) {
+            snd_seq_free_queue(seq->seq, seq->queue);
+            seq->queue = -1;
+            return false;
+        }
+        const int64_t after = captureTime();
+        const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
+        const int64_t queueUs = int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000;
+        seq->originUs = (before + after) / 2 - queueUs;
+        if (queueUs > 0 || after > giveUpUs) return true;
+        usleep(200);
     }
-    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
-    seq->originUs = captureTime() - (int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000);
-    return true;
 }
 
 void CMidiPort::stopSeqQueue()
