@@ -37,6 +37,8 @@ public:
     void record(CapturedMessage message);
     // A message queued for its time stamp, delivered when the clock reaches it.
     void schedule(CapturedMessage message);
+    // One or the other, as the message was sent at once or queued.
+    void recordAt(CapturedMessage message, bool ahead) { ahead ? schedule(std::move(message)) : record(std::move(message)); }
     // Drops the queued messages stamped at `fromUs` or later.
     void withdraw(int64_t fromUs);
     std::vector<CapturedMessage> messages() const;

@@ -261,10 +261,7 @@ void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to,
         m.value = value;
         m.client = to.client;
         m.port = to.port;
-        if (dueUs >= 0)
-            capture.schedule(std::move(m));
-        else
-            capture.record(std::move(m));
+        capture.recordAt(std::move(m), dueUs >= 0);
     }
     if (seq && !simulated) snd_seq_event_output_direct(seq->seq, &ev);
 }
@@ -278,10 +275,7 @@ void CMidiPort::handOverSysEx(const uint8_t* bytes, size_t count, const OutputCo
         m.client = to.client;
         m.port = to.port;
         m.sysex.assign(reinterpret_cast<const char*>(bytes), count);
-        if (dueUs >= 0)
-            capture.schedule(std::move(m));
-        else
-            capture.record(std::move(m));
+        capture.recordAt(std::move(m), dueUs >= 0);
     }
     if (!seq || simulated) return;
     snd_seq_event_t ev{};

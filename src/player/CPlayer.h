@@ -160,8 +160,8 @@ private:
     void dropRange();
     // The group switches that decide which song notes sound.
     int32_t songMix() const;
-    // How far ahead of its moment an event is played.
-    int64_t aheadFor(const MidiEvent& m) const;
+    // How far ahead of its moment the next event is played.
+    int64_t aheadNow() const;
     // Takes back what is queued and not yet on its way (and what someone
     // else took back from `takenFromUs` on), undoes what it left and, with
     // `rewind`, moves the song back to the first event taken back. True

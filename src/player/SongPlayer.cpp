@@ -153,7 +153,7 @@ void CPlayer::runSong()
                     dropRange();
                 }
                 forgetDelivered();
-                const int64_t ahead = aheadFor(m);
+                const int64_t ahead = aheadNow();
                 songWait(m.ticks - fromTick, ahead);
                 if (rewound) {
                     rewound = false;
@@ -273,11 +273,10 @@ int32_t CPlayer::songMix() const
     return engine->mixer.drumsOff | engine->mixer.bassOff << 1 | engine->mixer.otherOff << 2 | engine->songState.barLoop << 3;
 }
 
-int64_t CPlayer::aheadFor(const MidiEvent& m) const
+int64_t CPlayer::aheadNow() const
 {
-    // Every event is played ahead: a tempo event sets the pace from its own
-    // moment on, whenever it is read.
-    (void)m;
+    // Every event is played ahead (a tempo event sets the pace from its own
+    // moment on, whenever it is read), while the player has room to remember it.
     return queuedCount >= kQueueDepth ? 0 : queueAheadNs;
 }
 
