@@ -5,17 +5,27 @@
 #include "player/CPlayer.h"
 #include "player/PlayerTiming.h"
 
+#include <algorithm>
+
 namespace {
 // The longest sleep while paused; resuming or a stop wakes the player at once.
 constexpr int64_t kPauseSleepUs = 1'000'000;
+// The early end of a long sleep, and the steps slept after it.
+constexpr int64_t kWarmNs = 3'000'000;
+constexpr int64_t kWarmStepNs = 1'000'000;
 } // namespace
 
 bool sleepUntilDue(CClock& clock, int64_t untilNs, uint32_t ticket, bool awake)
 {
     if (clock.isManual() || !awake) return clock.sleepUntilUs((untilNs + 999) / 1000, ticket);
-    // Asleep until the last stretch, then awake on the monotonic clock.
+    // Asleep until the last stretch, then awake on the monotonic clock. A
+    // processor idle for long (a virtual one above all) wakes late, often by
+    // milliseconds: a long sleep ends a little early and the rest until the
+    // last stretch is slept in short steps, which wake in time.
     const int64_t wakeNs = untilNs - kAwakeNs;
-    if (wakeNs > clock.nowUs() * 1000 && clock.sleepUntilUs(wakeNs / 1000, ticket)) return true;
+    if (wakeNs - kWarmNs > clock.nowUs() * 1000 && clock.sleepUntilUs((wakeNs - kWarmNs) / 1000, ticket)) return true;
+    for (int64_t now = clock.nowUs() * 1000; now < wakeNs; now = clock.nowUs() * 1000)
+        if (clock.sleepUntilUs(std::min(wakeNs, now + kWarmStepNs) / 1000, ticket)) return true;
     while (clock.nowUs() * 1000 < untilNs)
         if (clock.wakeTicket() != ticket) return true;
     return false;

@@ -12,7 +12,7 @@
 // asked for, so that the memory check sees everything else.
 //
 // Each minute prints the resident memory, the heap in use, the style
-// player's timing error (p50/p99) and the messages sent. The verdict fails on
+// player's timing error (p50/p90/p99) and the messages sent. The verdict fails on
 // a note left sounding, on resident memory grown by more than 1 MB after the
 // first minute, or on a last minute timed worse than the first.
 //
@@ -68,7 +68,7 @@ struct Minute {
     long rssKb = 0, heapKb = 0;
     size_t sent = 0, input = 0;
     std::vector<double> errorsUs;
-    double p50 = 0, p99 = 0;
+    double p50 = 0, p90 = 0, p99 = 0;
 };
 
 // What the player shows of its state; a change ends a stretch of steady playing.
@@ -328,9 +328,10 @@ private:
     {
         std::vector<double> errors = m.errorsUs;
         m.p50 = percentile(errors, 0.50);
+        m.p90 = percentile(errors, 0.90);
         m.p99 = percentile(errors, 0.99);
-        std::printf("%6d %9ld %9ld %7zu %9.0f %9.0f %8zu %7zu\n", index + 1, m.rssKb, m.heapKb, m.errorsUs.size(), m.p50,
-                    m.p99, m.sent, m.input);
+        std::printf("%6d %9ld %9ld %7zu %9.0f %9.0f %9.0f %8zu %7zu\n", index + 1, m.rssKb, m.heapKb, m.errorsUs.size(),
+                    m.p50, m.p90, m.p99, m.sent, m.input);
         std::fflush(stdout);
     }
 
@@ -361,15 +362,16 @@ private:
             std::printf("FAIL: resident memory grew by %ld kB after the first minute\n", grownKb);
             pass = false;
         }
-        // The p99 of a minute is about its third-worst hit, and the player
-        // sleeps in steps of up to 1 ms: a busy neighbour on a shared machine
-        // can double it or add a millisecond or two to any minute. A fault
-        // worth the name (drift, work that grows with the run) adds whole
-        // milliseconds and keeps growing. So: twice the first minute plus 2 ms.
-        const double allowedUs = 2 * first.p99 + 2000;
-        if (lastMinute.p99 > allowedUs) {
-            std::printf("FAIL: timing p99 %.0f us in the last minute, %.0f us allowed (first minute %.0f us)\n",
-                        lastMinute.p99, allowedUs, first.p99);
+        // A minute holds a few hundred hits, so its p99 is its second- or
+        // third-worst: one wake-up the machine delays (a virtual processor
+        // the host has set aside wakes milliseconds late) decides it. A fault
+        // worth the name (drift, work that grows with the run) moves every
+        // hit, the p90 with them. So: the p90, at most twice the first
+        // minute's plus 2 ms.
+        const double allowedUs = 2 * first.p90 + 2000;
+        if (lastMinute.p90 > allowedUs) {
+            std::printf("FAIL: timing p90 %.0f us in the last minute, %.0f us allowed (first minute %.0f us)\n",
+                        lastMinute.p90, allowedUs, first.p90);
             pass = false;
         }
         if (first.errorsUs.empty() || lastMinute.errorsUs.empty()) {
@@ -446,8 +448,8 @@ int main(int argc, char** argv)
     std::printf("soak: %d minute(s), %s clock, seed %u, recording %s, %s; timing error of the drum hits in us\n",
                 options.minutes, options.manual ? "manual" : "real", options.seed, options.record ? "on" : "off",
                 realTime.empty() ? "memory locked" : "memory not locked");
-    std::printf("%6s %9s %9s %7s %9s %9s %8s %7s\n", "minute", "RSS kB", "heap kB", "hits", "p50 us", "p99 us", "sent",
-                "input");
+    std::printf("%6s %9s %9s %7s %9s %9s %9s %8s %7s\n", "minute", "RSS kB", "heap kB", "hits", "p50 us", "p90 us",
+                "p99 us", "sent", "input");
     CSoak soak(demo.engine(), options);
     const bool pass = soak.run();
     demo.stop();
