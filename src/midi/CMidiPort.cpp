@@ -514,7 +514,9 @@ void CMidiPort::takeBack(int64_t fromUs)
         CLockGuard guard(lock);
         if (!queueRunning || queuedUntilUs < 0) return;
         // A manual clock stands still: nothing after it has left yet.
-        const int64_t from = std::max(fromUs, captureTime() + (manual ? 1 : kTakeBackMarginUs));
+        int64_t now = captureTime();
+        if (!simulated) now = std::max(now, seqQueueNowUs());
+        const int64_t from = std::max(fromUs, now + (manual ? 1 : kTakeBackMarginUs));
         if (queuedUntilUs >= from) {
             removeQueued(from);
             takenBackUs = takenBackUs < 0 ? from : std::min(takenBackUs, from);

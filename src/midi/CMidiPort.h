@@ -156,6 +156,9 @@ private:
     void removeQueued(int64_t fromUs);
     // Whether the sequencer still holds queued messages; lock held.
     bool seqQueueHolds();
+    // The queue's own time now, on the clock (-1 without a queue): its timer
+    // may run ahead of the clock's mapping, and what it has passed has left.
+    int64_t seqQueueNowUs();
     void handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to, int64_t dueUs);
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);

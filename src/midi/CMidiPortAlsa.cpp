@@ -215,6 +215,16 @@ bool CMidiPort::seqQueueHolds()
     return snd_seq_queue_status_get_events(status) > 0;
 }
 
+int64_t CMidiPort::seqQueueNowUs()
+{
+    if (!seq || seq->queue < 0) return -1;
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return -1;
+    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
+    return int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000 + seq->originUs;
+}
+
 void CMidiPort::stampEvent(snd_seq_event_t& ev, int64_t dueUs) const
 {
     if (dueUs >= 0 && seq && !simulated) {
