@@ -154,6 +154,13 @@ snd_seq_real_time_t realTime(int64_t us)
     t.tv_nsec = static_cast<unsigned>(us % 1000000 * 1000);
     return t;
 }
+
+// A queue's time as its status reports it, in microseconds.
+int64_t queueTimeUs(const snd_seq_queue_status_t* status)
+{
+    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
+    return int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000;
+}
 } // namespace
 
 bool CMidiPort::startSeqQueue()
@@ -177,8 +184,7 @@ bool CMidiPort::startSeqQueue()
             return false;
         }
         const int64_t after = captureTime();
-        const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
-        const int64_t queueUs = int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000;
+        const int64_t queueUs = queueTimeUs(status);
         seq->originUs = (before + after) / 2 - queueUs;
         if (queueUs > 0 || after > giveUpUs) return true;
         usleep(200);
@@ -221,8 +227,7 @@ int64_t CMidiPort::seqQueueNowUs()
     snd_seq_queue_status_t* status = nullptr;
     snd_seq_queue_status_alloca(&status);
     if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return -1;
-    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
-    return int64_t{t->tv_sec} * 1000000 + t->tv_nsec / 1000 + seq->originUs;
+    return queueTimeUs(status) + seq->originUs;
 }
 
 void CMidiPort::stampEvent(snd_seq_event_t& ev, int64_t dueUs) const

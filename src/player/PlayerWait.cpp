@@ -19,9 +19,9 @@ bool sleepUntilDue(CClock& clock, int64_t untilNs, uint32_t ticket, bool awake)
 {
     if (clock.isManual() || !awake) return clock.sleepUntilUs((untilNs + 999) / 1000, ticket);
     // Asleep until the last stretch, then awake on the monotonic clock. A
-    // processor idle for long (a virtual one above all) wakes late, often by
-    // milliseconds: a long sleep ends a little early and the rest until the
-    // last stretch is slept in short steps, which wake in time.
+    // processor idle for long (a virtual one above all) now and then wakes
+    // milliseconds late: a long sleep ends a little early and the rest until
+    // the last stretch is slept in short steps, which wake in time.
     const int64_t wakeNs = untilNs - kAwakeNs;
     if (wakeNs - kWarmNs > clock.nowUs() * 1000 && clock.sleepUntilUs((wakeNs - kWarmNs) / 1000, ticket)) return true;
     for (int64_t now = clock.nowUs() * 1000; now < wakeNs; now = clock.nowUs() * 1000)
