@@ -440,6 +440,7 @@ void CMidiPort::send(int status, int d1, int d2, int64_t dueUs)
     const OutputConnection& entry = outputs[static_cast<size_t>(connection)];
     if (entry.kind <= 1) return;
     dueUs = queueStamp(dueUs);
+    if (dueUs == kWithdrawn) return;
     handOver(status, std::clamp(d1, 0, 127), std::clamp(d2, 0, 127), entry, dueUs);
 }
 
@@ -476,6 +477,9 @@ void CMidiPort::allNotesOff()
 int64_t CMidiPort::queueStamp(int64_t dueUs)
 {
     if (!queueRunning || dueUs < 0) return -1;
+    // Taken back before it was sent: whoever queued it has not looked yet,
+    // and will play again all that was taken back, this as well.
+    if (takenBackUs >= 0 && dueUs >= takenBackUs) return kWithdrawn;
     // A message already due goes at once while nothing queued can still be
     // waiting (a queue just started, or one that has delivered all): the
     // queue would hold it until its timer's next tick.
@@ -512,13 +516,11 @@ void CMidiPort::takeBack(int64_t fromUs)
     int64_t keptUntil = -1;
     {
         CLockGuard guard(lock);
-        if (!queueRunning || queuedUntilUs < 0) return;
-        // A manual clock stands still: nothing after it has left yet.
-        int64_t now = captureTime();
-        if (!simulated) now = std::max(now, seqQueueNowUs());
-        const int64_t from = std::max(fromUs, now + (manual ? 1 : kTakeBackMarginUs));
+        if (!queueRunning || queuedUntilUs < std::max<int64_t>(fromUs, captureTime() - kDeliveredUs)) return;
+        // What the capture holds at the clock's now has been delivered.
+        const int64_t from = simulated ? std::max(fromUs, captureTime() + 1) : takeBackSeqQueue(fromUs);
+        if (simulated) removeQueued(from);
         if (queuedUntilUs >= from) {
-            removeQueued(from);
             takenBackUs = takenBackUs < 0 ? from : std::min(takenBackUs, from);
             tookBack.store(true, std::memory_order_release);
             queuedUntilUs = from - 1;
@@ -570,6 +572,7 @@ void CMidiPort::sendSysExText(std::string_view text, int64_t dueUs)
     CLockGuard guard(lock);
     if (outputHeld && !pthread_equal(outputHolder, pthread_self())) return;
     dueUs = queueStamp(dueUs);
+    if (dueUs == kWithdrawn) return;
     for (const OutputConnection& entry : outputs)
         if (entry.kind > 1) handOverSysEx(bytes, count, entry, dueUs);
 }

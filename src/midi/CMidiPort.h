@@ -93,15 +93,17 @@ public:
     // no queue, send at the moment instead), stopQueue after the last.
     bool startQueue();
     void stopQueue();
-    // Takes back what is queued for `fromUs` or later, but never what is due
-    // within kTakeBackMarginUs (it may be on its way) nor what the queue
-    // has delivered; waits until what is kept has been delivered, so that
+    // Takes back what is queued for `fromUs` or later, but never what the
+    // queue has delivered; waits until what is kept has been delivered, so that
     // what is sent next comes after it. Any thread. Whoever queued what was
-    // taken back learns of it through takenBackFrom.
+    // taken back learns of it through takenBackFrom; until then, what is
+    // queued for a stamp taken back is withdrawn as well.
     void takeBack(int64_t fromUs);
     // The earliest stamp taken back since the last call, -1 when nothing was.
     int64_t takenBackFrom();
-    static constexpr int64_t kTakeBackMarginUs = 200;
+    // How far ahead of the clock a take-back starts if the queue's time
+    // cannot be read.
+    static constexpr int64_t kTakeBackMarginUs = 1000;
     // A queued message is surely delivered this long after its stamp (the
     // queue's timer ticks every millisecond).
     static constexpr int64_t kDeliveredUs = 3000;
@@ -146,8 +148,10 @@ private:
     void listPorts(std::vector<SeqPortInfo>& ports);
     // The hand-over to the sequencer; called with lock held.
     void handOver(int status, int d1, int d2, const OutputConnection& to, int64_t dueUs);
-    // The stamp a message due at `dueUs` leaves with, -1 at once; lock held.
+    // The stamp a message due at `dueUs` leaves with, -1 at once,
+    // kWithdrawn not at all; lock held.
     int64_t queueStamp(int64_t dueUs);
+    static constexpr int64_t kWithdrawn = -2;
     // Direct, or on the queue for `dueUs` (>= 0).
     void stampEvent(snd_seq_event_t& ev, int64_t dueUs) const;
     // The queue's side in the sequencer; lock held.
@@ -156,9 +160,11 @@ private:
     void removeQueued(int64_t fromUs);
     // Whether the sequencer still holds queued messages; lock held.
     bool seqQueueHolds();
-    // The queue's own time now, on the clock (-1 without a queue): its timer
-    // may run ahead of the clock's mapping, and what it has passed has left.
-    int64_t seqQueueNowUs();
+    // Maps the clock onto the queue's time; the queue's time, -1 if unread.
+    int64_t mapSeqQueue();
+    // Removes what is queued for fromUs or later that the queue has not
+    // passed; the earliest stamp that can have been removed. Lock held.
+    int64_t takeBackSeqQueue(int64_t fromUs);
     void handOverSysEx(const uint8_t* bytes, size_t count, const OutputConnection& to, int64_t dueUs);
     void seqConnectFrom(int client, int port);
     void seqConnectTo(int client, int port);

@@ -170,25 +170,52 @@ bool CMidiPort::startSeqQueue()
     if (seq->queue < 0) return false;
     snd_seq_start_queue(seq->seq, seq->queue, nullptr);
     snd_seq_drain_output(seq->seq);
-    // The queue's time begins with its timer's first tick, a millisecond or
-    // two after the start: the clock is mapped onto it once it runs, from a
-    // reading between two of the clock's.
-    snd_seq_queue_status_t* status = nullptr;
-    snd_seq_queue_status_alloca(&status);
+    // The queue's time may begin with its timer's first tick, a millisecond
+    // or two after the start: the clock is mapped onto it once it runs.
     const int64_t giveUpUs = captureTime() + 50'000;
     for (;;) {
-        const int64_t before = captureTime();
-        if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) {
+        const int64_t queueUs = mapSeqQueue();
+        if (queueUs < 0) {
             snd_seq_free_queue(seq->seq, seq->queue);
             seq->queue = -1;
             return false;
         }
-        const int64_t after = captureTime();
-        const int64_t queueUs = queueTimeUs(status);
-        seq->originUs = (before + after) / 2 - queueUs;
-        if (queueUs > 0 || after > giveUpUs) return true;
+        if (queueUs > 0 || captureTime() > giveUpUs) return true;
         usleep(200);
     }
+}
+
+int64_t CMidiPort::mapSeqQueue()
+{
+    // From a reading between two of the clock's.
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    const int64_t before = captureTime();
+    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return -1;
+    const int64_t after = captureTime();
+    const int64_t queueUs = queueTimeUs(status);
+    seq->originUs = (before + after) / 2 - queueUs;
+    return queueUs;
+}
+
+int64_t CMidiPort::takeBackSeqQueue(int64_t fromUs)
+{
+    if (!seq || seq->queue < 0) return fromUs;
+    // The queue's timer is held while its messages are removed: what it has
+    // passed has left, the rest has not, and nothing leaves meanwhile. Its
+    // time resumes where it stood, so the clock is mapped onto it again.
+    snd_seq_stop_queue(seq->seq, seq->queue, nullptr);
+    snd_seq_drain_output(seq->seq);
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    int64_t passed = captureTime() + kTakeBackMarginUs;
+    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) >= 0) passed = queueTimeUs(status) + seq->originUs;
+    const int64_t from = std::max(fromUs, passed + 1);
+    removeQueued(from);
+    snd_seq_continue_queue(seq->seq, seq->queue, nullptr);
+    snd_seq_drain_output(seq->seq);
+    mapSeqQueue();
+    return from;
 }
 
 void CMidiPort::stopSeqQueue()
@@ -219,15 +246,6 @@ bool CMidiPort::seqQueueHolds()
     snd_seq_queue_status_alloca(&status);
     if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return false;
     return snd_seq_queue_status_get_events(status) > 0;
-}
-
-int64_t CMidiPort::seqQueueNowUs()
-{
-    if (!seq || seq->queue < 0) return -1;
-    snd_seq_queue_status_t* status = nullptr;
-    snd_seq_queue_status_alloca(&status);
-    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return -1;
-    return queueTimeUs(status) + seq->originUs;
 }
 
 void CMidiPort::stampEvent(snd_seq_event_t& ev, int64_t dueUs) const

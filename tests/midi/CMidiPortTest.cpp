@@ -1,5 +1,6 @@
 // What leaves the port: routing, clamping, the event table, SysEx texts and
 // the connection rules, seen through the port's capture with a fixed port list.
+#include "base/CClock.h"
 #include "base/MessageSink.h"
 #include "midi/CMidiPort.h"
 
@@ -182,6 +183,30 @@ TEST_F(PortTest, ReconnectingWhileAnotherThreadSendsIsSafe)
     stop = true;
     sender.join();
     for (const auto& m : port.capture.messages()) EXPECT_EQ(m.client, 129);
+}
+
+// A take-back by one thread (a cut of every note) withdraws what another
+// queued after it too, until that one has looked: it plays again all that was
+// taken back, and a message sent on would sound twice.
+TEST_F(PortTest, WhatIsQueuedAfterATakeBackWaitsForItsOwnerToLook)
+{
+    CClock clock;
+    clock.setManual(1'000'000);
+    port.setClock(&clock);
+    connectTo("synth");
+    ASSERT_TRUE(port.startQueue());
+    port.send(0x90, 60, 100, 1'005'000);
+    port.send(0x80, 60, 0, 1'010'000);
+    port.takeBack(1'008'000);
+    port.send(0x90, 62, 100, 1'012'000); // queued by its owner, which has not looked yet
+    clock.advanceMs(20);
+    EXPECT_EQ(sent(), Texts{"+0:60/100 =100"});
+    EXPECT_EQ(port.takenBackFrom(), 1'008'000);
+    EXPECT_EQ(port.takenBackFrom(), -1);
+    port.send(0x80, 60, 0, 1'025'000);
+    clock.advanceMs(10);
+    EXPECT_EQ(sent(), Texts{"-0:60/0 =0"});
+    port.stopQueue();
 }
 
 // Hot-plug, step by step: what each announcement connects, prints, releases
