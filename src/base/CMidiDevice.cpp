@@ -3,6 +3,7 @@
 #include "base/CLockGuard.h"
 #include "base/MessageSink.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -55,6 +56,46 @@ void CMidiDevice::trackEvent(int status, int d1, int d2, int pNoteOn, bool alrea
         if (slot >= 0) controllers[slot][c] = d2;
     }
     if (!alreadyLocked) pthread_mutex_unlock(&deviceMutex);
+}
+
+NoteTrackUndo CMidiDevice::trackNote(int status, int d1, int d2, int pNoteOn)
+{
+    CLockGuard lock(deviceMutex);
+    NoteTrackUndo undo;
+    const int c = ((status % 16) + 16) % 16;
+    if (isNoteOn(status, d2)) {
+        undo.note = {c, d1, d2, pNoteOn, 0};
+        undo.added = true;
+        undo.index = static_cast<int32_t>(soundingNotes.size());
+        soundingNotes.push_back(undo.note);
+    } else if (isNoteOff(status, d2)) {
+        undo.index = findSounding(c, d1);
+        if (undo.index >= 0) {
+            undo.note = soundingNotes[static_cast<size_t>(undo.index)];
+            soundingNotes.erase(soundingNotes.begin() + undo.index);
+        }
+    }
+    return undo;
+}
+
+void CMidiDevice::undoTrackNote(const NoteTrackUndo& undo)
+{
+    if (undo.index < 0) return;
+    CLockGuard lock(deviceMutex);
+    if (undo.added) {
+        // Undone newest first, the note added stands where it was put.
+        const auto same = [&](const SoundingNote& n) { return n.channel == undo.note.channel && n.pitch == undo.note.pitch; };
+        size_t at = static_cast<size_t>(undo.index);
+        if (at >= soundingNotes.size() || !same(soundingNotes[at])) {
+            const auto last = std::find_if(soundingNotes.rbegin(), soundingNotes.rend(), same);
+            if (last == soundingNotes.rend()) return;
+            at = static_cast<size_t>(soundingNotes.rend() - last - 1);
+        }
+        soundingNotes.erase(soundingNotes.begin() + static_cast<long>(at));
+        return;
+    }
+    const size_t at = std::min(static_cast<size_t>(undo.index), soundingNotes.size());
+    soundingNotes.insert(soundingNotes.begin() + static_cast<long>(at), undo.note);
 }
 
 int CMidiDevice::acceptsEvent(int status, int d1, int d2, int* pNoteOn)

@@ -15,6 +15,14 @@ struct SoundingNote {
     int32_t pitchOriginal; // before the sender's transposition, 0 = none
 };
 
+// What tracking one note changed in the remembered notes, so that it can be
+// undone (newest first) when the note is taken back before it sounds.
+struct NoteTrackUndo {
+    int32_t index = -1; // where the note stood; -1: nothing changed
+    bool added = false; // a note on added it at the end; otherwise a note off removed it
+    SoundingNote note{};
+};
+
 class CMidiDevice {
 public:
     // The controllers whose values are remembered, in memory order.
@@ -31,6 +39,9 @@ public:
 
     void trackEvent(int status, int d1, int d2, int pNoteOn, bool alreadyLocked, int pitchOriginal);
     void trackEvent(int status, int d1, int d2) { trackEvent(status, d1, d2, 0, false, 0); }
+    // Tracks a note as trackEvent does and says how to undo it.
+    NoteTrackUndo trackNote(int status, int d1, int d2, int pNoteOn);
+    void undoTrackNote(const NoteTrackUndo& undo);
     int acceptsEvent(int status, int d1, int d2, int* pNoteOn);
     int acceptsEvent(int status, int d1, int d2) { return acceptsEvent(status, d1, d2, nullptr); }
     void releaseAll();

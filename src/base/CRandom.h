@@ -22,6 +22,10 @@ public:
         return static_cast<int>(r >> 1);
     }
 
+    // The whole state, to draw the same numbers again from a point.
+    uint64_t saved() const { return state; }
+    void restore(uint64_t saved) { state = saved; }
+
 private:
     uint64_t state = 0;
 };

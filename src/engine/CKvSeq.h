@@ -392,6 +392,9 @@ public:
     // thread (and the tools), never by two threads at once.
     CRandom random;
     uint32_t fixedSeed = 0;
+    // The style player queues its messages ahead on the real clock only,
+    // unless this is set (a test of the queue on the manual clock).
+    bool styleQueueOnManualClock = false;
     BassMemory bassMemory;
     ApplicationHooks hooks;
     EngineParts parts;

@@ -155,6 +155,9 @@ snd_seq_real_time_t realTime(int64_t us)
     return t;
 }
 
+// How often the queue's timer ticks while a style or song plays.
+constexpr unsigned kQueueTimerHz = 10000;
+
 // A queue's time as its status reports it, in microseconds.
 int64_t queueTimeUs(const snd_seq_queue_status_t* status)
 {
@@ -166,8 +169,18 @@ int64_t queueTimeUs(const snd_seq_queue_status_t* status)
 bool CMidiPort::startSeqQueue()
 {
     // Running only while a song plays: its timer ticks no longer than needed.
-    if (seq->queue < 0) seq->queue = snd_seq_alloc_named_queue(seq->seq, "Veltrona songs");
-    if (seq->queue < 0) return false;
+    if (seq->queue < 0) {
+        seq->queue = snd_seq_alloc_named_queue(seq->seq, "Veltrona songs");
+        if (seq->queue < 0) return false;
+        // Its timer ticks 1,000 times a second unless asked: a message waits
+        // up to a millisecond for the tick after its stamp.
+        snd_seq_queue_timer_t* timer = nullptr;
+        snd_seq_queue_timer_alloca(&timer);
+        if (snd_seq_get_queue_timer(seq->seq, seq->queue, timer) >= 0) {
+            snd_seq_queue_timer_set_resolution(timer, kQueueTimerHz);
+            snd_seq_set_queue_timer(seq->seq, seq->queue, timer);
+        }
+    }
     snd_seq_start_queue(seq->seq, seq->queue, nullptr);
     snd_seq_drain_output(seq->seq);
     // The queue's time may begin with its timer's first tick, a millisecond
@@ -287,7 +300,7 @@ void CMidiPort::handOver(int status, int d1, int d2, const OutputConnection& to,
     }
     if (capture.enabled()) {
         CapturedMessage m;
-        m.timeUs = dueUs >= 0 ? dueUs : captureTime();
+        m.timeUs = std::max(dueUs, captureTime()); // a queue delivers what comes late at once
         m.status = status;
         m.d1 = d1;
         m.d2 = d2;
@@ -303,7 +316,7 @@ void CMidiPort::handOverSysEx(const uint8_t* bytes, size_t count, const OutputCo
 {
     if (capture.enabled()) {
         CapturedMessage m;
-        m.timeUs = dueUs >= 0 ? dueUs : captureTime();
+        m.timeUs = std::max(dueUs, captureTime()); // a queue delivers what comes late at once
         m.status = 0xF0;
         m.client = to.client;
         m.port = to.port;

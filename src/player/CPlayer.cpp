@@ -5,4 +5,4 @@
 
 CPlayer::CPlayer(CKvSeq* owner) : engine(owner) {}
 
-void CPlayer::noteOff(int channel, int pitch, int, int, int) { engine->sendEvent(noteOffStatus(channel), pitch, 100); }
+void CPlayer::noteOff(int channel, int pitch, int, int, int) { engine->sendEvent(noteOffStatus(channel), pitch, 100, stampUs); }

@@ -127,6 +127,36 @@ public:
     int32_t queuedMix = 0; // the group switches the queued messages were played with
     bool rewound = false;  // a take-back moved the song back to a queued event
 
+    // The style's messages queued ahead of their moment and not yet surely
+    // delivered: each event's source, what its sending left, and the
+    // humanisation's state before it, so that a chord change can take it
+    // back and play it again in the new chord, drawing what a direct send
+    // would have drawn. Those before `sealedCount` came before the last bar
+    // start, part switch, pause or chord change: never played again.
+    struct QueuedStyleEvent {
+        static constexpr int kSends = 4; // a bank, a program; a drum struck again
+        int64_t dueUs = 0;
+        StyleEvent source;
+        int32_t index = 0;
+        int32_t tick = 0; // where the walk stood: the recording's position
+        uint64_t random = 0;
+        BassMemory bass;
+        int32_t shiftedNoteEnd = -1;
+        int32_t shiftedPitch = -1;
+        SentEvent sent[kSends];
+        NoteTrackUndo tracked[kSends];
+        int32_t sends = 0;
+    };
+    static constexpr int kStyleQueueDepth = 128;
+    QueuedStyleEvent styleQueued[kStyleQueueDepth];
+    int32_t styleQueuedCount = 0;
+    int32_t sealedCount = 0;
+    QueuedStyleEvent* playing = nullptr; // the entry the event being played fills
+    int64_t styleAheadNs = 0;            // 0: each message is sent at its moment
+    int64_t stampUs = -1;                // the moment what is sent now is queued for; -1 at once
+    int64_t lastStampUs = -1;            // the latest stamp queued
+    int64_t sealedUntilUs = -1;          // the latest stamp never taken back
+
     // Engine settings for the transformation, refreshed at every wait step.
     TransformSettings settings;
 
@@ -141,9 +171,41 @@ private:
     int partEndTick(int part);
     // Sends a note, program or controller and remembers it.
     void sendTracked(const StyleEvent& e, int index);
+    // Sends a style message, stamped for the walk's moment while the style
+    // is queued ahead, and keeps what it left in the entry being played.
+    void sendStyle(int status, int d1, int d2);
+    void trackStyle(int status, int d1, int d2, int index);
+    // The moment the walk stands at: now, or the lookahead ahead of it.
+    int64_t walkNowNs() const;
+    // The entry of the event about to be played (none when sent at once).
+    void beginQueuedEvent();
+    // What is queued now is never played again (a bar start, a part or style
+    // switch, a pause, a chord change):
+    // a chord change leaves it, a cut or a stop only undoes it.
+    void sealStyleQueue();
+    // The first entry stamped at `fromUs` or later (the count: none; -1 takes none).
+    int firstQueuedFrom(int64_t fromUs) const;
+    // Undoes the entries from `first` on, newest first.
+    void undoStyle(int first, bool endStillSounds);
+    // Takes back what is queued from `fromUs` on (`own`: asks the port to;
+    // otherwise someone else did), undoes what it left and returns the first
+    // entry to play again; the entries from there to the old count stay
+    // readable for replayStyle.
+    int takeBackStyle(int64_t fromUs, bool own);
+    // When a chord played now takes effect while the walk is ahead of the
+    // music: now, or the beat after the music's if that is in its last
+    // quarter; -1 while the walk has not reached that beat.
+    int64_t chordMomentUs() const;
+    // The style's tick at a moment near the walk's.
+    int tickAtNs(int64_t ns) const;
+    // Plays the entries taken back again, each at its own moment.
+    void replayStyle(int first, int end);
+    // What a cut of every note took back, played again.
+    void followStyleTakeBack();
     // Whether a source channel plays drums in the part being played.
     bool playsDrums(int sourceStatus) const;
-    void takeChordChange();
+    // A new chord taken at `atUs` (queued ahead; -1: where the walk stands).
+    void takeChordChange(int64_t atUs = -1);
     // Sleeps while the players are paused; resuming or a stop wakes it.
     void waitWhilePaused();
     // The engine's position (480 per quarter) of a tick of the style.

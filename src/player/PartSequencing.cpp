@@ -40,6 +40,8 @@ void CPlayer::barStart()
     if (now <= lastBarStartUs + kBarStartGapUs) return;
     lastBarStartUs = now;
     justSwitched = 0;
+    // What the bars before queued is theirs: a chord change no longer takes it back.
+    sealStyleQueue();
     // A bar in quarter notes of 480 ticks, whatever the style's beat unit.
     barStartPosition += style->numerator * 480 * 4 / std::max(1, style->denominator);
     engine->setSongPosition(barStartPosition);
@@ -70,6 +72,7 @@ void CPlayer::switchPart()
         return;
     }
     settings = transformSettings(*engine);
+    sealStyleQueue();
     releaseAll();
     retriggerCount = 0;
     takeChordChange();
@@ -138,6 +141,7 @@ void CPlayer::endOfPart()
 
 void CPlayer::switchStyle()
 {
+    sealStyleQueue();
     releaseAll();
     retriggerCount = 0;
     engine->lock();

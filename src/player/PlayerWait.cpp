@@ -17,16 +17,16 @@ constexpr int64_t kWarmStepNs = 1'000'000;
 
 bool sleepUntilDue(CClock& clock, int64_t untilNs, uint32_t ticket, bool awake)
 {
-    if (clock.isManual() || !awake) return clock.sleepUntilUs((untilNs + 999) / 1000, ticket);
-    // Asleep until the last stretch, then awake on the monotonic clock. A
-    // processor idle for long (a virtual one above all) now and then wakes
-    // milliseconds late: a long sleep ends a little early and the rest until
-    // the last stretch is slept in short steps, which wake in time.
-    const int64_t wakeNs = untilNs - kAwakeNs;
+    if (clock.isManual()) return clock.sleepUntilUs((untilNs + 999) / 1000, ticket);
+    // A processor idle for long (a virtual one above all) now and then wakes
+    // milliseconds late: a long sleep ends a little early and the rest is
+    // slept in short steps, which wake in time. The last stretch, if asked
+    // for, is spent awake on the monotonic clock.
+    const int64_t wakeNs = awake ? untilNs - kAwakeNs : untilNs;
     if (wakeNs - kWarmNs > clock.nowUs() * 1000 && clock.sleepUntilUs((wakeNs - kWarmNs) / 1000, ticket)) return true;
     for (int64_t now = clock.nowUs() * 1000; now < wakeNs; now = clock.nowUs() * 1000)
-        if (clock.sleepUntilUs(std::min(wakeNs, now + kWarmStepNs) / 1000, ticket)) return true;
-    while (clock.nowUs() * 1000 < untilNs)
+        if (clock.sleepUntilUs((std::min(wakeNs, now + kWarmStepNs) + 999) / 1000, ticket)) return true;
+    while (awake && clock.nowUs() * 1000 < untilNs)
         if (clock.wakeTicket() != ticket) return true;
     return false;
 }

@@ -283,15 +283,19 @@ int64_t CPlayer::aheadNow() const
 void CPlayer::drainQueue()
 {
     if (queuedCount == 0) return;
-    // A stop wakes the sleep: endSong takes back what is left.
-    sleepUntilDue(*engine->clock, queued[queuedCount - 1].dueUs * 1000, engine->clock->wakeTicket(), false);
-    forgetDelivered();
+    // A stop wakes the sleep: endSong takes back what is left. Once all was
+    // due the range is over, and no take-back sends the song back into it.
+    const int64_t lastUs = queued[queuedCount - 1].dueUs;
+    sleepUntilDue(*engine->clock, lastUs * 1000, engine->clock->wakeTicket(), false);
+    if (engine->clock->nowUs() >= lastUs) queuedCount = 0;
+    else forgetDelivered();
 }
 
 void CPlayer::forgetDelivered()
 {
-    // Whatever stands in the queue was due by now: delivered.
-    const int64_t now = engine->clock->nowUs();
+    // Whatever was due a while ago has been delivered; what is due about
+    // now may still be in the queue until its timer's next tick.
+    const int64_t now = engine->clock->nowUs() - CMidiPort::kDeliveredUs;
     int kept = 0;
     while (kept < queuedCount && queued[kept].dueUs <= now) ++kept;
     if (kept == 0) return;
@@ -336,9 +340,11 @@ bool CPlayer::takeBackQueued(bool rewind, int64_t takenFromUs)
 
 bool CPlayer::followTakeBack()
 {
-    if (!engine->port || queuedCount == 0) return false;
+    // Read even with nothing remembered: until it is, what is queued next
+    // would be withdrawn.
+    if (!engine->port) return false;
     const int64_t from = engine->port->takenBackFrom();
-    return from >= 0 && takeBackQueued(true, from);
+    return from >= 0 && queuedCount > 0 && takeBackQueued(true, from);
 }
 
 void CPlayer::endSong()
@@ -479,7 +485,7 @@ void CPlayer::songWait(int32_t ticks, int64_t aheadNs)
 
         // What is queued goes back when the song must not play it as it
         // stands: a cut of every note elsewhere, a group switched, a pause.
-        if (queuedCount > 0 && (followTakeBack() || (songMix() != queuedMix && takeBackQueued(true)))) return;
+        if (followTakeBack() || (queuedCount > 0 && songMix() != queuedMix && takeBackQueued(true))) return;
         if (queuedCount > 0 && paused && takeBackQueued(true)) {
             const int64_t pausedAt = nowNs();
             waitWhilePaused();

@@ -27,6 +27,8 @@ constexpr int64_t kStepUs = 1000;
 constexpr size_t kRecordMargin = 2048;
 // The position of the engine counts 480 ticks per quarter note.
 constexpr int64_t kSongTicks = 480;
+// How far ahead of its moment a message is queued, as for songs.
+constexpr int64_t kStyleAheadNs = 5'000'000;
 
 } // namespace
 
@@ -76,8 +78,13 @@ void CPlayer::runStyle()
                     break;
                 }
                 // The sound generator came back: set it up before it hears more.
-                if (engine->takeSetupResend()) engine->sendStyleSetup();
+                if (engine->takeSetupResend()) {
+                    sealStyleQueue();
+                    engine->sendStyleSetup();
+                }
+                beginQueuedEvent();
                 playEvent();
+                playing = nullptr;
                 fromTick = toTick;
                 loadEvent(style->events[static_cast<size_t>(eventIndex)].next);
                 if (eventIndex >= kFirstEvent && ticksToNs(style->events[static_cast<size_t>(eventIndex)].ticks - fromTick,
@@ -114,6 +121,10 @@ void CPlayer::setUp()
     barStartPosition = 0;
     lastBarStartUs = engine->clock->nowUs();
     plainWait = engine->get(engine->play.plainMillisecondWait) != 0;
+    const bool ahead = !plainWait && (!engine->clock->isManual() || engine->styleQueueOnManualClock);
+    styleAheadNs = ahead && engine->port && engine->port->startQueue() ? kStyleAheadNs : 0;
+    styleQueuedCount = sealedCount = 0;
+    lastStampUs = sealedUntilUs = -1;
     dueNs = nowNs();
     prevBeat = 1;
     justSwitched = 0;
@@ -130,6 +141,19 @@ void CPlayer::setUp()
 
 void CPlayer::endThread()
 {
+    CMidiPort* port = engine->port;
+    if (styleAheadNs && port) {
+        // A stop takes back what is queued; an ending that ran out lets it
+        // sound before its notes are released.
+        if (engine->get(engine->play.stopRequest)) {
+            port->takeBack(0);
+            undoStyle(firstQueuedFrom(port->takenBackFrom()), false);
+        } else if (lastStampUs >= 0) {
+            sleepUntilDue(*engine->clock, lastStampUs * 1000, engine->clock->wakeTicket(), false);
+        }
+        styleQueuedCount = sealedCount = 0;
+        stampUs = -1;
+    }
     releaseAll();
     for (int c = 8; c < 16; ++c) {
         engine->sendEvent(controllerStatus(c), kCtlAllNotesOff, 0);
@@ -147,6 +171,7 @@ void CPlayer::endThread()
     engine->setPlayingStyle(nullptr);
     engine->setPlayPosition(engine->get(engine->play.songPosition), 0, 0);
     engine->saveRecording(recording);
+    if (styleAheadNs && port) port->stopQueue();
     engine->styleRunEnded();
 }
 
@@ -197,7 +222,7 @@ int64_t CPlayer::nowNs() const
 int64_t CPlayer::dueMoment() const
 {
     // Never later than now: the position has been reached.
-    return std::min(nowNs(), waitStartNs + ticksToNs(tick - waitStartTick, style->ticksPerBeat, waitTempo));
+    return std::min(walkNowNs(), waitStartNs + ticksToNs(tick - waitStartTick, style->ticksPerBeat, waitTempo));
 }
 
 void CPlayer::startWait(int from)
@@ -224,7 +249,7 @@ void CPlayer::waitUntil()
     CClock& clock = *engine->clock;
     const int tpb = style->ticksPerBeat;
     startWait(fromTick);
-    int64_t now = nowNs();
+    int64_t now = walkNowNs();
     uint32_t ticket = clock.wakeTicket();
     // Stopping: nothing more to wait for.
     if (engine->get(engine->play.stopRequest)) {
@@ -256,8 +281,8 @@ void CPlayer::waitUntil()
                 }
             }
             engine->setPlayPosition(positionOf(tick), positionOf(toTick), kSongTicks * waitTempo);
-            sleepUntilDue(clock, until, ticket, true);
-            now = nowNs();
+            sleepUntilDue(clock, until - styleAheadNs, ticket, styleAheadNs == 0);
+            now = walkNowNs();
         }
         // What the other threads may have changed, read in one step; a
         // change after this reading wakes the next sleep at once.
@@ -285,6 +310,10 @@ void CPlayer::waitUntil()
         if (plannedTick >= 0 && now >= plannedNs) at = std::max(at, std::min(toTick, plannedTick));
         plannedTick = -1;
         setPosition(at);
+        if (styleAheadNs) {
+            stampUs = std::max(lastStampUs, (dueMoment() + 999) / 1000);
+            followStyleTakeBack();
+        }
         if (beat == 1 && prevBeat != 1) barStart();
         prevBeat = beat;
         if (restartPart) break;
@@ -296,15 +325,21 @@ void CPlayer::waitUntil()
         }
         if (beat != lastBeat) engine->setLastBeat(beat);
         // A chord played in the last quarter of a beat takes effect at the next beat.
-        if (chordMoved && tickInBeat <= tpb * 3 / 4) takeChordChange();
+        if (chordMoved && !styleAheadNs && tickInBeat <= tpb * 3 / 4) takeChordChange();
+        if (chordMoved && styleAheadNs) {
+            const int64_t changeUs = chordMomentUs();
+            if (changeUs >= 0) takeChordChange(changeUs);
+        }
         if (paused) {
-            // Held in place: the time spent paused is not music to catch up on.
+            // Held in place: the time spent paused is not music to catch up
+            // on. What is queued plays out.
+            sealStyleQueue();
             const int64_t pausedAt = nowNs();
             waitWhilePaused();
             const int64_t pausedFor = nowNs() - pausedAt;
             waitStartNs += pausedFor;
             lastBarStartUs += pausedFor / 1000;
-            now = nowNs();
+            now = walkNowNs();
             ticket = clock.wakeTicket() - 1; // look again before sleeping
         }
         if (now >= waitStartNs + waitBudgetNs) {
@@ -312,32 +347,208 @@ void CPlayer::waitUntil()
             break;
         }
         if (engine->get(engine->play.stopRequest)) break;
-        now = nowNs();
+        now = walkNowNs();
     }
     if (plainWait) waitBudgetNs = waitStartNs + waitBudgetNs - now;
     // After a change of style the old style's ticks mean nothing any more.
     if (!restartPart) setPosition(toTick);
 }
 
-void CPlayer::takeChordChange()
+void CPlayer::takeChordChange(int64_t atUs)
 {
     engine->lock();
     const bool moved = !chordsEqual(engine->play.currentChord, engine->play.accompChord);
     engine->unlock();
     if (!moved) return;
+    // What is queued in the old chord from the change on comes back, to
+    // sound in the new one; the change follows what stays queued.
+    const int end = styleQueuedCount;
+    const int first = takeBackStyle(atUs < 0 ? stampUs : atUs, true);
+    if (styleAheadNs && atUs >= 0) {
+        stampUs = lastStampUs = std::max(atUs, lastStampUs);
+        // The recording marks the change where the music is.
+        const int64_t at = positionOf(std::min(tick, tickAtNs(atUs * 1000)));
+        engine->setPlayPosition(at, at, 0);
+    }
     chordChange();
+    // Chords come a few keys at once: the next change follows this one and
+    // never takes back the notes it ended (they would sound on).
+    if (styleAheadNs) sealStyleQueue();
     if (engine->melody) engine->melody->chordChanged();
+    replayStyle(first, end);
+    const int64_t walked = positionOf(tick);
+    engine->setPlayPosition(walked, walked, 0);
+}
+
+int CPlayer::tickAtNs(int64_t ns) const
+{
+    const int tpb = std::max(1, style->ticksPerBeat);
+    if (ns >= waitStartNs) return std::min(toTick, waitStartTick + ticksInNs(ns - waitStartNs, tpb, waitTempo));
+    // Before this wait began: the tick that had begun by then.
+    const int64_t backNs = waitStartNs - ns;
+    int back = ticksInNs(backNs, tpb, waitTempo);
+    if (ticksToNs(back, tpb, waitTempo) < backNs) ++back;
+    return std::max(0, waitStartTick - back);
+}
+
+int64_t CPlayer::chordMomentUs() const
+{
+    const int tpb = std::max(1, style->ticksPerBeat);
+    const int64_t realNs = nowNs();
+    const int music = std::min(tick, tickAtNs(realNs));
+    int b = 0, bt = 0, inBeat = 0;
+    style->ticksToBarBeat(music, &b, &bt, &inBeat);
+    if (inBeat <= tpb * 3 / 4) return realNs / 1000;
+    const int nextBeat = music - inBeat + tpb;
+    if (nextBeat > tick) return -1;
+    return (waitStartNs + ticksToNs(nextBeat - waitStartTick, tpb, waitTempo) + 999) / 1000;
+}
+
+int64_t CPlayer::walkNowNs() const { return nowNs() + styleAheadNs; }
+
+void CPlayer::sendStyle(int status, int d1, int d2)
+{
+    const SentEvent sent = engine->sendEvent(status, d1, d2, stampUs);
+    if (stampUs >= 0) lastStampUs = std::max(lastStampUs, stampUs);
+    if (playing && playing->sends < QueuedStyleEvent::kSends) {
+        playing->tracked[playing->sends] = NoteTrackUndo();
+        playing->sent[playing->sends++] = sent;
+    }
+}
+
+void CPlayer::trackStyle(int status, int d1, int d2, int index)
+{
+    if (playing && playing->sends > 0 && isNote(status))
+        playing->tracked[playing->sends - 1] = trackNote(status, d1, d2, index);
+    else
+        trackEvent(status, d1, d2, index, false, 0);
+}
+
+void CPlayer::beginQueuedEvent()
+{
+    playing = nullptr;
+    if (!styleAheadNs) return;
+    stampUs = std::max(lastStampUs, (dueNs + 999) / 1000);
+    // Forget what the queue has delivered; when the list is full, its oldest.
+    const int64_t now = engine->clock->nowUs() - CMidiPort::kDeliveredUs;
+    int delivered = 0;
+    while (delivered < styleQueuedCount && styleQueued[delivered].dueUs <= now) ++delivered;
+    if (styleQueuedCount - delivered >= kStyleQueueDepth) delivered = styleQueuedCount - kStyleQueueDepth + 1;
+    if (delivered > 0) {
+        for (int i = delivered; i < styleQueuedCount; ++i) styleQueued[i - delivered] = styleQueued[i];
+        styleQueuedCount -= delivered;
+        sealedCount = std::max(0, sealedCount - delivered);
+    }
+    QueuedStyleEvent& q = styleQueued[styleQueuedCount++];
+    q.dueUs = stampUs;
+    q.source = event;
+    q.index = eventIndex;
+    q.tick = tick;
+    q.random = engine->random.saved();
+    q.bass = engine->bassMemory;
+    q.shiftedNoteEnd = shiftedNoteEnd;
+    q.shiftedPitch = shiftedPitch;
+    q.sends = 0;
+    playing = &q;
+}
+
+void CPlayer::sealStyleQueue()
+{
+    sealedCount = styleQueuedCount;
+    sealedUntilUs = std::max(sealedUntilUs, lastStampUs);
+}
+
+int CPlayer::firstQueuedFrom(int64_t fromUs) const
+{
+    int first = styleQueuedCount;
+    if (fromUs >= 0)
+        while (first > 0 && styleQueued[first - 1].dueUs >= fromUs) --first;
+    return first;
+}
+
+void CPlayer::undoStyle(int first, bool endStillSounds)
+{
+    // Newest first, so that the notes remembered are as they were.
+    for (int i = styleQueuedCount; i-- > first;) {
+        const QueuedStyleEvent& q = styleQueued[i];
+        for (int j = q.sends; j-- > 0;) {
+            undoTrackNote(q.tracked[j]);
+            engine->takeBackEvent(q.sent[j], endStillSounds);
+        }
+    }
+}
+
+int CPlayer::takeBackStyle(int64_t fromUs, bool own)
+{
+    CMidiPort* port = engine->port;
+    if (!styleAheadNs || !port) return styleQueuedCount;
+    int64_t from = fromUs;
+    if (own) {
+        // Only what can be played again: what came before the last seal stays.
+        port->takeBack(std::max(fromUs, sealedUntilUs + 1));
+        from = port->takenBackFrom();
+    }
+    const int first = firstQueuedFrom(from);
+    if (first == styleQueuedCount) return first;
+    undoStyle(first, true);
+    // What a seal closed (an earlier bar or part) is not played again.
+    const int replayFrom = std::max(first, sealedCount);
+    if (replayFrom < styleQueuedCount) {
+        const QueuedStyleEvent& q = styleQueued[replayFrom];
+        engine->random.restore(q.random);
+        engine->bassMemory = q.bass;
+        shiftedNoteEnd = q.shiftedNoteEnd;
+        shiftedPitch = q.shiftedPitch;
+    }
+    lastStampUs = first > 0 ? styleQueued[first - 1].dueUs : -1;
+    sealedCount = std::min(sealedCount, first);
+    styleQueuedCount = first;
+    return replayFrom;
+}
+
+void CPlayer::replayStyle(int first, int end)
+{
+    if (first >= end) return;
+    const StyleEvent walked = event;
+    const int32_t walkedIndex = eventIndex;
+    for (int k = first; k < end; ++k) {
+        // Entry k is written again as it is played: read it first.
+        const int64_t due = styleQueued[k].dueUs;
+        event = styleQueued[k].source;
+        eventIndex = styleQueued[k].index;
+        const int64_t keepDue = dueNs;
+        dueNs = due * 1000;
+        const int64_t at = positionOf(styleQueued[k].tick);
+        engine->setPlayPosition(at, at, 0);
+        beginQueuedEvent();
+        playEvent();
+        playing = nullptr;
+        dueNs = keepDue;
+    }
+    event = walked;
+    eventIndex = walkedIndex;
+}
+
+void CPlayer::followStyleTakeBack()
+{
+    // Read even with nothing remembered: until it is, what is queued next
+    // would be withdrawn.
+    if (!engine->port) return;
+    const int64_t from = engine->port->takenBackFrom();
+    if (from < 0 || styleQueuedCount == 0) return;
+    const int end = styleQueuedCount;
+    replayStyle(takeBackStyle(from, false), end);
 }
 
 void CPlayer::sendTracked(const StyleEvent& e, int index)
 {
     if (isProgramChange(e.stat) && settings.styleBankSelect == 0) {
         const int c = channelOf(e.stat);
-        engine->sendEvent(controllerStatus(c), kCtlBankMsb, engine->get(engine->defaults.bankMsb));
-        engine->sendEvent(controllerStatus(c), kCtlBankLsb, engine->get(engine->defaults.bankLsb));
+        sendStyle(controllerStatus(c), kCtlBankMsb, engine->get(engine->defaults.bankMsb));
+        sendStyle(controllerStatus(c), kCtlBankLsb, engine->get(engine->defaults.bankLsb));
     }
-    engine->sendEvent(e.stat, e.db1, e.db2);
-    trackEvent(e.stat, e.db1, e.db2, index, false, 0);
+    sendStyle(e.stat, e.db1, e.db2);
+    trackStyle(e.stat, e.db1, e.db2, index);
 }
 
 bool CPlayer::playsDrums(int sourceStatus) const
@@ -356,7 +567,7 @@ void CPlayer::playEvent()
     if (transformEvent(*style, e, chord, currentPart(), settings, engine->bassMemory, engine->random)) {
         varyPitch(e);
         if (e.stat == kStatSysEx) {
-            if (engine->port) engine->port->sendSysExText(style->events[static_cast<size_t>(eventIndex)].string);
+            if (engine->port) engine->port->sendSysExText(style->events[static_cast<size_t>(eventIndex)].string, stampUs);
         } else if (isChannelMessage(e.stat)) {
             if (acceptsEvent(e.stat, e.db1, e.db2)) {
                 sendTracked(e, eventIndex);
@@ -389,7 +600,7 @@ void CPlayer::chordChange()
         for (size_t i = soundingNotes.size(); i-- > 0;) {
             const SoundingNote n = soundingNotes[i];
             if (n.channel == 9) continue;
-            engine->sendEvent(noteOffStatus(n.channel), n.pitch, 100);
+            engine->sendEvent(noteOffStatus(n.channel), n.pitch, 100, stampUs);
             if (n.pNoteOn > 0 && retriggerCount < kMaxRetrigger) retriggerNotes[retriggerCount++] = n.pNoteOn;
             soundingNotes.erase(soundingNotes.begin() + static_cast<std::ptrdiff_t>(i));
         }
@@ -409,7 +620,7 @@ void CPlayer::chordChange()
         StyleEvent e{m.stat, m.db1, m.db2, m.onoff};
         if (transformEvent(*style, e, chord, part, settings, engine->bassMemory, engine->random) &&
             isNoteOn(e.stat, e.db2) && acceptsEvent(e.stat, e.db1, e.db2)) {
-            engine->sendEvent(e.stat, e.db1, e.db2);
+            engine->sendEvent(e.stat, e.db1, e.db2, stampUs);
             trackEvent(e.stat, e.db1, e.db2, r, false, 0);
         }
     }

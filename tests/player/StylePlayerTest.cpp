@@ -181,6 +181,44 @@ TEST_F(PlayerTest, ChangesWakeASleepingPlayerAndNothingElseDoes)
     EXPECT_FALSE(engine.isPlaying());
 }
 
+// Queued ahead of its moments, the style plays exactly what it plays sent at
+// them: chords played just before and just after notes, one held over to the
+// next beat, a part change and a stop take back and play again only what
+// they must, and the recording holds what sounded.
+TEST_F(PlayerTest, QueuedAheadItPlaysWhatItPlaysAtItsMoments)
+{
+    ASSERT_GE(load(busyStyle(120)), 0); // a note every 125 ms on each of three channels
+    auto play = [&](bool queued) {
+        engine.styleQueueOnManualClock = queued;
+        engine.seedRandom(7);
+        engine.bassMemory.reset();
+        engine.set(engine.recordState.recording, 1);
+        engine.selectPart(part("Main A"));
+        engine.setChord(0, 0, -1);
+        const int64_t origin = now();
+        const struct {
+            int64_t ms;
+            int root;
+        } chords[] = {{497, 5}, {626, 7}, {1440, 9}, {1700, -1}, {1999, 2}, {2752, 4}};
+        for (const auto& c : chords) {
+            run(c.ms - (now() - origin) / 1000);
+            if (c.root < 0) engine.requestPart(part("Main B"));
+            else engine.setChord(c.root, 0, -1);
+        }
+        run(3210 - (now() - origin) / 1000);
+        engine.set(engine.recordState.recording, 0);
+        stop();
+        std::string out;
+        for (const CapturedMessage& m : engine.port->capture.take())
+            out += std::to_string(m.timeUs - origin) + " " + m.text() + "\n";
+        return out;
+    };
+    const std::string direct = play(false);
+    const std::string queued = play(true);
+    EXPECT_EQ(queued, direct);
+    EXPECT_GT(std::count(direct.begin(), direct.end(), '\n'), 150);
+}
+
 // A chord change under held notes: the pad sounds again in the new chord, the
 // bass (retrigger off) falls silent until its next note, drums ring on. A
 // chord played in the last quarter of a beat waits for the next beat.

@@ -12,9 +12,9 @@
 //   seqprobe keyboard [--port NAME] [--ready FILE]
 //                                          a keyboard that comes and goes: plays the events of
 //                                          its standard input on port NAME, leaves at its end
-//   seqprobe timing --notes FILE [--players A,B...] [--ready FILE] [--wait MS] [--quiet MS]
+//   seqprobe timing --notes FILE [--players A,B...] [--ready FILE] [--wait MS] [--quiet MS] [--skip MS]
 //                                          each player in turn plays a song to "in": its notes'
-//                                          arrivals against their times in the song
+//                                          arrivals against their times in the song (after the first MS)
 #include "SeqProbe.h"
 
 #include <algorithm>
@@ -36,7 +36,7 @@ int usage()
     std::fputs("usage: seqprobe ports | capture [--from TEXT] [--count N] [--timeout MS] [--ready FILE]"
                " | send [--to TEXT] EVENT... | latency --out TEXT [--back TEXT] [--count N] [--label NAME] [--keys LOW-HIGH] [--priority N] [--gap US]"
                " | relay | keyboard [--port NAME] [--ready FILE]"
-               " | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS]\n",
+               " | timing --notes FILE [--players A,B] [--ready FILE] [--wait MS] [--quiet MS] [--skip MS]\n",
                stderr);
     return 2;
 }
@@ -208,21 +208,26 @@ struct TimingFigures {
 // moment a player starts cannot be seen from here, so times are aligned on
 // the median offset of arrival against ideal time: an error is how far a
 // note arrived from where the song as a whole puts it.
-TimingFigures noteTiming(const std::string& player, const std::vector<SongNote>& song, const std::vector<ProbeEvent>& got)
+TimingFigures noteTiming(const std::string& player, const std::vector<SongNote>& song, const std::vector<ProbeEvent>& got,
+                          int64_t fromUs)
 {
     std::map<std::pair<int, int>, std::vector<int64_t>> arrivals;
     for (const ProbeEvent& e : got) arrivals[{e.channel, e.a}].push_back(e.timeUs);
     std::map<std::pair<int, int>, size_t> used;
     std::vector<int64_t> offsets; // arrival - ideal, in the song's order
+    size_t matched = 0;
     for (const SongNote& n : song) {
         const auto key = std::make_pair(n.channel, n.pitch);
         const auto& list = arrivals[key];
         size_t& k = used[key];
-        if (k < list.size()) offsets.push_back(list[k++] - n.us);
+        if (k >= list.size()) continue;
+        ++matched;
+        if (n.us >= fromUs) offsets.push_back(list[k] - n.us);
+        ++k;
     }
     TimingFigures f;
     f.player = player;
-    f.matched = offsets.size();
+    f.matched = matched;
     if (offsets.empty()) return f;
     std::vector<int64_t> sorted = offsets;
     std::sort(sorted.begin(), sorted.end());
@@ -244,6 +249,7 @@ int timing(SeqProbe& probe, std::vector<std::string>& args)
     const std::string ready = option(args, "--ready", "");
     const int wait = std::atoi(option(args, "--wait", "60000").c_str());  // for a player's first note
     const int quiet = std::atoi(option(args, "--quiet", "5000").c_str()); // without a note: the turn is over
+    const int64_t fromUs = std::atoll(option(args, "--skip", "0").c_str()) * 1000; // the song's notes before: not timed
     std::vector<SongNote> song;
     std::ifstream in(notesFile);
     for (SongNote n; in >> n.channel >> n.pitch >> n.us;) song.push_back(n);
@@ -259,7 +265,7 @@ int timing(SeqProbe& probe, std::vector<std::string>& args)
         ProbeEvent e;
         while (got.size() < song.size() && probe.receive(e, got.empty() ? wait : quiet))
             if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) got.push_back(e);
-        table.push_back(noteTiming(players.substr(0, end), song, got));
+        table.push_back(noteTiming(players.substr(0, end), song, got, fromUs));
         const TimingFigures& f = table.back();
         complete = complete && f.matched == song.size() && got.size() == song.size();
         std::printf("%s: %zu of %zu notes, %zu others\n", f.player.c_str(), f.matched, song.size(),
