@@ -480,11 +480,9 @@ int64_t CMidiPort::queueStamp(int64_t dueUs)
     // Taken back before it was sent: whoever queued it has not looked yet,
     // and will play again all that was taken back, this as well.
     if (takenBackUs >= 0 && dueUs >= takenBackUs) return kWithdrawn;
-    // A message already due goes at once while nothing queued can still be
-    // waiting (a queue just started, or one that has delivered all): the
-    // queue would hold it until its timer's next tick.
-    const int64_t now = captureTime();
-    if (dueUs <= now && queuedUntilUs < now - kDeliveredUs) return -1;
+    // A message already due is queued too, to leave at the timer's next
+    // tick: sent at once it could overtake one the queue still holds (a
+    // processor set aside holds the queue's deliveries for milliseconds).
     queuedUntilUs = std::max(queuedUntilUs, dueUs);
     return dueUs;
 }
@@ -528,9 +526,10 @@ void CMidiPort::takeBack(int64_t fromUs)
         keptUntil = queuedUntilUs;
     }
     if (manual || keptUntil < 0) return;
-    // Until the queue has delivered what it kept: its timer ticks every
-    // millisecond, so a message due now may still be in it.
-    const int64_t giveUpUs = std::max(keptUntil, captureTime()) + 5000;
+    // Until the queue has delivered what it kept and what its timer had
+    // taken out before it was held, so that what is sent next comes after.
+    // A processor set aside (a virtual one) may hold that for milliseconds.
+    const int64_t giveUpUs = std::max(keptUntil, captureTime()) + kDeliveryWaitUs;
     for (;;) {
         {
             CLockGuard guard(lock);

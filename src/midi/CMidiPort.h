@@ -105,8 +105,10 @@ public:
     // cannot be read.
     static constexpr int64_t kTakeBackMarginUs = 1000;
     // A queued message is surely delivered this long after its stamp (the
-    // queue's timer ticks every millisecond).
+    // queue's timer ticks every millisecond or faster).
     static constexpr int64_t kDeliveredUs = 3000;
+    // The longest a take-back waits for what it kept to be delivered.
+    static constexpr int64_t kDeliveryWaitUs = 40'000;
     void sendSysExText(std::string_view text, int64_t dueUs = -1);
     void sendMidiText(std::string_view text);
     void recordHeldNotes();
@@ -158,7 +160,7 @@ private:
     bool startSeqQueue();
     void stopSeqQueue();
     void removeQueued(int64_t fromUs);
-    // Whether the sequencer still holds queued messages; lock held.
+    // Whether the sequencer still holds messages queued or on their way; lock held.
     bool seqQueueHolds();
     // Maps the clock onto the queue's time; the queue's time, -1 if unread.
     int64_t mapSeqQueue();

@@ -158,6 +158,11 @@ snd_seq_real_time_t realTime(int64_t us)
 // How often the queue's timer ticks while a style or song plays.
 constexpr unsigned kQueueTimerHz = 10000;
 
+// The clock is mapped onto the queue's time from the best of a few readings,
+// or the first that falls within so many microseconds of the clock's.
+constexpr int kMapReadings = 8;
+constexpr int64_t kMapWindowUs = 50;
+
 // A queue's time as its status reports it, in microseconds.
 int64_t queueTimeUs(const snd_seq_queue_status_t* status)
 {
@@ -200,14 +205,21 @@ bool CMidiPort::startSeqQueue()
 
 int64_t CMidiPort::mapSeqQueue()
 {
-    // From a reading between two of the clock's.
+    // From the reading that falls between the two closest readings of the
+    // clock: a reading held up (a processor set aside for milliseconds)
+    // would map the queue that much off, and every stamp after it.
     snd_seq_queue_status_t* status = nullptr;
     snd_seq_queue_status_alloca(&status);
-    const int64_t before = captureTime();
-    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return -1;
-    const int64_t after = captureTime();
-    const int64_t queueUs = queueTimeUs(status);
-    seq->originUs = (before + after) / 2 - queueUs;
+    int64_t queueUs = -1, window = INT64_MAX;
+    for (int i = 0; i < kMapReadings && window > kMapWindowUs; ++i) {
+        const int64_t before = captureTime();
+        if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return -1;
+        const int64_t after = captureTime();
+        if (after - before >= window) continue;
+        window = after - before;
+        queueUs = queueTimeUs(status);
+        seq->originUs = (before + after) / 2 - queueUs;
+    }
     return queueUs;
 }
 
@@ -255,10 +267,13 @@ void CMidiPort::removeQueued(int64_t fromUs)
 bool CMidiPort::seqQueueHolds()
 {
     if (!seq || seq->queue < 0) return false;
-    snd_seq_queue_status_t* status = nullptr;
-    snd_seq_queue_status_alloca(&status);
-    if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return false;
-    return snd_seq_queue_status_get_events(status) > 0;
+    // A message is in the sequencer's hands, queued or being delivered, until
+    // its cell returns to the client's pool: what the timer has just taken
+    // out of the queue may still be on its way.
+    snd_seq_client_pool_t* pool = nullptr;
+    snd_seq_client_pool_alloca(&pool);
+    if (snd_seq_get_client_pool(seq->seq, pool) < 0) return false;
+    return snd_seq_client_pool_get_output_free(pool) < snd_seq_client_pool_get_output_pool(pool);
 }
 
 void CMidiPort::stampEvent(snd_seq_event_t& ev, int64_t dueUs) const

@@ -411,10 +411,10 @@ TEST_F(KernelSequencer, KeysBoundToFunctionsMoveTheStyleThroughItsPartsAtTheRigh
 } // namespace
 
 // A song queued ahead on the kernel's queue: a pause, a transposition (which
-// cuts every note) and a group switched off take back what is queued, and at
-// the sound generator no note sounds twice, none hangs (a note is ended by its
-// own note off, not only by the end's all notes off) and none is lost but
-// the drums switched off.
+// cuts every note), a group switched off and a stop take back what is
+// queued, a loop waits for it, and at the sound generator no note sounds
+// twice, none hangs (a note is ended by its own note off, not only by the
+// end's all notes off) and none is lost but the drums switched off.
 TEST_F(KernelSequencer, WhatASongQueuedIsTakenBackNeverHangsNorDoublesANote)
 {
     connectOutput("vtn-probe");
@@ -429,7 +429,6 @@ TEST_F(KernelSequencer, WhatASongQueuedIsTakenBackNeverHangsNorDoublesANote)
     }
     engine->set(engine->play.inputMode, kLiveMode);
     engine->set(engine->songState.playMode, 1);
-    ASSERT_EQ(engine->startSongPlayer(&song, 0, 0, 0, 0, 0), 0);
     std::vector<ProbeEvent> got;
     auto pumpFor = [&](int64_t ms) {
         ProbeEvent e;
@@ -437,6 +436,32 @@ TEST_F(KernelSequencer, WhatASongQueuedIsTakenBackNeverHangsNorDoublesANote)
         for (int64_t now; (now = probeNowUs()) < end;)
             if (probe.receive(e, static_cast<int>((end - now) / 1000) + 1)) got.push_back(e);
     };
+    // Note ons heard, {tonal, drums}. A cut ends every note by all notes off;
+    // the end's (after the last note on) does not count.
+    auto eachNoteOnce = [&] {
+        size_t lastOn = 0;
+        for (size_t i = 0; i < got.size(); ++i)
+            if (got[i].type == SND_SEQ_EVENT_NOTEON && got[i].b > 0) lastOn = i;
+        std::set<std::pair<int, int>> on;
+        int tonal = 0, drums = 0;
+        for (size_t i = 0; i < got.size(); ++i) {
+            const ProbeEvent& e = got[i];
+            if (e.type == SND_SEQ_EVENT_CONTROLLER && e.a == kCtlAllNotesOff && i < lastOn)
+                std::erase_if(on, [&](const auto& s) { return s.first == e.channel; });
+            if (e.type != SND_SEQ_EVENT_NOTEON && e.type != SND_SEQ_EVENT_NOTEOFF) continue;
+            if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) {
+                EXPECT_TRUE(on.insert({e.channel, e.a}).second) << "sounds twice: " << e.text();
+                ++(e.channel == 9 ? drums : tonal);
+            } else {
+                on.erase({e.channel, e.a});
+            }
+        }
+        for (const auto& [channel, pitch] : on) ADD_FAILURE() << "hangs: channel " << channel << " pitch " << pitch;
+        got.clear();
+        return std::make_pair(tonal, drums);
+    };
+
+    ASSERT_EQ(engine->startSongPlayer(&song, 0, 0, 0, 0, 0), 0);
     pumpFor(300);
     engine->togglePause();
     pumpFor(200);
@@ -448,29 +473,22 @@ TEST_F(KernelSequencer, WhatASongQueuedIsTakenBackNeverHangsNorDoublesANote)
     engine->wakePlayer();
     while (engine->isPlaying()) pumpFor(50);
     pumpFor(300);
-
-    // The transposition's cut ends every note by all notes off; the end's
-    // (after the last note on) does not count.
-    size_t lastOn = 0;
-    for (size_t i = 0; i < got.size(); ++i)
-        if (got[i].type == SND_SEQ_EVENT_NOTEON && got[i].b > 0) lastOn = i;
-    std::set<std::pair<int, int>> on;
-    int tonal = 0, drums = 0;
-    for (size_t i = 0; i < got.size(); ++i) {
-        const ProbeEvent& e = got[i];
-        if (e.type == SND_SEQ_EVENT_CONTROLLER && e.a == kCtlAllNotesOff && i < lastOn)
-            std::erase_if(on, [&](const auto& s) { return s.first == e.channel; });
-        if (e.type != SND_SEQ_EVENT_NOTEON && e.type != SND_SEQ_EVENT_NOTEOFF) continue;
-        if (e.type == SND_SEQ_EVENT_NOTEON && e.b > 0) {
-            EXPECT_TRUE(on.insert({e.channel, e.a}).second) << "sounds twice: " << e.text();
-            ++(e.channel == 9 ? drums : tonal);
-        } else {
-            on.erase({e.channel, e.a});
-        }
-    }
-    for (const auto& [channel, pitch] : on) ADD_FAILURE() << "hangs: channel " << channel << " pitch " << pitch;
+    const auto [tonal, drums] = eachNoteOnce();
     EXPECT_EQ(tonal, kNotes * 2 / 3);
     EXPECT_GT(drums, 0);
     EXPECT_LT(drums, kNotes / 3);
+    engine->setTransposition(0);
+    engine->set(engine->mixer.drumsOff, 0);
+
+    // The song's one bar looped (its end waits for what is queued), then
+    // stopped while notes are queued.
+    ASSERT_EQ(engine->startSongPlayer(&song, 1, 1, 1, 0, 0), 0);
+    pumpFor(2600);
+    engine->requestStop();
+    while (engine->isPlaying()) pumpFor(50);
+    pumpFor(300);
+    const auto [looped, loopedDrums] = eachNoteOnce();
+    EXPECT_GT(looped, kNotes * 2 / 3);
+    EXPECT_LT(looped, kNotes * 4 / 3);
     engine->setTransposition(0);
 }
