@@ -508,7 +508,7 @@ void CMidiPort::stopQueue()
     queueRunning = false;
 }
 
-void CMidiPort::takeBack(int64_t fromUs)
+void CMidiPort::takeBack(int64_t fromUs, bool untilDelivered)
 {
     const bool manual = clock && clock->isManual();
     int64_t keptUntil = -1;
@@ -525,7 +525,7 @@ void CMidiPort::takeBack(int64_t fromUs)
         }
         keptUntil = queuedUntilUs;
     }
-    if (manual || keptUntil < 0) return;
+    if (manual || !untilDelivered || keptUntil < 0) return;
     // Until the queue has delivered what it kept and what its timer had
     // taken out before it was held, so that what is sent next comes after.
     // A processor set aside (a virtual one) may hold that for milliseconds.

@@ -94,11 +94,12 @@ public:
     bool startQueue();
     void stopQueue();
     // Takes back what is queued for `fromUs` or later, but never what the
-    // queue has delivered; waits until what is kept has been delivered, so that
-    // what is sent next comes after it. Any thread. Whoever queued what was
-    // taken back learns of it through takenBackFrom; until then, what is
-    // queued for a stamp taken back is withdrawn as well.
-    void takeBack(int64_t fromUs);
+    // queue has delivered. With `untilDelivered`, waits until what is kept
+    // has been delivered, so that what is sent next at once comes after it;
+    // whoever only queues after it need not wait. Any thread. Whoever queued
+    // what was taken back learns of it through takenBackFrom; until then,
+    // what is queued for a stamp taken back is withdrawn as well.
+    void takeBack(int64_t fromUs, bool untilDelivered = true);
     // The earliest stamp taken back since the last call, -1 when nothing was.
     int64_t takenBackFrom();
     // How far ahead of the clock a take-back starts if the queue's time

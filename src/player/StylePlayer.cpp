@@ -485,7 +485,8 @@ int CPlayer::takeBackStyle(int64_t fromUs, bool own)
     int64_t from = fromUs;
     if (own) {
         // Only what can be played again: what came before the last seal stays.
-        port->takeBack(std::max(fromUs, sealedUntilUs + 1));
+        // What follows is queued behind what stays, so nothing waits for it.
+        port->takeBack(std::max(fromUs, sealedUntilUs + 1), false);
         from = port->takenBackFrom();
     }
     const int first = firstQueuedFrom(from);
