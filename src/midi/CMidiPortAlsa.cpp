@@ -213,7 +213,7 @@ int64_t CMidiPort::mapSeqQueue()
     int64_t queueUs = -1, window = INT64_MAX;
     for (int i = 0; i < kMapReadings && window > kMapWindowUs; ++i) {
         const int64_t before = captureTime();
-        if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) return -1;
+        if (snd_seq_get_queue_status(seq->seq, seq->queue, status) < 0) break;
         const int64_t after = captureTime();
         if (after - before >= window) continue;
         window = after - before;
