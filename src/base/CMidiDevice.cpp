@@ -42,11 +42,8 @@ void CMidiDevice::trackEvent(int status, int d1, int d2, int pNoteOn, bool alrea
 {
     if (!alreadyLocked) pthread_mutex_lock(&deviceMutex);
     const int c = ((status % 16) + 16) % 16;
-    if (isNoteOn(status, d2)) {
-        soundingNotes.push_back({c, d1, d2, pNoteOn, pitchOriginal});
-    } else if (isNoteOff(status, d2)) {
-        const int i = findSounding(c, d1);
-        if (i >= 0) soundingNotes.erase(soundingNotes.begin() + i);
+    if (isNote(status)) {
+        trackNoteLocked(status, d1, d2, pNoteOn, pitchOriginal);
     } else if (isProgramChange(status)) {
         programs[c] = d1;
         programBankMsb[c] = controllers[0][c];
@@ -61,10 +58,15 @@ void CMidiDevice::trackEvent(int status, int d1, int d2, int pNoteOn, bool alrea
 NoteTrackUndo CMidiDevice::trackNote(int status, int d1, int d2, int pNoteOn)
 {
     CLockGuard lock(deviceMutex);
+    return trackNoteLocked(status, d1, d2, pNoteOn, 0);
+}
+
+NoteTrackUndo CMidiDevice::trackNoteLocked(int status, int d1, int d2, int pNoteOn, int pitchOriginal)
+{
     NoteTrackUndo undo;
     const int c = ((status % 16) + 16) % 16;
     if (isNoteOn(status, d2)) {
-        undo.note = {c, d1, d2, pNoteOn, 0};
+        undo.note = {c, d1, d2, pNoteOn, pitchOriginal};
         undo.added = true;
         undo.index = static_cast<int32_t>(soundingNotes.size());
         soundingNotes.push_back(undo.note);
