@@ -131,8 +131,11 @@ void CPlayer::runSong()
         passMicros = songMicros;
         songTempoMoved = false;
         // The song's time starts once it is set up, so the set-up does not
-        // make the first notes late.
-        if (passes == 1) dueNs = nowNs();
+        // make the first notes late. Queued on the sequencer, it starts one
+        // lookahead later, so that its first notes are queued ahead like all
+        // others: the first messages a new player thread sends take a few
+        // milliseconds to leave (they came 2-4 ms late in a virtual machine).
+        if (passes == 1) dueNs = nowNs() + (engine->clock->isManual() ? 0 : queueAheadNs);
 
         eventIndex = resume;
         bool looping = false;
