@@ -38,12 +38,26 @@ int CMidiDevice::findSounding(int channel, int pitch) const
     return -1;
 }
 
+void CMidiDevice::trackNoteLocked(int status, int d1, int d2, int pNoteOn, int pitchOriginal, NoteTrackUndo* undo)
+{
+    const int c = ((status % 16) + 16) % 16;
+    if (isNoteOn(status, d2)) {
+        if (undo) *undo = {static_cast<int32_t>(soundingNotes.size()), true, {c, d1, d2, pNoteOn, pitchOriginal}};
+        soundingNotes.push_back({c, d1, d2, pNoteOn, pitchOriginal});
+    } else if (isNoteOff(status, d2)) {
+        const int i = findSounding(c, d1);
+        if (i < 0) return;
+        if (undo) *undo = {i, false, soundingNotes[static_cast<size_t>(i)]};
+        soundingNotes.erase(soundingNotes.begin() + i);
+    }
+}
+
 void CMidiDevice::trackEvent(int status, int d1, int d2, int pNoteOn, bool alreadyLocked, int pitchOriginal)
 {
     if (!alreadyLocked) pthread_mutex_lock(&deviceMutex);
     const int c = ((status % 16) + 16) % 16;
     if (isNote(status)) {
-        trackNoteLocked(status, d1, d2, pNoteOn, pitchOriginal);
+        trackNoteLocked(status, d1, d2, pNoteOn, pitchOriginal, nullptr);
     } else if (isProgramChange(status)) {
         programs[c] = d1;
         programBankMsb[c] = controllers[0][c];
@@ -58,25 +72,8 @@ void CMidiDevice::trackEvent(int status, int d1, int d2, int pNoteOn, bool alrea
 NoteTrackUndo CMidiDevice::trackNote(int status, int d1, int d2, int pNoteOn)
 {
     CLockGuard lock(deviceMutex);
-    return trackNoteLocked(status, d1, d2, pNoteOn, 0);
-}
-
-NoteTrackUndo CMidiDevice::trackNoteLocked(int status, int d1, int d2, int pNoteOn, int pitchOriginal)
-{
     NoteTrackUndo undo;
-    const int c = ((status % 16) + 16) % 16;
-    if (isNoteOn(status, d2)) {
-        undo.note = {c, d1, d2, pNoteOn, pitchOriginal};
-        undo.added = true;
-        undo.index = static_cast<int32_t>(soundingNotes.size());
-        soundingNotes.push_back(undo.note);
-    } else if (isNoteOff(status, d2)) {
-        undo.index = findSounding(c, d1);
-        if (undo.index >= 0) {
-            undo.note = soundingNotes[static_cast<size_t>(undo.index)];
-            soundingNotes.erase(soundingNotes.begin() + undo.index);
-        }
-    }
+    trackNoteLocked(status, d1, d2, pNoteOn, 0, &undo);
     return undo;
 }
 

@@ -63,8 +63,9 @@ protected:
     static int controllerSlot(int controller);
     // First entry with this channel and pitch, -1 when none. deviceMutex held.
     int findSounding(int channel, int pitch) const;
-    // A note on or off into the remembered notes, and how to undo it. deviceMutex held.
-    NoteTrackUndo trackNoteLocked(int status, int d1, int d2, int pNoteOn, int pitchOriginal);
+    // A note on or off into the remembered notes; how to undo it into `undo`
+    // when given. deviceMutex held.
+    void trackNoteLocked(int status, int d1, int d2, int pNoteOn, int pitchOriginal, NoteTrackUndo* undo);
 
     std::vector<SoundingNote> soundingNotes;
     int32_t programs[16];
