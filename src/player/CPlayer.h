@@ -123,6 +123,7 @@ public:
     QueuedSongEvent queued[kQueueDepth];
     int32_t queuedCount = 0;
     int64_t queueAheadNs = 0; // 0: each message is sent at its moment
+    int64_t queueStartNs = 0; // a queued song's first moment: what comes before it is queued at once
     int64_t lastQueuedUs = -1;
     int32_t queuedMix = 0; // the group switches the queued messages were played with
     bool rewound = false;  // a take-back moved the song back to a queued event

@@ -34,6 +34,8 @@ constexpr int32_t kLongestWait = 100'000'000;
 // How far ahead of its moment a message is queued: enough to cover a late
 // wake-up of the player, short enough that what is taken back is little.
 constexpr int64_t kQueueAheadNs = 5'000'000;
+// How long after its set-up a queued song's time starts.
+constexpr int64_t kQueueStartNs = 20'000'000;
 } // namespace
 
 void* songPlayerThread(void* arg)
@@ -131,11 +133,15 @@ void CPlayer::runSong()
         passMicros = songMicros;
         songTempoMoved = false;
         // The song's time starts once it is set up, so the set-up does not
-        // make the first notes late. Queued on the sequencer, it starts one
-        // lookahead later, so that its first notes are queued ahead like all
-        // others: the first messages a new player thread sends take a few
-        // milliseconds to leave (they came 2-4 ms late in a virtual machine).
-        if (passes == 1) dueNs = nowNs() + (engine->clock->isManual() ? 0 : queueAheadNs);
+        // make the first notes late. Queued on the sequencer, it starts a
+        // little later still, and what comes before is queued at once: the
+        // first messages a new player thread sends are slow to leave (in a
+        // virtual machine its first chord took 2-7 ms), so they would come
+        // late against the rest.
+        if (passes == 1) {
+            dueNs = nowNs() + (engine->clock->isManual() || !queueAheadNs ? 0 : kQueueStartNs);
+            queueStartNs = dueNs;
+        }
 
         eventIndex = resume;
         bool looping = false;
@@ -280,7 +286,8 @@ int64_t CPlayer::aheadNow() const
 {
     // Every event is played ahead (a tempo event sets the pace from its own
     // moment on, whenever it is read), while the player has room to remember it.
-    return queuedCount >= kQueueDepth ? 0 : queueAheadNs;
+    if (queuedCount >= kQueueDepth) return 0;
+    return queueAheadNs + (queueAheadNs ? std::max<int64_t>(0, queueStartNs - nowNs()) : 0);
 }
 
 void CPlayer::drainQueue()
