@@ -1,5 +1,6 @@
 #include "app/CApplication.h"
 
+#include "app/CControlSocket.h"
 #include "app/CRecordingSaver.h"
 
 #include "base/CLockGuard.h"
@@ -36,12 +37,21 @@ std::string_view afterColon(std::string_view s)
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The word after the first blank ("registration 2" gives "2").
+std::string afterColonOrBlank(std::string_view s)
+{
+    const size_t p = s.find(' ');
+    return p == std::string_view::npos ? std::string() : trim(s.substr(p + 1));
+}
 } // namespace
 
 CApplication::CApplication() : saver(new CRecordingSaver()) {}
 
 CApplication::~CApplication()
 {
+    // The display's threads read the engine: they end first.
+    if (engine) closeRemote();
     if (engine) {
         engine->requestStop();
         engine->shutdown();
@@ -110,6 +120,7 @@ void CApplication::configure()
     Chord start;
     parseChordSymbol(start, "C");
     engine->setCurrentChord(start);
+    openRemote();
     vtn::printText("Ready\n");
 }
 
@@ -126,17 +137,20 @@ void CApplication::commandLoop()
     bool overlong = false;
     char buffer[4096];
     for (;;) {
-        pollfd fds[2];
+        pollfd fds[3];
         nfds_t n = 0;
         if (signals >= 0) fds[n++] = {signals, POLLIN, 0};
         const nfds_t inputSlot = n;
         if (inputOpen) fds[n++] = {STDIN_FILENO, POLLIN, 0};
         if (n == 0) break; // neither input nor signals: nothing can ever end us but a kill
+        const nfds_t remoteSlot = n;
+        if (remote) fds[n++] = {remote->commandFd(), POLLIN, 0};
         if (poll(fds, n, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (signals >= 0 && (fds[0].revents & POLLIN)) break;
+        if (remote && (fds[remoteSlot].revents & POLLIN)) serveRemote();
         if (!inputOpen || !(fds[inputSlot].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
 
         const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
@@ -220,6 +234,8 @@ bool CApplication::command(std::string_view line)
         // "status" only where nothing else took the word: a preset or a
         // style of that name comes first.
         if (kind == kCommandNone && l == "status") vtn::printLine(statusLine());
+        else if (kind == kCommandNone && startsWith(l, "registration ")) runRegistration(afterColonOrBlank(l));
+        else if (kind == kCommandNone && startsWith(l, "function ")) runFunctionNumber(afterColonOrBlank(l));
         else if (kind == kCommandNone) vtn::printText("Unknown command\n");
         else carryOut(kind, index, t);
     }
@@ -252,7 +268,11 @@ void CApplication::runKeyCommand(int note)
     }
     if (!engine->liveInput) return;
     // No command of its own: the key is a button of the current menu.
-    const MenuResult r = engine->liveInput->executeMenuEntry(note - 36, false);
+    loadRegistration(engine->liveInput->executeMenuEntry(note - 36, false));
+}
+
+void CApplication::loadRegistration(const MenuResult& r)
+{
     if (r.kind == 0 && r.fileName.size() > 4) {
         // A registration whose style is not loaded must not wait for the
         // next style that happens to be selected.
@@ -260,6 +280,29 @@ void CApplication::runKeyCommand(int note)
     } else if (r.kind > 0 && !r.fileName.empty()) {
         playMidiFile(r.fileName);
     }
+}
+
+void CApplication::runRegistration(std::string_view number)
+{
+    const long n = vtn::decimalValue(number);
+    CLiveInput* input = engine->liveInput;
+    if (!input || n < 1 || n > static_cast<long>(input->styleEntries.size())) {
+        vtn::printLine("No registration " + std::string(number));
+        return;
+    }
+    MenuResult result;
+    input->callStyleEntry(static_cast<int>(n - 1), result);
+    loadRegistration(result);
+}
+
+void CApplication::runFunctionNumber(std::string_view number)
+{
+    const long n = vtn::decimalValue(number);
+    if (!engine->liveInput || n < 0 || n >= kFunctionCount || number.find_first_not_of("0123456789") != std::string_view::npos) {
+        vtn::printLine("No function " + std::string(number));
+        return;
+    }
+    engine->liveInput->callFunction(static_cast<int>(n), 1);
 }
 
 void CApplication::classifyCommand(std::string_view text, int& kind, int& index)

@@ -1,7 +1,11 @@
 #pragma once
 // The shell around the engine: start-up, the console command loop, the two
 // set-up files and shut-down.
+#include "app/SongDisplay.h"
+
 #include <cstdint>
+#include <ctime>
+#include <map>
 #include <pthread.h>
 #include <string>
 #include <string_view>
@@ -10,6 +14,8 @@
 class CKvSeq;
 class CRecordingSaver;
 class CMidiSequence;
+class CControlSocket;
+struct MenuResult;
 
 struct KeyCommand {
     std::string text;
@@ -88,7 +94,46 @@ public:
     // Writes the recordings; outlives the engine, whose players hand them over.
     CRecordingSaver* saver = nullptr;
 
+    // The display of the board (RemoteDisplay.cpp): config.txt's "remote:"
+    // port opens the control socket that the display program talks to.
+    int32_t remotePort = 0;
+    CControlSocket* remote = nullptr;
+    void openRemote();
+    void closeRemote();
+    // Carries out the lines waiting at the control socket.
+    void serveRemote();
+    // The status line of the socket: "S" and the state as JSON.
+    std::string remoteStatus();
+    // The song about to play, as a display follows it.
+    void showSong(CMidiSequence& song);
+
 private:
+    void remoteChanged(uint32_t changes);
+    void followSongStart();
+    void followSong();
+    std::string portNames();
+    std::string remoteQuery(const std::string& line, int passed, int& passBack);
+    // Carries out a registration's file as a menu key does.
+    void loadRegistration(const MenuResult& result);
+    // "registration n" (from 1) and "function n" (by number, the unnamed
+    // ones too) at the console.
+    void runRegistration(std::string_view number);
+    void runFunctionNumber(std::string_view number);
+    // Guards what the display threads read of the application.
+    mutable pthread_mutex_t displayMutex = PTHREAD_MUTEX_INITIALIZER;
+    SongDisplay songDisplay;
+    std::string registrationsJson = "[]";
+    std::string portsJson;
+    struct StyleListing {
+        std::time_t modified = 0;
+        int64_t bytes = -1;
+        bool readable = false;
+        int tempo = 0;
+        std::string timeSignature;
+    };
+    // What the style list read of each file, until the file changes.
+    std::map<std::string, StyleListing> styleListing;
+
     // What the system refused of real-time running, said after the banner.
     std::string realTimeNote;
     // What a classified command does: load a style, select a preset or run

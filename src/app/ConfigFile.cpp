@@ -24,10 +24,12 @@ std::string afterColon(std::string_view s)
     return p == std::string_view::npos ? std::string() : trim(s.substr(p + 1));
 }
 
+// The remote display's lines are taken by the first pass (the port) and by
+// the display program itself (the PIN).
 bool isFirstPassEntry(std::string_view l)
 {
     return startsWith(l, "midiin:") || startsWith(l, "midiout:") || startsWith(l, "stylefiles:") ||
-           startsWith(l, "midifiles:");
+           startsWith(l, "midifiles:") || startsWith(l, "remote:") || startsWith(l, "remotepin:");
 }
 } // namespace
 
@@ -79,6 +81,8 @@ void CApplication::readConfigFirstPass()
             styleFolder = afterColon(line); // the input thread loads no style before live mode
         else if (startsWith(l, "midifiles:"))
             midiFolder = afterColon(line);
+        else if (startsWith(l, "remote:"))
+            remotePort = static_cast<int32_t>(std::clamp(vtn::decimalValue(afterColon(l)), 0L, 65535L));
     }
 }
 

@@ -154,6 +154,7 @@ void CApplication::playMidiFile(std::string_view name)
     // What plays ends first: the song takes over from the accompaniment,
     // and a song playing is never replaced under its player.
     engine->stopAndWait();
+    showSong(*song);
     engine->installSequence(kSongId, song);
     engine->setSetting(&SongSettings::playMode, 1);
     engine->playSong(song);
@@ -167,6 +168,7 @@ void CApplication::playSongSlot()
     const int id = kFirstRecordingId + count % kRecordingIds;
     CMidiSequence* recording = engine->get(engine->sequences[id]);
     if (!recording) return;
+    showSong(*recording);
     engine->setSetting(&SongSettings::playMode, 1);
     engine->playSong(recording);
 }

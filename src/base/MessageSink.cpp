@@ -9,9 +9,15 @@ namespace {
 pthread_mutex_t sinkMutex = PTHREAD_MUTEX_INITIALIZER;
 std::FILE* sinkStream = stdout;
 std::string* sinkBuffer = nullptr;
+thread_local std::string* threadBuffer = nullptr;
 
 void emit(std::string_view text, bool newline)
 {
+    if (threadBuffer) {
+        threadBuffer->append(text);
+        if (newline) threadBuffer->push_back('\n');
+        return;
+    }
     CLockGuard guard(sinkMutex);
     if (sinkBuffer) {
         sinkBuffer->append(text);
@@ -58,6 +64,17 @@ std::string CMessageCapture::text() const
 std::string CMessageCapture::take()
 {
     CLockGuard guard(sinkMutex);
+    std::string r;
+    r.swap(buffer);
+    return r;
+}
+
+CThreadMessageCapture::CThreadMessageCapture() : previous(threadBuffer) { threadBuffer = &buffer; }
+
+CThreadMessageCapture::~CThreadMessageCapture() { threadBuffer = previous; }
+
+std::string CThreadMessageCapture::take()
+{
     std::string r;
     r.swap(buffer);
     return r;

@@ -35,4 +35,19 @@ private:
     std::string buffer;
 };
 
+// Collects what this thread alone prints while it lives (the reply to one
+// command of the control socket); other threads print as before.
+class CThreadMessageCapture {
+public:
+    CThreadMessageCapture();
+    ~CThreadMessageCapture();
+    CThreadMessageCapture(const CThreadMessageCapture&) = delete;
+    CThreadMessageCapture& operator=(const CThreadMessageCapture&) = delete;
+    std::string take();
+
+private:
+    std::string* previous;
+    std::string buffer;
+};
+
 } // namespace vtn

@@ -20,6 +20,9 @@ enum EngineChange : uint32_t {
     kChangeSongEnded = 1u << 7,
     kChangePortLost = 1u << 8,    // a keyboard or the sound generator went
     kChangePortFound = 1u << 9,   // one was connected
+    // Requests to a display rather than changes of state.
+    kChangeOpenLoader = 1u << 10,   // show the loader to select a style
+    kChangeLyricsScroll = 1u << 11, // scroll the lyrics one step (CLiveInput::lyricsScroll)
 };
 
 using ChangeListener = void (*)(void* context, uint32_t changes);

@@ -11,6 +11,7 @@
 #include "input/FunctionCatalogue.h"
 #include "input/Triggers.h"
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 #include <string_view>
@@ -95,6 +96,8 @@ public:
     void exitMenu();
     // Prepares registration `index` for loading and hands back its file.
     void triggerStyleEntry(int index, MenuResult& result);
+    // The same from any other thread.
+    void callStyleEntry(int index, MenuResult& result);
     // Carries out, in table order, every trigger entry bound to `code` (the
     // key clusters of chord recognition).
     void runTriggerCode(int code);
@@ -121,9 +124,10 @@ public:
 
     // The function catalogue, index = id.
     std::vector<FunctionInfo> functions;
-    int32_t lyricsMaximized = 0;
-    int32_t lyricsBigFont = 0;
-    int32_t lyricsScroll = 0;
+    // Requests to a lyrics view, read by a display on a thread of its own.
+    std::atomic<int32_t> lyricsMaximized{0};
+    std::atomic<int32_t> lyricsBigFont{0};
+    std::atomic<int32_t> lyricsScroll{0};
     int64_t lastTapTime = 0; // ms of the engine clock
     int32_t lastTapInterval = 0;
 

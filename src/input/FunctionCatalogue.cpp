@@ -170,6 +170,8 @@ struct FunctionEffects {
         e.markChanged();
     }
 
+    static void showLoader(CLiveInput& in, const FunctionInfo&, int) { in.engine->markChanged(kChangeOpenLoader); }
+
     static void exitMenu(CLiveInput& in, const FunctionInfo&, int)
     {
         if (in.currentSet != 0) in.exitMenu();
@@ -178,7 +180,7 @@ struct FunctionEffects {
     static void lyricsScroll(CLiveInput& in, const FunctionInfo& row, int)
     {
         in.lyricsScroll = row.step;
-        in.engine->markChanged();
+        in.engine->markChanged(kChangeSetting | kChangeLyricsScroll);
     }
 
     static void chordsOnOff(CLiveInput& in, const FunctionInfo&, int)
@@ -293,7 +295,7 @@ const FunctionInfo kCatalogue[kFunctionCount] = {
      "If you use VTN in combination with an arranger keyboard then you can use this function to switch quickly "
      "between the internal arranger of your keyboard and VTN. In menu settings/On Off MIDI data, you can define all "
      "the sysex and controllers that have to be sent to your arranger."},
-    {"", "", "Display the loader window to select a style."},
+    {"", "", "Display the loader window to select a style.", &F::showLoader},
     {"Silence", "Silence", "Stop hanging notes.", &F::silence},
     {"Pause/ restart", "Pause / restart",
      "Pause and resume playing of MIDI files and accompaniment. Can be used to play without accompaniment. While "

@@ -257,6 +257,12 @@ void CLiveInput::triggerStyleEntry(int index, MenuResult& result)
     if (entry.kind == 0) e.setPendingRegistration(index);
 }
 
+void CLiveInput::callStyleEntry(int index, MenuResult& result)
+{
+    CLockGuard guard(inputMutex);
+    triggerStyleEntry(index, result);
+}
+
 void CLiveInput::applyStyleEntry(int index)
 {
     CKvSeq& e = *engine;

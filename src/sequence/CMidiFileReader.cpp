@@ -560,3 +560,13 @@ void CMidiFileReader::readSequencerEvent(const uint8_t* data, int length)
     appendHex(hex, data, static_cast<uint32_t>(std::min(length, 7)));
     readMarkerEvent("chord:" + CMidiSequence::seqBytesToChord(hex));
 }
+
+std::string midiRefusalReason(const uint8_t* d, size_t size)
+{
+    if (size < 14) return "too short for a MIDI file header";
+    if (d[0] != 'M' || d[1] != 'T' || d[2] != 'h' || d[3] != 'd') return "no MThd header at offset 0";
+    const int format = d[8] << 8 | d[9], tracks = d[10] << 8 | d[11];
+    if (format > 1) return "format " + std::to_string(format) + " at offset 8 is not read (only 0 and 1)";
+    if (tracks > 99) return std::to_string(tracks) + " tracks at offset 10 (at most 99)";
+    return "not a usable Standard MIDI File";
+}

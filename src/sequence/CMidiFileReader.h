@@ -8,8 +8,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
+
+// Why the reader refused the bytes, from their header, as a short phrase
+// ("no MThd header at offset 0"): the reader itself only answers 0.
+std::string midiRefusalReason(const uint8_t* data, size_t size);
 
 class CMidiFileReader {
 public:

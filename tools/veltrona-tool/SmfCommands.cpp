@@ -4,6 +4,7 @@
 #include "Command.h"
 #include "JsonBytes.h"
 
+#include "sequence/CMidiFileReader.h"
 #include "sequence/CMidiSequence.h"
 
 #include <climits>
@@ -12,26 +13,6 @@
 
 namespace vtntool {
 namespace {
-
-uint32_t bigEndian(const std::vector<uint8_t>& d, size_t at, int bytes)
-{
-    uint32_t v = 0;
-    for (int k = 0; k < bytes; ++k) v = (v << 8) | d[at + k];
-    return v;
-}
-
-// Why the reader refused a file, from its header (the reader itself only
-// answers 0).
-std::string refusalReason(const std::vector<uint8_t>& d)
-{
-    if (d.size() < 14) return "too short for a MIDI file header";
-    if (d[0] != 'M' || d[1] != 'T' || d[2] != 'h' || d[3] != 'd') return "no MThd header at offset 0";
-    const uint32_t format = bigEndian(d, 8, 2);
-    if (format > 1) return "format " + std::to_string(format) + " at offset 8 is not read (only 0 and 1)";
-    const uint32_t tracks = bigEndian(d, 10, 2);
-    if (tracks > 99) return std::to_string(tracks) + " tracks at offset 10 (at most 99)";
-    return "not a usable Standard MIDI File";
-}
 
 // Read as by an arranger without settings: no presets, no folder.
 const SequenceOptions kOptions;
@@ -47,7 +28,7 @@ bool loadSong(const std::string& path, CMidiSequence& sequence, int& status)
         return false;
     }
     if (sequence.readMidiFile(data.data(), 0, static_cast<int>(data.size()), kOptions) == 0) {
-        status = refuse(path + ": " + refusalReason(data));
+        status = refuse(path + ": " + midiRefusalReason(data.data(), data.size()));
         return false;
     }
     return true;

@@ -3,6 +3,7 @@
 #include "Command.h"
 #include "JsonBytes.h"
 
+#include "sequence/CMidiFileReader.h"
 #include "sequence/CStyle.h"
 
 #include <climits>
@@ -10,17 +11,6 @@
 
 namespace vtntool {
 namespace {
-
-// Why the reader refused the file, from its header: the reader answers 0 only.
-std::string refusalReason(const std::vector<uint8_t>& d)
-{
-    if (d.size() < 14) return "too short for a MIDI file header";
-    if (d[0] != 'M' || d[1] != 'T' || d[2] != 'h' || d[3] != 'd') return "no MThd header at offset 0";
-    const int format = d[8] << 8 | d[9], tracks = d[10] << 8 | d[11];
-    if (format > 1) return "format " + std::to_string(format) + " at offset 8 is not read (only 0 and 1)";
-    if (tracks > 99) return std::to_string(tracks) + " tracks at offset 10 (at most 99)";
-    return "not a usable Standard MIDI File";
-}
 
 Document bytes(const uint8_t* v, int n) { return std::vector<int>(v, v + n); }
 
@@ -69,7 +59,7 @@ int runStyle(const std::vector<std::string>& args)
     CStyle& s = *loaded;
     // Read as by an arranger without settings.
     if (s.readStyle(data.data(), static_cast<int>(data.size()), SequenceOptions{}) == 0)
-        return refuse(path + ": not a style file: " + refusalReason(data));
+        return refuse(path + ": not a style file: " + midiRefusalReason(data.data(), data.size()));
 
     Document parts = Document::array();
     for (const StylePart& p : s.parts) {
