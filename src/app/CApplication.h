@@ -124,15 +124,17 @@ private:
     SongDisplay songDisplay;
     std::string registrationsJson = "[]";
     std::string portsJson;
-    struct StyleListing {
+    struct FileListing {
         std::time_t modified = 0;
         int64_t bytes = -1;
         bool readable = false;
         int tempo = 0;
         std::string timeSignature;
+        double seconds = 0;
     };
-    // What the style list read of each file, until the file changes.
-    std::map<std::string, StyleListing> styleListing;
+    // What the lists read of each file, until the file changes.
+    std::map<std::string, FileListing> styleListing;
+    std::map<std::string, FileListing> recordingListing;
 
     // What the system refused of real-time running, said after the banner.
     std::string realTimeNote;

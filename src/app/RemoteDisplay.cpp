@@ -37,6 +37,23 @@ const char* const kSocketName = "veltrona.sock";
 // A song's bar and lyric line are followed this often while it plays.
 constexpr int kFollowMs = 40;
 
+// The length of the UTF-8 character `s` begins with; 0 when it is none
+// (a browser drops a live channel that carries a malformed one).
+size_t utf8Length(std::string_view s)
+{
+    const auto at = [&](size_t k) -> unsigned char { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0; };
+    const unsigned char c = at(0);
+    size_t n = 0;
+    int low = 0x80, high = 0xBF; // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) n = 2;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+    if (n == 0 || at(1) < low || at(1) > high) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if ((at(k) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
 // A JSON string of a text: valid UTF-8 passes, any other byte is read as
 // Latin-1 (file names and lyrics written on other systems).
 std::string jsonText(std::string_view s)
@@ -54,10 +71,8 @@ std::string jsonText(std::string_view s)
         } else if (c < 0x80) {
             out += static_cast<char>(c);
         } else {
-            size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-            bool valid = n > 0 && i + n <= s.size();
-            for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-            if (valid) {
+            const size_t n = utf8Length(s.substr(i));
+            if (n > 0) {
                 out.append(s.substr(i, n));
                 i += n - 1;
             } else {
@@ -391,9 +406,9 @@ std::string CApplication::remoteQuery(const std::string& line, int passed, int& 
             const std::string path = stylePrefixText + name;
             struct stat info {};
             if (stat(path.c_str(), &info) != 0) continue;
-            StyleListing& known = styleListing[name];
+            FileListing& known = styleListing[name];
             if (known.modified != info.st_mtime || known.bytes != info.st_size) {
-                known = StyleListing();
+                known = FileListing();
                 known.modified = info.st_mtime;
                 known.bytes = info.st_size;
                 std::vector<uint8_t> data;
@@ -423,14 +438,19 @@ std::string CApplication::remoteQuery(const std::string& line, int passed, int& 
             if (stat((midiPrefix + name).c_str(), &info) != 0) continue;
             std::string entry = "{\"name\":" + jsonText(name) + ",\"bytes\":" + std::to_string(info.st_size);
             if (recordings) {
-                std::vector<uint8_t> data;
-                CMidiSequence song;
-                double seconds = 0;
-                if (vtn::readWholeFile(midiPrefix + name, kMaxSongFileBytes, data) == vtn::kFileRead &&
-                    song.readMidiFile(data.data(), 0, static_cast<int>(data.size()), options) != 0)
-                    seconds = songSeconds(song);
+                FileListing& known = recordingListing[name];
+                if (known.modified != info.st_mtime || known.bytes != info.st_size) {
+                    known = FileListing();
+                    known.modified = info.st_mtime;
+                    known.bytes = info.st_size;
+                    std::vector<uint8_t> data;
+                    CMidiSequence song;
+                    if (vtn::readWholeFile(midiPrefix + name, kMaxSongFileBytes, data) == vtn::kFileRead &&
+                        song.readMidiFile(data.data(), 0, static_cast<int>(data.size()), options) != 0)
+                        known.seconds = songSeconds(song);
+                }
                 char length[32];
-                std::snprintf(length, sizeof length, "%.1f", seconds);
+                std::snprintf(length, sizeof length, "%.1f", known.seconds);
                 entry += ",\"date\":" + jsonText(date) + ",\"seconds\":" + length;
             }
             list += std::string(list.empty() ? "" : ",") + entry + "}";
