@@ -322,10 +322,10 @@ int Server::request(mg_connection* conn)
     const std::string method = info->request_method ? info->request_method : "";
     const std::string path = info->local_uri ? info->local_uri : "";
 
-    if (method == "GET" || method == "HEAD") {
+    if (method == "GET") {
         for (const WebAsset& a : kWebAssets) {
             if (path != a.path) continue;
-            const std::string_view body(reinterpret_cast<const char*>(a.data), method == "HEAD" ? 0 : a.size);
+            const std::string_view body(reinterpret_cast<const char*>(a.data), a.size);
             return respond(conn, 200, a.type, body, std::string(), "no-cache");
         }
     }
