@@ -97,8 +97,8 @@ void CApplication::readConfigSecondPass()
                 engine->setSetting(&KeyboardAreas::splitKey, int64_t{vtn::decimalValue(afterColon(l))} - 1);
             } else if (l == "record") {
                 engine->setSetting(&RecordingSettings::recording, 1);
-            } else if (isFirstPassEntry(l)) {
-                // Taken in the first pass; not a key command for note 0.
+            } else if (isFirstPassEntry(l) || startsWith(l, "remote:") || startsWith(l, "remotepin:")) {
+                // Taken in the first pass, or veltrona-remote's; not a key command for note 0.
             } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
                 const long key = vtn::decimalValue(std::string_view(line).substr(0, colon));
                 if (key < 0 || key > 127) continue;
