@@ -17,10 +17,11 @@ deps:
 test-deps:
 	@bash tools/install-deps.sh --test
 
-# The arranger and its companion tool only; the tests build with `make test`.
+# The arranger, its companion tool and the phone remote only; the tests build
+# with `make test`.
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=OFF
-	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool
+	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool veltrona-remote
 
 # The demo's styles and settings file, built from their readable sources in
 # demo/ by the companion tool of $(BUILD) (the built files are not kept in git).
@@ -123,7 +124,7 @@ bench: deps
 deb:
 	@bash tools/install-deps.sh --deb
 	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_WERROR=OFF
-	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool
+	cmake --build $(BUILD) -j$(JOBS) --target veltrona veltrona-tool veltrona-remote
 	@$(MAKE) --no-print-directory demo-files
 	cd $(BUILD) && cpack -G DEB
 	@packaging/verify-units.sh $$(ls -t $(BUILD)/veltrona_*.deb | head -n 1)

@@ -1,13 +1,13 @@
 # The board's Debian package (`make deb`, cpack -G DEB in the build folder):
-# the arranger, the companion tool, the two services and the demo set-up,
+# the arranger, the companion tool, the phone remote, the three services and the demo set-up,
 # whose built files (`make demo-files`) must be there when it is packed.
 
 # Packing installs only what is listed here; it need not build the tests.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-install(TARGETS veltrona veltrona-tool RUNTIME DESTINATION bin)
+install(TARGETS veltrona veltrona-tool veltrona-remote RUNTIME DESTINATION bin)
 install(PROGRAMS packaging/seed-working-directory DESTINATION lib/veltrona)
-install(FILES packaging/veltrona.service packaging/veltrona-fluidsynth.service
+install(FILES packaging/veltrona.service packaging/veltrona-fluidsynth.service packaging/veltrona-remote.service
         DESTINATION lib/systemd/system)
 install(FILES README.md DESTINATION share/doc/veltrona)
 
@@ -37,7 +37,8 @@ set(CPACK_PACKAGE_DESCRIPTION "Veltrona Live listens to the chords of a MIDI key
 accompaniment band from Yamaha-format style files to a MIDI sound generator,
 with voice layers and harmony for the right hand. The service veltrona starts
 it at boot with the demo set-up; veltrona-fluidsynth starts FluidSynth as its
-sound generator.")
+sound generator; veltrona-remote serves a page to a phone on the local network
+that shows what the arranger plays and works it.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VTN_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

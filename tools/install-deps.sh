@@ -4,9 +4,10 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libasound2-dev alsa-utils libgtest-dev libgmock-dev libbenchmark-dev
-          libfluidsynth-dev fluidsynth fluid-soundfont-gm nlohmann-json3-dev)
+          libfluidsynth-dev fluidsynth fluid-soundfont-gm nlohmann-json3-dev libcivetweb-dev)
 if [ "${1:-}" = "--test" ]; then
-    packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils kmod timgm6mb-soundfont)
+    packages+=(clang python3 python3-mido libsmf-dev qemu-system-x86 busybox-static cpio xz-utils kmod timgm6mb-soundfont
+              chromium chromium-driver python3-selenium)
 fi
 # Packing the board's .deb (make deb; the kernel suite installs it).
 case "${1:-}" in --test | --deb) packages+=(dpkg-dev file) ;; esac
@@ -15,7 +16,7 @@ case "${1:-}" in --test | --deb) packages+=(dpkg-dev file) ;; esac
 # installed beside the build machine's own.
 if [ "${1:-}" = "--arm64" ]; then
     packages+=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64
-               libasound2-dev:arm64 libgtest-dev:arm64 libfluidsynth-dev:arm64)
+               libasound2-dev:arm64 libgtest-dev:arm64 libfluidsynth-dev:arm64 libcivetweb-dev:arm64)
 fi
 
 missing=()

@@ -3,6 +3,7 @@
 # matches the midiout: line of demo/config.txt, FluidSynth is started as an
 # ALSA sequencer client named after that line (so the arranger picks it) and
 # ended again with the arranger. A synth of your own that matches always wins.
+# With a remote: line in demo/config.txt the phone remote runs beside it.
 #   tools/run-demo.sh [BUILD_FOLDER]
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -31,7 +32,12 @@ stop_synth() {
     synth=""
     fifo=""
 }
-trap stop_synth EXIT
+remote=""
+stop_remote() {
+    [ -n "$remote" ] && kill "$remote" 2>/dev/null
+    remote=""
+}
+trap 'stop_remote; stop_synth' EXIT
 trap 'exit 130' INT TERM
 
 if [ -e /dev/snd/seq ] && [ -n "$wanted" ] && ! writable_ports | grep -qF -- "$wanted"; then
@@ -64,4 +70,9 @@ if [ -e /dev/snd/seq ] && [ -n "$wanted" ] && ! writable_ports | grep -qF -- "$w
     fi
 fi
 
+# The remote waits for the arranger's socket by itself.
+if grep -qi '^[[:space:]]*remote:' config.txt && [ -x "$build/tools/veltrona-remote/veltrona-remote" ]; then
+    "$build/tools/veltrona-remote/veltrona-remote" </dev/null &
+    remote=$!
+fi
 "$build/veltrona"
