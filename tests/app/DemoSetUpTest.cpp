@@ -30,6 +30,7 @@ TEST_F(DemoSetUp, StartsWithItsStyleSetUpChannelDefaultsAndPresetInOrderAndSends
     if (printed.rfind("Cannot open sequencer", 0) == 0) printed.erase(0, printed.find('\n') + 1); // no kernel sequencer here
     EXPECT_EQ(printed, "Midi Out: FLUID Synth (synth) Synth input port (synth:0)\n"
                        "Midi In: USB Keys USB Keys MIDI 1\n"
+                       "Remote display: control socket veltrona.sock\n"
                        "Ready\n");
     std::string sent;
     for (const CapturedMessage& m : engine().port->capture.take()) sent += m.text() + "\n";

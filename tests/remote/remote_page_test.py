@@ -73,12 +73,20 @@ def main():
         tap("[data-cmd='Main B']")
         wait_for("Main B", lambda: "Main B" in rig.status(), 3)
 
-        # The loader lists the style folder and loads a style with a tap.
-        tap("#tabs [data-view=load]")
-        wait_for("the style list", lambda: "DemoPop.sty" in text("styles"))
+        # Function 46 opens the loader on the page; it lists the style
+        # folder and loads a style (a real one when the corpus is there)
+        # with a tap.
+        corpus = os.path.join(sys.argv[4], "..", "..", "shared", "corpus", "styles", "8Beat.T160.STY")
+        pick = "DemoPop.sty"
+        if os.path.exists(corpus):
+            shutil.copy(corpus, rig.styles)
+            pick = "8Beat.T160.STY"
+        rig.console("function 46")
+        wait_for("the loader", lambda: d.find_element(By.ID, "view-load").is_displayed(), 3)
+        wait_for("the style list", lambda: pick in text("styles"))
         d.save_screenshot(os.path.join(shots, "loader.png"))
-        d.find_element(By.XPATH, "//ul[@id='styles']//button[.//div[text()='DemoPop.sty']]").click()
-        wait_for("DemoPop.sty to load", lambda: "style DemoPop.sty" in rig.status(), 3)
+        d.find_element(By.XPATH, "//ul[@id='styles']//button[.//div[text()='%s']]" % pick).click()
+        wait_for(pick + " to load", lambda: "style " + pick in rig.status(), 3)
 
         # A song's lyrics show, and the marked line follows the song.
         write_song_with_lyrics(os.path.join(rig.midi, "singalong.kar"),
@@ -90,6 +98,13 @@ def main():
         wait_for("the first line marked", lambda: current().startswith("First"), 5)
         d.save_screenshot(os.path.join(shots, "lyrics.png"))
         wait_for("the second line marked", lambda: current().startswith("Second"), 5)
+        # The lyrics functions of the keyboard work every page's lyrics view.
+        rig.console("Maximize lyrics")
+        wait_for("the lyrics maximised", lambda: "lyrics-max" in d.find_element(By.TAG_NAME, "body").get_attribute("class"), 3)
+        rig.console("function 61")
+        wait_for("the big font", lambda: "lyrics-big" in d.find_element(By.TAG_NAME, "body").get_attribute("class"), 3)
+        rig.console("Maximize lyrics")
+        rig.console("function 61")
 
         # Recordings, with a way back to the arranger and a download each.
         tap("#tabs [data-view=recordings]")
