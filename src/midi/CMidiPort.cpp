@@ -64,6 +64,7 @@ void CMidiPort::setHooks(MidiHandler input, MidiHandler record, void* context)
 
 void CMidiPort::simulatePorts(const std::vector<SeqPortInfo>& ports)
 {
+    CLockGuard hold(simulatedMutex);
     simulated = true;
     simulatedPorts = ports;
 }

@@ -202,6 +202,9 @@ private:
     void* hookContext = nullptr;
     CClock* clock = nullptr;
     SeqHandle* seq = nullptr;
+    // A display lists the ports on a thread of its own while a test
+    // changes the simulated ones.
+    pthread_mutex_t simulatedMutex = PTHREAD_MUTEX_INITIALIZER;
     bool simulated = false;
     std::vector<SeqPortInfo> simulatedPorts;
 

@@ -115,9 +115,12 @@ void CMidiPort::close()
 void CMidiPort::listPorts(std::vector<SeqPortInfo>& ports)
 {
     ports.clear();
-    if (simulated) {
-        ports = simulatedPorts;
-        return;
+    {
+        CLockGuard hold(simulatedMutex);
+        if (simulated) {
+            ports = simulatedPorts;
+            return;
+        }
     }
     if (!seq) return;
     // Neither the system client nor our own port is anything to connect.
