@@ -2,6 +2,7 @@
 #include "midi/CMidiPort.h"
 
 #include "base/CClock.h"
+#include "base/CLockGuard.h"
 #include "base/MessageSink.h"
 #include "base/RealTime.h"
 #include "midi/SeqPortList.h"
