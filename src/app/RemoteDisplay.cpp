@@ -54,31 +54,40 @@ size_t utf8Length(std::string_view s)
     return n;
 }
 
-// A JSON string of a text: valid UTF-8 passes, any other byte is read as
-// Latin-1 (file names and lyrics written on other systems).
-std::string jsonText(std::string_view s)
+// The text as valid UTF-8: a valid character passes, any other byte is read
+// as Latin-1 (file names and lyrics written on other systems). Everything
+// the socket sends is so.
+std::string asUtf8(std::string_view s)
 {
-    std::string out = "\"";
+    std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         const auto c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80 ? 1 : utf8Length(s.substr(i));
+        if (n > 0) {
+            out.append(s.substr(i, n));
+            i += n - 1;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string jsonText(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char ch : asUtf8(text)) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += static_cast<char>(c);
+            out += ch;
         } else if (c < 0x20 || c == 0x7F) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
         } else {
-            const size_t n = utf8Length(s.substr(i));
-            if (n > 0) {
-                out.append(s.substr(i, n));
-                i += n - 1;
-            } else {
-                out += static_cast<char>(0xC0 | c >> 6);
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            }
+            out += ch;
         }
     }
     return out + "\"";
@@ -379,7 +388,7 @@ void CApplication::serveRemote()
             std::string prefixed;
             for (size_t start = 0; start < reply.size();) {
                 const size_t end = std::min(reply.find('\n', start), reply.size());
-                prefixed += "R " + reply.substr(start, end - start) + "\n";
+                prefixed += "R " + asUtf8(std::string_view(reply).substr(start, end - start)) + "\n";
                 start = end + 1;
             }
             reply.swap(prefixed);

@@ -198,6 +198,7 @@ TEST_F(ControlSocket, KeepsOnlyFilesItsReadersTakeAndNothingOutsideItsFolders)
     EXPECT_NE(c.ask("?upload style Copy.sty", memoryFile(style)).find("a file of that name is there already"), std::string::npos);
     // A name written on another system (Latin-1) reaches a page as valid UTF-8.
     EXPECT_EQ(c.ask("?upload style Caf\xe9.sty", memoryFile(style)), "J {\"ok\":true,\"message\":\"Caf\xc3\xa9.sty kept\"}\nR Ready\n");
+    EXPECT_EQ(c.ask("play: Caf\xe9.mid"), "R file not found: Songs/Caf\xc3\xa9.mid\nR Ready\n");
     for (const char* name : {"../x.sty", "/tmp/x.sty", ".hidden.sty", "a\\b.sty"})
         EXPECT_NE(c.ask(std::string("?upload style ") + name, memoryFile(style)).find("not a plain file name"), std::string::npos);
     EXPECT_NE(c.ask("?upload song Song.mid").find("no file came with the upload"), std::string::npos);
