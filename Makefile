@@ -75,10 +75,12 @@ test-asan:
 
 test-tsan:
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTN_TSAN=ON -DVTN_WERROR=ON
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target test_midi test_engine test_input test_player veltrona-tool
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target test_midi test_engine test_input test_player test_app veltrona-tool
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_midi
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_engine
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_input
+# The control socket's threads beside the console's.
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_app --gtest_filter='ControlSocket*'
 # The render tests run veltrona-tool, whose FluidSynth spreads work over an
 # OpenMP pool that ThreadSanitizer cannot see into; one thread needs no pool.
 	OMP_NUM_THREADS=1 TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/test_player
