@@ -305,12 +305,40 @@ package_tests() {
         exec 4>&-
         return
     fi
+    # The phone page's service beside it, in the same folder (the demo's
+    # config.txt opens it on 8080).
+    remote_unit=$pkg/usr/lib/systemd/system/veltrona-remote.service
+    remote_main=$pkg$(sed -n 's/^ExecStart=//p' "$remote_unit")
+    ifconfig lo 127.0.0.1 up 2>/dev/null || ip link set lo up 2>/dev/null
+    start_remote() { (cd "$WORK/state" && exec $remote_main) </dev/null >>"$WORK/remote.out" 2>&1 & REMOTE=$!; }
+    rm -f "$WORK/remote.out"
+    start_remote
     at() { echo "$(cut -d' ' -f1 /proc/uptime) $(wc -c <"$wav")"; }
     key 36 100; key 36 0                            # Start/Stop
     key 48 90; key 52 90; key 55 90                 # C, held
     sleep 1
     playing=$(at)
-    sleep 4
+    # While the style plays the page is served; the remote is killed and
+    # started again, and connects again. The sound below must not notice.
+    if wait_for "$WORK/remote.out" "Remote: arranger connected" 20 &&
+        wget -q -O - http://127.0.0.1:8080/ 2>/dev/null | grep -q "<html"; then
+        kill -KILL "$REMOTE"
+        wait "$REMOTE" 2>/dev/null
+        start_remote
+        sleep 3
+        if [ "$(grep -c "Remote: arranger connected" "$WORK/remote.out")" -ge 2 ]; then
+            pass "the packaged remote serves the page beside the service's arranger; killed while the style plays and started again, it connects again"
+        else
+            cat "$WORK/remote.out"
+            fail "the restarted remote did not connect to the arranger"
+        fi
+    else
+        cat "$WORK/remote.out"
+        fail "the packaged remote does not serve the page"
+        sleep 3
+    fi
+    kill -TERM "$REMOTE" 2>/dev/null
+    sleep 1
     stopped=$(at)
     kill -TERM "$VTN_PID"
     wait "$VTN_PID"
