@@ -39,7 +39,7 @@ std::string_view afterColon(std::string_view s)
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The word after the first blank ("registration 2" gives "2").
-std::string afterColonOrBlank(std::string_view s)
+std::string afterBlank(std::string_view s)
 {
     const size_t p = s.find(' ');
     return p == std::string_view::npos ? std::string() : trim(s.substr(p + 1));
@@ -234,8 +234,8 @@ bool CApplication::command(std::string_view line)
         // "status" only where nothing else took the word: a preset or a
         // style of that name comes first.
         if (kind == kCommandNone && l == "status") vtn::printLine(statusLine());
-        else if (kind == kCommandNone && startsWith(l, "registration ")) runRegistration(afterColonOrBlank(l));
-        else if (kind == kCommandNone && startsWith(l, "function ")) runFunctionNumber(afterColonOrBlank(l));
+        else if (kind == kCommandNone && startsWith(l, "registration ")) runRegistration(afterBlank(l));
+        else if (kind == kCommandNone && startsWith(l, "function ")) runFunctionNumber(afterBlank(l));
         else if (kind == kCommandNone) vtn::printText("Unknown command\n");
         else carryOut(kind, index, t);
     }
