@@ -106,10 +106,19 @@ def main():
         rig.console("Maximize lyrics")
         rig.console("function 61")
 
-        # Recordings, with a way back to the arranger and a download each.
+        # Recordings, with date and length, played back on the arranger or
+        # downloaded.
+        take = "20261208-201500-DemoPop-Strings.mid"
+        shutil.copy(os.path.join(rig.midi, "singalong.kar"), os.path.join(rig.midi, take))
         tap("#tabs [data-view=recordings]")
-        wait_for("the recordings view", lambda: d.find_element(By.ID, "recordings").text != "", 5)
+        wait_for("the recording listed", lambda: "2026-12-08 20:15:00" in text("recordings"), 5)
         d.save_screenshot(os.path.join(shots, "recordings.png"))
+        tap("#recordings button.play")
+        wait_for("the recording playing", lambda: "song " + take in rig.status(), 5)
+        fetched = d.execute_async_script(
+            "const done = arguments[0]; fetch(document.querySelector('#recordings a').href)"
+            ".then(r => r.arrayBuffer()).then(b => done(String.fromCharCode(...new Uint8Array(b).slice(0, 4))))")
+        assert fetched == "MThd", "the download is no MIDI file: %r" % fetched
 
         # A damaged style is refused with the reader's reason and not kept.
         damaged = os.path.join(rig.tmp, "Broken.sty")

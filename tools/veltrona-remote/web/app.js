@@ -205,7 +205,8 @@
       $('recordings').replaceChildren(...list.map((r) => {
         const li = el('li');
         const info = el('div');
-        info.append(el('div', r.date), el('div', Math.floor(r.seconds / 60) + ':' + String(Math.round(r.seconds % 60)).padStart(2, '0') + ' · ' + r.name, 'meta'));
+        const t = Math.round(r.seconds);
+        info.append(el('div', r.date), el('div', Math.floor(t / 60) + ':' + String(t % 60).padStart(2, '0') + ' · ' + r.name, 'meta'));
         info.style.flex = '1';
         const play = el('button', 'Play', 'play');
         play.dataset.cmd = 'play: ' + r.name;
