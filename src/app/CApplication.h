@@ -131,6 +131,15 @@ private:
         int tempo = 0;
         std::string timeSignature;
         double seconds = 0;
+        // True, with what was read forgotten, when the file changed since.
+        bool renew(std::time_t modifiedNow, int64_t bytesNow)
+        {
+            if (modified == modifiedNow && bytes == bytesNow) return false;
+            *this = FileListing();
+            modified = modifiedNow;
+            bytes = bytesNow;
+            return true;
+        }
     };
     // What the lists read of each file, until the file changes.
     std::map<std::string, FileListing> styleListing;

@@ -2,6 +2,7 @@
 
 #include "base/CLockGuard.h"
 #include "base/MessageSink.h"
+#include "base/PassedDescriptors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int kMaxPassedFds = 4;
 
 int64_t nowMs()
 {
@@ -300,26 +299,12 @@ void CControlSocket::acceptClients()
 void CControlSocket::readClient(Client& client)
 {
     char buffer[4096];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedFds)];
-    iovec io{buffer, sizeof buffer};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t got = recvmsg(client.fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    const ssize_t got = vtn::receiveWithDescriptors(client.fd, buffer, sizeof buffer, MSG_DONTWAIT, [&client](int fd) {
+        // One descriptor goes with the next line; any more are closed.
+        if (client.pendingFd < 0) client.pendingFd = fd;
+        else ::close(fd);
+    });
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t k = 0; k < count; ++k) {
-            int fd = -1;
-            std::memcpy(&fd, CMSG_DATA(c) + k * sizeof(int), sizeof fd);
-            // One descriptor goes with the next line; any more are closed.
-            if (client.pendingFd < 0) client.pendingFd = fd;
-            else ::close(fd);
-        }
-    }
     if (got <= 0) {
         dropClient(client);
         return;
@@ -376,22 +361,9 @@ void CControlSocket::writeClient(Client& client)
 {
     while (client.fd >= 0 && !client.output.empty()) {
         Chunk& chunk = client.output.front();
-        iovec io{chunk.text.data() + chunk.sent, chunk.text.size() - chunk.sent};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        if (chunk.fd >= 0) {
-            // The descriptor travels with the first byte of its line.
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&message);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &chunk.fd, sizeof(int));
-        }
-        const ssize_t sent = sendmsg(client.fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        // The descriptor travels with the first byte of its line.
+        const ssize_t sent = vtn::sendWithDescriptor(client.fd, chunk.text.data() + chunk.sent,
+                                                     chunk.text.size() - chunk.sent, chunk.fd, MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EAGAIN || errno == EINTR) return;
             dropClient(client);

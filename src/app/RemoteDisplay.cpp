@@ -8,6 +8,7 @@
 
 #include "base/CLockGuard.h"
 #include "base/FileReader.h"
+#include "base/JsonText.h"
 #include "base/MessageSink.h"
 #include "base/Text.h"
 #include "engine/CKvSeq.h"
@@ -28,6 +29,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using vtn::asUtf8;
+using vtn::jsonText;
 using vtn::startsWith;
 using vtn::toLower;
 
@@ -36,62 +39,6 @@ namespace {
 const char* const kSocketName = "veltrona.sock";
 // A song's bar and lyric line are followed this often while it plays.
 constexpr int kFollowMs = 40;
-
-// The length of the UTF-8 character `s` begins with; 0 when it is none
-// (a browser drops a live channel that carries a malformed one).
-size_t utf8Length(std::string_view s)
-{
-    const auto at = [&](size_t k) -> unsigned char { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0; };
-    const unsigned char c = at(0);
-    size_t n = 0;
-    int low = 0x80, high = 0xBF; // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) n = 2;
-    else if (c >= 0xE0 && c <= 0xEF) n = 3, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
-    else if (c >= 0xF0 && c <= 0xF4) n = 4, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
-    if (n == 0 || at(1) < low || at(1) > high) return 0;
-    for (size_t k = 2; k < n; ++k)
-        if ((at(k) & 0xC0) != 0x80) return 0;
-    return n;
-}
-
-// The text as valid UTF-8: a valid character passes, any other byte is read
-// as Latin-1 (file names and lyrics written on other systems). Everything
-// the socket sends is so.
-std::string asUtf8(std::string_view s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        const size_t n = c < 0x80 ? 1 : utf8Length(s.substr(i));
-        if (n > 0) {
-            out.append(s.substr(i, n));
-            i += n - 1;
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string jsonText(std::string_view text)
-{
-    std::string out = "\"";
-    for (const char ch : asUtf8(text)) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
-}
 
 const char* jsonBool(bool b) { return b ? "true" : "false"; }
 
@@ -416,10 +363,7 @@ std::string CApplication::remoteQuery(const std::string& line, int passed, int& 
             struct stat info {};
             if (stat(path.c_str(), &info) != 0) continue;
             FileListing& known = styleListing[name];
-            if (known.modified != info.st_mtime || known.bytes != info.st_size) {
-                known = FileListing();
-                known.modified = info.st_mtime;
-                known.bytes = info.st_size;
+            if (known.renew(info.st_mtime, info.st_size)) {
                 std::vector<uint8_t> data;
                 CStyle style;
                 if (vtn::readWholeFile(path, kMaxStyleFileBytes, data) == vtn::kFileRead &&
@@ -448,10 +392,7 @@ std::string CApplication::remoteQuery(const std::string& line, int passed, int& 
             std::string entry = "{\"name\":" + jsonText(name) + ",\"bytes\":" + std::to_string(info.st_size);
             if (recordings) {
                 FileListing& known = recordingListing[name];
-                if (known.modified != info.st_mtime || known.bytes != info.st_size) {
-                    known = FileListing();
-                    known.modified = info.st_mtime;
-                    known.bytes = info.st_size;
+                if (known.renew(info.st_mtime, info.st_size)) {
                     std::vector<uint8_t> data;
                     CMidiSequence song;
                     if (vtn::readWholeFile(midiPrefix + name, kMaxSongFileBytes, data) == vtn::kFileRead &&

@@ -5,6 +5,7 @@
 
 #include "app/CControlSocket.h"
 #include "app/SongDisplay.h"
+#include "base/PassedDescriptors.h"
 #include "SmfBuilder.h"
 
 #include <atomic>
@@ -29,24 +30,7 @@ public:
         connected = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
     ~Client() { close(fd); }
-    void send(const std::string& text, int passFd = -1)
-    {
-        iovec io{const_cast<char*>(text.data()), text.size()};
-        msghdr m{};
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        if (passFd >= 0) {
-            m.msg_control = control;
-            m.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&m);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
-        }
-        sent = sendmsg(fd, &m, MSG_NOSIGNAL);
-    }
+    void send(const std::string& text, int passFd = -1) { sent = vtn::sendWithDescriptor(fd, text.data(), text.size(), passFd, 0); }
     // The next line ("" when none comes within the time or the socket ends);
     // a descriptor passed with it lands in `received`.
     std::string line(int timeoutMs = 5000)
@@ -61,16 +45,8 @@ public:
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, timeoutMs) <= 0) return "";
             char data[65536];
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-            iovec io{data, sizeof data};
-            msghdr m{};
-            m.msg_iov = &io;
-            m.msg_iovlen = 1;
-            m.msg_control = control;
-            m.msg_controllen = sizeof control;
-            const ssize_t n = recvmsg(fd, &m, 0);
+            const ssize_t n = vtn::receiveWithDescriptors(fd, data, sizeof data, 0, [this](int passed) { received = passed; });
             if (n <= 0) return "";
-            if (cmsghdr* c = CMSG_FIRSTHDR(&m); c && c->cmsg_type == SCM_RIGHTS) std::memcpy(&received, CMSG_DATA(c), sizeof(int));
             buffer.append(data, static_cast<size_t>(n));
         }
     }

@@ -1,5 +1,7 @@
 #include "ArrangerLink.h"
 
+#include "base/PassedDescriptors.h"
+
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -12,7 +14,6 @@ namespace {
 constexpr const char* kSocketPath = "veltrona.sock";
 // A J line lists whole folders; anything longer is no answer of the arranger.
 constexpr size_t kMaxLine = size_t{8} << 20;
-constexpr size_t kMaxFdsPerRead = 4;
 
 Fd connectArranger()
 {
@@ -28,21 +29,7 @@ Fd connectArranger()
 bool sendLine(int fd, const std::string& line, int passFd)
 {
     const std::string data = line + "\n";
-    iovec iov{const_cast<char*>(data.data()), data.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (passFd >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
-    }
-    const ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    const ssize_t n = vtn::sendWithDescriptor(fd, data.data(), data.size(), passFd, 0);
     if (n < 0) return false;
     // The descriptor went with the first byte; the rest of a long line follows plainly.
     size_t sent = static_cast<size_t>(n);
@@ -97,24 +84,8 @@ bool LineReader::next(std::string& line, std::chrono::steady_clock::time_point d
         if (ready <= 0) return false;
         // civetweb's threads have small stacks: the data goes on the heap.
         std::vector<char> data(16384);
-        iovec iov{data.data(), data.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerRead)];
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+        const ssize_t n = vtn::receiveWithDescriptors(fd_, data.data(), data.size(), 0, [this](int fd) { fds_.emplace_back(fd); });
         if (n < 0 && errno == EINTR) continue;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                fds_.emplace_back(fd);
-            }
-        }
         if (n <= 0) {
             broken_ = true;
             return false;
@@ -197,8 +168,6 @@ void StatusStream::run()
             if (reader.broken()) break;
         }
         // Descriptors are never sent on this connection; any left close with the reader.
-        while (reader.takeFd()) {
-        }
         if (running_) onConnected_(false);
     }
 }

@@ -2,6 +2,7 @@
 
 #include "ArrangerLink.h"
 #include "WebAssets.h"
+#include "base/JsonText.h"
 #include "base/Text.h"
 
 #include <civetweb.h>
@@ -67,29 +68,10 @@ int respond(mg_connection* conn, int code, std::string_view type, std::string_vi
 
 int text(mg_connection* conn, int code, std::string_view message) { return respond(conn, code, "text/plain; charset=utf-8", std::string(message) + "\n"); }
 
-std::string jsonString(std::string_view s)
-{
-    std::string out = "\"";
-    for (const char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string jsonLines(const std::vector<std::string>& lines)
 {
     std::string out = "[";
-    for (const std::string& l : lines) out += (out.size() > 1 ? "," : "") + jsonString(l);
+    for (const std::string& l : lines) out += (out.size() > 1 ? "," : "") + vtn::jsonText(l);
     return out + "]";
 }
 
@@ -436,7 +418,7 @@ int Server::api(mg_connection* conn, const std::string& method, const std::strin
         const Answer a = ask("?upload " + kind + " " + name, memory.get(), std::chrono::seconds(15));
         if (!a.answered) return notConnected(conn);
         if (a.json.empty()) return respond(conn, 422, "application/json",
-                                           "{\"ok\":false,\"message\":" + jsonString(a.lines.empty() ? "Refused" : a.lines.front()) + "}");
+                                           "{\"ok\":false,\"message\":" + vtn::jsonText(a.lines.empty() ? "Refused" : a.lines.front()) + "}");
         return respond(conn, jsonFlag(a.json, "ok") ? 200 : 422, "application/json", a.json);
     }
     return text(conn, 404, "No such request");
@@ -487,7 +469,7 @@ int Server::onWsData(mg_connection* conn, int bits, char* data, size_t length, v
         const Answer a = ask(line);
         reply = a.answered ? "{\"reply\":" + jsonLines(a.lines) + "}" : "{\"error\":\"The arranger is not connected\"}";
     } else {
-        reply = "{\"error\":" + jsonString(why) + "}";
+        reply = "{\"error\":" + vtn::jsonText(why) + "}";
     }
     s->send(conn, reply);
     return 1;
